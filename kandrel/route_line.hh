@@ -1,0 +1,35 @@
+// Parsing of one line of the route file: from host, to host, hop host,
+// protocol, separated by white space; words after the fourth are ignored.
+#pragma once
+
+#include <cstddef>
+
+// Room for each word, terminator included, as the route file format allows.
+constexpr std::size_t host_word_size = 32;     // 31 characters
+constexpr std::size_t protocol_word_size = 8;  // 7 characters
+
+// The longest piece of a line read at once (127 characters and a NUL); the
+// rest of a longer line is read as the next line.
+constexpr std::size_t route_line_buffer_size = 128;
+
+// Route protocols as stored in the table.
+enum route_protocol { protocol_none = 0, protocol_tcp = 1, protocol_udp = 2 };
+
+struct route_words {
+    char from[host_word_size];
+    char to[host_word_size];
+    char hop[host_word_size];
+    char protocol[protocol_word_size];
+};
+
+enum class route_line_status {
+    ok,              // four words, each fits its field
+    too_few_words,   // blank or fewer than four words
+    word_too_long,   // a word would not fit its field: the line is not a route
+};
+
+// Splits a NUL-terminated line into its first four words.
+route_line_status parse_route_line(const char *line, route_words &words);
+
+// The protocol number of a protocol word: "TCP" 1, "UDP" 2, anything else 0.
+int route_protocol_of(const char *word);

@@ -1,0 +1,27 @@
+// Scratch directories and whole-file reads and writes for the tests.
+#pragma once
+
+#include <string>
+
+namespace testsupport {
+
+// A fresh empty directory under /tmp, removed with its contents when the object goes.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &contents);
+bool file_exists(const std::string &path);
+
+}  // namespace testsupport

@@ -1,0 +1,72 @@
+// Shapes the private namespaces that each integration test runs in.
+#include "netns.hh"
+
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "files.hh"
+
+namespace testsupport {
+namespace {
+
+void bind_over(const std::string &source, const std::string &target)
+{
+    if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        throw std::runtime_error("cannot bind-mount over " + target);
+    }
+}
+
+}  // namespace
+
+void run_or_die(const std::string &command)
+{
+    if (std::system(command.c_str()) != 0) {
+        std::fprintf(stderr, "command failed: %s\n", command.c_str());
+        std::abort();
+    }
+}
+
+void set_host_name(const std::string &name)
+{
+    if (sethostname(name.data(), name.size()) != 0) {
+        throw std::runtime_error("sethostname failed: is this test inside in_netns?");
+    }
+}
+
+void use_private_host_table(const std::vector<std::string> &host_lines)
+{
+    // The replacement files live in a directory that stays for the life of
+    // the namespace; the mount namespace dies with the test process.
+    static const std::string dir = [] {
+        char name[] = "/tmp/kandrel-etc-XXXXXX";
+        return std::string(mkdtemp(name));
+    }();
+    std::string hosts = "127.0.0.1 localhost\n";
+    for (const auto &line : host_lines) {
+        hosts += line + "\n";
+    }
+    write_file(dir + "/hosts", hosts);
+    write_file(dir + "/nsswitch.conf", "hosts: files\n");
+    bind_over(dir + "/hosts", "/etc/hosts");
+    bind_over(dir + "/nsswitch.conf", "/etc/nsswitch.conf");
+}
+
+void add_veth_pair(const std::string &name_a, const std::string &address_a,
+                   const std::string &name_b, const std::string &address_b)
+{
+    run_or_die("ip link add " + name_a + " type veth peer name " + name_b);
+    run_or_die("ip addr add " + address_a + "/24 dev " + name_a);
+    run_or_die("ip addr add " + address_b + "/24 dev " + name_b);
+    run_or_die("ip link set " + name_a + " up && ip link set " + name_b + " up");
+}
+
+void add_address(const std::string &link, const std::string &cidr)
+{
+    run_or_die("ip addr add " + cidr + " dev " + link);
+}
+
+}  // namespace testsupport
