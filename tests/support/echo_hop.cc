@@ -1,0 +1,264 @@
+// Test hop: TCP and UDP echo service on one address that can wait before each
+// answer, stay silent on UDP, and records every read and datagram it receives.
+//
+//   echo_hop --address A [--port P] [--delay-ms N] [--silent-udp]
+//            [--record FILE] [--wait-log FILE] [--ready-file FILE]
+//
+// Record lines: "tcp|udp COUNT BYTES\n", BYTES with printable characters as
+// they are, a backslash doubled and every other byte as \xNN. The wait log
+// gets the microseconds really waited before each answer, one per line.
+// "ready\n" goes to standard output (and the ready file is created) once both
+// sockets listen.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace {
+
+struct hop_options {
+    std::string address;
+    int port = 7;
+    int delay_ms = 0;
+    bool silent_udp = false;
+    std::string record_path;
+    std::string wait_log_path;
+    std::string ready_path;
+};
+
+// Shared by the connection threads and the datagram loop: each line goes out
+// in one append so lines of concurrent connections never mix.
+struct hop_logs {
+    std::mutex lock;
+    int record_fd = -1;
+    int wait_log_fd = -1;
+};
+
+[[noreturn]] void fail(const char *what)
+{
+    std::fprintf(stderr, "echo_hop: %s: %s\n", what, std::strerror(errno));
+    std::exit(1);
+}
+
+[[noreturn]] void usage()
+{
+    std::fprintf(stderr,
+                 "usage: echo_hop --address A [--port P] [--delay-ms N] [--silent-udp]"
+                 " [--record FILE] [--wait-log FILE] [--ready-file FILE]\n");
+    std::exit(2);
+}
+
+hop_options parse_options(int argc, char **argv)
+{
+    hop_options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string word = argv[i];
+        bool has_value = i + 1 < argc;
+        if (word == "--silent-udp") {
+            options.silent_udp = true;
+        } else if (word == "--address" && has_value) {
+            options.address = argv[++i];
+        } else if (word == "--port" && has_value) {
+            options.port = std::atoi(argv[++i]);
+        } else if (word == "--delay-ms" && has_value) {
+            options.delay_ms = std::atoi(argv[++i]);
+        } else if (word == "--record" && has_value) {
+            options.record_path = argv[++i];
+        } else if (word == "--wait-log" && has_value) {
+            options.wait_log_path = argv[++i];
+        } else if (word == "--ready-file" && has_value) {
+            options.ready_path = argv[++i];
+        } else {
+            usage();
+        }
+    }
+    if (options.address.empty()) {
+        usage();
+    }
+    return options;
+}
+
+std::string escaped(const char *bytes, std::size_t count)
+{
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) {
+        unsigned char c = static_cast<unsigned char>(bytes[i]);
+        if (c == '\\') {
+            text += "\\\\";
+        } else if (c >= 0x20 && c < 0x7f) {
+            text += static_cast<char>(c);
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            text += hex;
+        }
+    }
+    return text;
+}
+
+void append_line(int fd, const std::string &line)
+{
+    if (fd >= 0 && write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+        fail("write log");
+    }
+}
+
+void record(hop_logs &logs, const char *protocol, const char *bytes, std::size_t count)
+{
+    std::string line = std::string(protocol) + " " + std::to_string(count) + " " +
+                       escaped(bytes, count) + "\n";
+    std::lock_guard<std::mutex> hold(logs.lock);
+    append_line(logs.record_fd, line);
+}
+
+// Waits the configured time and logs how long the wait really was, so a
+// benchmark can compare measured round trips with what the hop held back.
+void hold_answer(hop_logs &logs, int delay_ms)
+{
+    auto start = std::chrono::steady_clock::now();
+    if (delay_ms > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    }
+    auto waited = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - start);
+    std::lock_guard<std::mutex> hold(logs.lock);
+    append_line(logs.wait_log_fd, std::to_string(waited.count()) + "\n");
+}
+
+int open_log(const std::string &path)
+{
+    if (path.empty()) {
+        return -1;
+    }
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        fail(path.c_str());
+    }
+    return fd;
+}
+
+sockaddr_in service_address(const hop_options &options)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(options.port));
+    if (inet_pton(AF_INET, options.address.c_str(), &address.sin_addr) != 1) {
+        usage();
+    }
+    return address;
+}
+
+int bound_socket(int type, const sockaddr_in &address)
+{
+    int s = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        fail("socket");
+    }
+    int on = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (bind(s, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+        fail("bind");
+    }
+    return s;
+}
+
+bool write_all(int s, const char *bytes, std::size_t count)
+{
+    while (count > 0) {
+        ssize_t n = send(s, bytes, count, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return false;
+        }
+        bytes += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void serve_connection(int s, hop_logs &logs, int delay_ms)
+{
+    char buffer[65536];
+    ssize_t n;
+    while ((n = read(s, buffer, sizeof buffer)) > 0) {
+        record(logs, "tcp", buffer, static_cast<std::size_t>(n));
+        hold_answer(logs, delay_ms);
+        if (!write_all(s, buffer, static_cast<std::size_t>(n))) {
+            break;
+        }
+    }
+    close(s);
+}
+
+[[noreturn]] void serve_datagrams(int s, hop_logs &logs, const hop_options &options)
+{
+    char buffer[65536];
+    for (;;) {
+        sockaddr_in peer{};
+        socklen_t peer_length = sizeof peer;
+        ssize_t n = recvfrom(s, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&peer),
+                             &peer_length);
+        if (n < 0) {
+            fail("recvfrom");
+        }
+        record(logs, "udp", buffer, static_cast<std::size_t>(n));
+        if (options.silent_udp) {
+            continue;
+        }
+        hold_answer(logs, options.delay_ms);
+        sendto(s, buffer, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr *>(&peer),
+               peer_length);
+    }
+}
+
+void announce_ready(const hop_options &options)
+{
+    if (!options.ready_path.empty()) {
+        int fd = open(options.ready_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            fail(options.ready_path.c_str());
+        }
+        close(fd);
+    }
+    std::fputs("ready\n", stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    hop_options options = parse_options(argc, argv);
+    static hop_logs logs;
+    logs.record_fd = open_log(options.record_path);
+    logs.wait_log_fd = open_log(options.wait_log_path);
+
+    sockaddr_in address = service_address(options);
+    int listener = bound_socket(SOCK_STREAM, address);
+    if (listen(listener, 64) != 0) {
+        fail("listen");
+    }
+    int datagrams = bound_socket(SOCK_DGRAM, address);
+    std::thread(serve_datagrams, datagrams, std::ref(logs), options).detach();
+    announce_ready(options);
+
+    for (;;) {
+        int s = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (s < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) {
+                continue;
+            }
+            fail("accept");
+        }
+        std::thread(serve_connection, s, std::ref(logs), options.delay_ms).detach();
+    }
+}

@@ -1,0 +1,144 @@
+// Echo services for the routed-traffic tests: start, wait until they answer,
+// read back what they recorded.
+#include "hop_services.hh"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace testsupport {
+namespace {
+
+constexpr auto start_limit = std::chrono::seconds(10);
+constexpr auto poll_step = std::chrono::milliseconds(2);
+
+template <typename Ready>
+void wait_until(Ready ready, const std::string &what)
+{
+    auto deadline = std::chrono::steady_clock::now() + start_limit;
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            throw std::runtime_error(what + " did not come up");
+        }
+        std::this_thread::sleep_for(poll_step);
+    }
+}
+
+bool accepts_tcp(const std::string &address, int port)
+{
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address.c_str(), &peer.sin_addr);
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool connected = connect(s, reinterpret_cast<sockaddr *>(&peer), sizeof peer) == 0;
+    close(s);
+    return connected;
+}
+
+int hex_digit(char c)
+{
+    return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+}
+
+std::string unescaped(const std::string &text)
+{
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == '\\') {
+            bytes += '\\';
+            i += 1;
+        } else if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x') {
+            bytes += static_cast<char>(hex_digit(text[i + 2]) * 16 + hex_digit(text[i + 3]));
+            i += 3;
+        } else {
+            bytes += text[i];
+        }
+    }
+    return bytes;
+}
+
+}  // namespace
+
+std::vector<HopRecord> parse_hop_records(const std::string &text)
+{
+    std::vector<HopRecord> records;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        auto first_space = line.find(' ');
+        auto second_space = line.find(' ', first_space + 1);
+        if (first_space == std::string::npos || second_space == std::string::npos) {
+            throw std::runtime_error("malformed hop record: " + line);
+        }
+        HopRecord record;
+        record.protocol = line.substr(0, first_space);
+        record.count = std::stoul(line.substr(first_space + 1, second_space - first_space - 1));
+        record.bytes = unescaped(line.substr(second_space + 1));
+        records.push_back(record);
+    }
+    return records;
+}
+
+EchoHop::EchoHop(const EchoHopOptions &options)
+{
+    ProgramRun run;
+    run.argv = {KANDREL_ECHO_HOP_PATH,     "--address", options.address,
+                "--port",                   std::to_string(options.port),
+                "--delay-ms",               std::to_string(options.delay_ms),
+                "--record",                 dir_.file("record"),
+                "--wait-log",               dir_.file("waits"),
+                "--ready-file",             dir_.file("ready")};
+    if (options.silent_udp) {
+        run.argv.push_back("--silent-udp");
+    }
+    program_ = std::make_unique<BackgroundProgram>(run);
+    wait_until([this] { return file_exists(dir_.file("ready")); },
+               "echo_hop on " + options.address);
+}
+
+std::string EchoHop::record_text() const
+{
+    return read_file(dir_.file("record"));
+}
+
+std::vector<HopRecord> EchoHop::records() const
+{
+    return parse_hop_records(record_text());
+}
+
+std::vector<long> EchoHop::waits_us() const
+{
+    std::vector<long> waits;
+    std::istringstream lines(read_file(dir_.file("waits")));
+    long wait;
+    while (lines >> wait) {
+        waits.push_back(wait);
+    }
+    return waits;
+}
+
+InetdEcho::InetdEcho(const std::string &address)
+{
+    if (mount("none", "/run", "tmpfs", 0, nullptr) != 0) {
+        throw std::runtime_error("cannot mount a private /run: is this test inside in_netns?");
+    }
+    // The datagram service comes first: inetd sets its services up in file
+    // order, so once the stream service answers both are there.
+    write_file(dir_.file("inetd.conf"), address + ":echo dgram udp wait root internal\n" +
+                                            address + ":echo stream tcp nowait root internal\n");
+    ProgramRun run;
+    run.argv = {"/usr/sbin/inetd", "-d", "-i", dir_.file("inetd.conf")};
+    program_ = std::make_unique<BackgroundProgram>(run);
+    wait_until([&address] { return accepts_tcp(address, 7); }, "inetd echo on " + address);
+}
+
+}  // namespace testsupport

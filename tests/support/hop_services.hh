@@ -1,0 +1,65 @@
+// Echo services that the routed-traffic tests bounce traffic off: the
+// project's own test hop (echo_hop) and the system's standard echo service
+// (inetd's internal echo), each started inside the test's namespaces.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "files.hh"
+#include "process.hh"
+
+namespace testsupport {
+
+struct EchoHopOptions {
+    std::string address;
+    int port = 7;
+    int delay_ms = 0;        // wait before answering each TCP read and UDP datagram
+    bool silent_udp = false;  // never answer a datagram
+};
+
+// One line of the hop's record: what one TCP read or one datagram carried.
+struct HopRecord {
+    std::string protocol;  // "tcp" or "udp"
+    std::size_t count = 0;
+    std::string bytes;     // unescaped
+    bool operator==(const HopRecord &) const = default;
+};
+
+// The test hop, running until the object goes; the constructor returns once
+// both of its sockets listen.
+class EchoHop {
+public:
+    explicit EchoHop(const EchoHopOptions &options);
+
+    // Every read and datagram received so far, in order of arrival.
+    std::vector<HopRecord> records() const;
+    // The raw record file, escaped as the hop wrote it.
+    std::string record_text() const;
+    // The microseconds the hop really held back each answer.
+    std::vector<long> waits_us() const;
+
+private:
+    ScratchDir dir_;
+    std::unique_ptr<BackgroundProgram> program_;
+};
+
+// inetd with only the internal TCP and UDP echo services on one address, in
+// the foreground. It needs a private /run (it always writes its pid file
+// there), so the constructor mounts a fresh tmpfs over /run of the test's
+// own mount namespace. Its UDP echo ignores loopback senders: put it on a
+// veth address.
+class InetdEcho {
+public:
+    explicit InetdEcho(const std::string &address);
+
+private:
+    ScratchDir dir_;
+    std::unique_ptr<BackgroundProgram> program_;
+};
+
+// Parses record lines as echo_hop writes them.
+std::vector<HopRecord> parse_hop_records(const std::string &text);
+
+}  // namespace testsupport
