@@ -1,0 +1,73 @@
+// Finds the system's implementations of the interposed functions with
+// dlsym(RTLD_NEXT), all at once, the first time any is needed.
+#include "real_calls.hh"
+
+#include <dlfcn.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+extern "C" {
+ssize_t __read_chk(int, void *, size_t, size_t);
+ssize_t __recv_chk(int, void *, size_t, size_t, int);
+ssize_t __recvfrom_chk(int, void *, size_t, size_t, int, struct sockaddr *, socklen_t *);
+}
+
+namespace {
+
+real_call_table table;
+pthread_once_t table_once = PTHREAD_ONCE_INIT;
+
+// Looks name up behind this library. A miss, or a hit on the library's own
+// definition, would make every call of that function recurse or jump to
+// nothing, so the process is stopped with a message instead.
+template <typename Function, typename OwnDefinition>
+void resolve(Function *&slot, const char *name, OwnDefinition *own_definition)
+{
+    void *found = dlsym(RTLD_NEXT, name);
+    if (found == nullptr || found == reinterpret_cast<void *>(own_definition)) {
+        std::fprintf(stderr, "kandrel: cannot find the system's %s; stopping\n", name);
+        std::abort();
+    }
+    slot = reinterpret_cast<Function *>(found);
+}
+
+void resolve_all()
+{
+    resolve(table.socket, "socket", &::socket);
+    resolve(table.socketpair, "socketpair", &::socketpair);
+    resolve(table.bind, "bind", &::bind);
+    resolve(table.listen, "listen", &::listen);
+    resolve(table.accept, "accept", &::accept);
+    resolve(table.shutdown, "shutdown", &::shutdown);
+    resolve(table.getsockopt, "getsockopt", &::getsockopt);
+    resolve(table.setsockopt, "setsockopt", &::setsockopt);
+    resolve(table.getpeername, "getpeername", &::getpeername);
+    resolve(table.getsockname, "getsockname", &::getsockname);
+    resolve(table.recv, "recv", &::recv);
+    resolve(table.recvfrom, "recvfrom", &::recvfrom);
+    resolve(table.recvmsg, "recvmsg", &::recvmsg);
+    resolve(table.close, "close", &::close);
+    resolve(table.select, "select", &::select);
+    resolve(table.read, "read", &::read);
+    resolve(table.connect, "connect", &::connect);
+    resolve(table.send, "send", &::send);
+    resolve(table.sendto, "sendto", &::sendto);
+    resolve(table.sendmsg, "sendmsg", &::sendmsg);
+    resolve(table.write, "write", &::write);
+    resolve(table.read_chk, "__read_chk", &::__read_chk);
+    resolve(table.recv_chk, "__recv_chk", &::__recv_chk);
+    resolve(table.recvfrom_chk, "__recvfrom_chk", &::__recvfrom_chk);
+}
+
+}  // namespace
+
+const real_call_table &real_calls()
+{
+    // pthread_once costs one atomic load once resolved, and makes a second
+    // thread wait for the first rather than see a half-filled table.
+    pthread_once(&table_once, resolve_all);
+    return table;
+}

@@ -1,0 +1,38 @@
+// The system's own implementations of the interposed functions, found once,
+// lazily, behind the library's definitions.
+#pragma once
+
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+
+struct real_call_table {
+    int (*socket)(int, int, int);
+    int (*socketpair)(int, int, int, int *);
+    int (*bind)(int, const struct sockaddr *, socklen_t);
+    int (*listen)(int, int);
+    int (*accept)(int, struct sockaddr *, socklen_t *);
+    int (*shutdown)(int, int);
+    int (*getsockopt)(int, int, int, void *, socklen_t *);
+    int (*setsockopt)(int, int, int, const void *, socklen_t);
+    int (*getpeername)(int, struct sockaddr *, socklen_t *);
+    int (*getsockname)(int, struct sockaddr *, socklen_t *);
+    ssize_t (*recv)(int, void *, size_t, int);
+    ssize_t (*recvfrom)(int, void *, size_t, int, struct sockaddr *, socklen_t *);
+    ssize_t (*recvmsg)(int, struct msghdr *, int);
+    int (*close)(int);
+    int (*select)(int, fd_set *, fd_set *, fd_set *, struct timeval *);
+    ssize_t (*read)(int, void *, size_t);
+    int (*connect)(int, const struct sockaddr *, socklen_t);
+    ssize_t (*send)(int, const void *, size_t, int);
+    ssize_t (*sendto)(int, const void *, size_t, int, const struct sockaddr *, socklen_t);
+    ssize_t (*sendmsg)(int, const struct msghdr *, int);
+    ssize_t (*write)(int, const void *, size_t);
+    ssize_t (*read_chk)(int, void *, size_t, size_t);
+    ssize_t (*recv_chk)(int, void *, size_t, size_t, int);
+    ssize_t (*recvfrom_chk)(int, void *, size_t, size_t, int, struct sockaddr *, socklen_t *);
+};
+
+// The table, resolved on first use; every entry is the next definition after
+// this library's, never the library's own.
+const real_call_table &real_calls();

@@ -1,0 +1,258 @@
+// The route table: loading from the route file, lookups by destination and
+// by socket, host-name conversion.
+#include "route_table.hh"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "address_text.hh"
+#include "real_calls.hh"
+#include "route_line.hh"
+#include "trace.hh"
+
+extern "C" {
+FILE *kandrel_timelog_stream = nullptr;
+// Exported under its own name: the timelog stream the round trips write to.
+extern FILE *fd __attribute__((alias("kandrel_timelog_stream"), visibility("default")));
+}
+
+namespace {
+
+rtbl_ent rtbl[route_table_capacity];
+
+// One past the last filled entry. It moves only after an entry is complete,
+// so a lookup on another thread never sees a half-written route.
+rtbl_ent *rtbl_ep = rtbl;
+
+// Whether the load has started; it never goes back to 0.
+int init = 0;
+
+rtbl_ent *filled_end()
+{
+    return __atomic_load_n(&rtbl_ep, __ATOMIC_ACQUIRE);
+}
+
+// Creates or empties "timelog" in the working directory. A symbolic link
+// there is not followed: a link planted in a shared directory must not make
+// a traced program truncate some other file.
+void open_timelog()
+{
+    int descriptor = open("timelog", O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    FILE *stream = descriptor >= 0 ? fdopen(descriptor, "w") : nullptr;
+    if (stream == nullptr) {
+        if (descriptor >= 0) {
+            real_calls().close(descriptor);
+        }
+        print_output("error in opening timelog file \n");
+        return;
+    }
+    __atomic_store_n(&kandrel_timelog_stream, stream, __ATOMIC_RELEASE);
+    trace("init_route_tbl()\t:\ttimelog file opened\n");
+}
+
+// The four bytes of an address in network order, first byte first.
+struct dotted_bytes {
+    unsigned char octet[4];
+};
+
+dotted_bytes bytes_of(const sockaddr_in &address)
+{
+    dotted_bytes bytes;
+    std::memcpy(bytes.octet, &address.sin_addr.s_addr, sizeof bytes.octet);
+    return bytes;
+}
+
+// An address's four bytes read as one big-endian signed 32-bit number.
+long signed_address_value(in_addr_t network_order)
+{
+    return static_cast<long>(static_cast<std::int32_t>(ntohl(network_order)));
+}
+
+// Fills entry from a line's words; false when a name does not convert, in
+// which case the route is left out rather than stored with 255.255.255.255.
+bool build_route(const route_words &words, rtbl_ent &entry)
+{
+    entry = rtbl_ent{};
+    bool from_ok = strtoinaddr(words.from, &entry.from.sin_addr) == 0;
+    bool to_ok = strtoinaddr(words.to, &entry.to.sin_addr) == 0;
+    bool hop_ok = strtoinaddr(words.hop, &entry.hop.sin_addr) == 0;
+    entry.protocol = route_protocol_of(words.protocol);
+    entry.from.sin_family = AF_INET;
+    entry.to.sin_family = AF_INET;
+    entry.hop.sin_family = AF_INET;
+    entry.hop.sin_port = htons(echo_port);
+    return from_ok && to_ok && hop_ok;
+}
+
+void announce_route(const rtbl_ent &entry)
+{
+    dotted_bytes from = bytes_of(entry.from), to = bytes_of(entry.to), hop = bytes_of(entry.hop);
+    trace("init_route_tbl()\t:\tAdded route (%d.%d.%d.%d)=>(%d.%d.%d.%d) : (%d.%d.%d.%d)\n",
+          from.octet[0], from.octet[1], from.octet[2], from.octet[3], to.octet[0], to.octet[1],
+          to.octet[2], to.octet[3], hop.octet[0], hop.octet[1], hop.octet[2], hop.octet[3]);
+    trace_debug("init_route_tbl()\t:\tfrom_fam = %d, to_fam =%d, hop_fam = %d\n", entry.from.sin_family,
+                entry.to.sin_family, entry.hop.sin_family);
+    trace_debug("init_route_tbl()\t:\tprotocol = %d\n", entry.protocol);
+}
+
+// Reads the route file, storing the routes that start at this host.
+void read_routes(FILE *route_file)
+{
+    // Room for any host name Linux allows, so the name is compared in full.
+    char myname[HOST_NAME_MAX + 1] = {};
+    gethostname(myname, sizeof myname - 1);
+    trace_debug("init_route_tbl()\t:\tHostname  %s\n", myname);
+
+    char line[route_line_buffer_size];
+    int stored = 0;
+    while (stored < route_table_capacity && std::fgets(line, sizeof line, route_file) != nullptr) {
+        route_words words;
+        route_line_status status = parse_route_line(line, words);
+        if (status == route_line_status::too_few_words) {
+            trace_debug("init_route_tbl() \t:\tIn loop\n");
+            continue;
+        }
+        if (status == route_line_status::word_too_long) {
+            continue;
+        }
+        if (std::strcmp(words.from, myname) != 0) {
+            trace("init_route_tbl()\t:\tFrom doesnot match myname\n");
+            continue;
+        }
+        trace("init_route_tbl()\t:\tFrom matches myname\n");
+        rtbl_ent entry;
+        if (!build_route(words, entry)) {
+            continue;
+        }
+        announce_route(entry);
+        rtbl[stored] = entry;
+        ++stored;
+        __atomic_store_n(&rtbl_ep, rtbl + stored, __ATOMIC_RELEASE);
+    }
+}
+
+}  // namespace
+
+void load_routes_once()
+{
+    if (__atomic_exchange_n(&init, 1, __ATOMIC_ACQ_REL) == 0) {
+        init_route_tbl();
+    }
+}
+
+int init_route_tbl()
+{
+    const char *route_path = std::getenv("QUOR_ROUTE_TABLE");
+    open_timelog();
+    if (route_path == nullptr) {
+        trace_debug("init_route_rbl()\t:\tNo route table file defined\n");
+        return 1;
+    }
+    FILE *route_file = std::fopen(route_path, "re");
+    if (route_file == nullptr) {
+        int open_error = errno;
+        trace_debug("init_route_tbl()\t:\tUnable to open route table file %s: error %d\n", route_path,
+                    open_error);
+        return 1;
+    }
+    trace_debug("init_route_tbl()\t:\tRoute Table File read\n");
+    __atomic_store_n(&rtbl_ep, &rtbl[0], __ATOMIC_RELEASE);
+    read_routes(route_file);
+    std::fclose(route_file);
+    trace_debug("init_route_tbl()\t:\tRoute table initialised\n");
+    return 0;
+}
+
+int strtoinaddr(const char *name, struct in_addr *addr)
+{
+    addr->s_addr = inet_addr(name);
+    if (addr->s_addr != INADDR_NONE) {
+        return 0;
+    }
+    if (const hostent *host = gethostbyname(name)) {
+        std::memcpy(addr, host->h_addr_list[0],
+                    std::min<std::size_t>(static_cast<std::size_t>(host->h_length), sizeof *addr));
+        return 0;
+    }
+    switch (h_errno) {
+    case HOST_NOT_FOUND:
+        trace("Unknown host name: %s\n", name);
+        break;
+    case TRY_AGAIN:
+        trace("No nameserver response.  Try again later.\n");
+        break;
+    case NO_RECOVERY:
+        trace("Non-recoverable error\n");
+        break;
+    case NO_DATA:
+        trace("Valid name, but no IP address for %s\n", name);
+        break;
+    default:
+        break;
+    }
+    return 1;
+}
+
+rtbl_ent *get_rtbl_ent(const struct sockaddr *name, int namelen)
+{
+    // The destination's address bytes sit where an Internet address keeps
+    // them; a shorter address has none to compare.
+    constexpr int address_end = offsetof(sockaddr_in, sin_addr) + sizeof(in_addr);
+    if (name == nullptr || namelen < address_end) {
+        return nullptr;
+    }
+    in_addr_t wanted;
+    std::memcpy(&wanted, reinterpret_cast<const char *>(name) + offsetof(sockaddr_in, sin_addr),
+                sizeof wanted);
+    for (rtbl_ent *entry = rtbl, *end = filled_end(); entry != end; ++entry) {
+        trace_debug("get_rtbl_ent()\t:\tto=%ld name=%ld\n", signed_address_value(entry->to.sin_addr.s_addr),
+                    signed_address_value(wanted));
+        if (entry->to.sin_addr.s_addr == wanted) {
+            trace_debug("get_rtbl_ent()\t:\tEntry found in route table\n");
+            return entry;
+        }
+    }
+    return nullptr;
+}
+
+rtbl_ent *get_sock_ent(int s)
+{
+    for (rtbl_ent *entry = rtbl, *end = filled_end(); entry != end; ++entry) {
+        if (route_sock(*entry) == s) {
+            trace_debug("get_sock_ent()\t:\tEntry found in table\n");
+            return entry;
+        }
+    }
+    return nullptr;
+}
+
+extern "C" __attribute__((visibility("default"))) void get_ipaddr(char *name)
+{
+    preserved_errno saved;
+    trace_debug("get_ipaddr()\t:\tEntered\n");
+    if (name == nullptr) {
+        return;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    if (const hostent *host = gethostbyname(name)) {
+        std::memcpy(&address.sin_addr, host->h_addr_list[0],
+                    std::min<std::size_t>(static_cast<std::size_t>(host->h_length), sizeof address.sin_addr));
+    } else {
+        address.sin_addr.s_addr = inet_addr(name);
+        if (address.sin_addr.s_addr == INADDR_NONE) {
+            trace("get_ipaddr()\t:\tcan't get \"%s\" host entry\n", name);
+        }
+    }
+    trace_debug("get_ipaddr()\t:\tIPADDR %s\n",
+                get_address(reinterpret_cast<const sockaddr *>(&address), sizeof address));
+}
