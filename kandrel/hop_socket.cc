@@ -11,6 +11,7 @@
 
 #include "address_text.hh"
 #include "echo_round_trip.hh"
+#include "own_descriptors.hh"
 #include "real_calls.hh"
 #include "route_line.hh"
 #include "trace.hh"
@@ -18,19 +19,6 @@
 namespace {
 
 constexpr socklen_t inet_address_length = sizeof(sockaddr_in);
-
-// Keeps a hop socket off descriptors 0 to 2: a standard stream the
-// application closed must not end up writing trace lines into the hop
-// connection, and 0 in the table means "no hop socket".
-int above_standard_descriptors(int s)
-{
-    if (s < 0 || s > STDERR_FILENO) {
-        return s;
-    }
-    int moved = fcntl(s, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    real_calls().close(s);
-    return moved;
-}
 
 // Connects s to the hop, waiting at most the reply bound; a hop that does not
 // answer leaves an unconnected socket, whose round trips then fail quickly.

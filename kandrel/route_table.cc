@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "address_text.hh"
+#include "own_descriptors.hh"
 #include "real_calls.hh"
 #include "route_line.hh"
 #include "trace.hh"
@@ -46,7 +47,8 @@ rtbl_ent *filled_end()
 // a traced program truncate some other file.
 void open_timelog()
 {
-    int descriptor = open("timelog", O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int descriptor = above_standard_descriptors(
+        open("timelog", O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
     FILE *stream = descriptor >= 0 ? fdopen(descriptor, "w") : nullptr;
     if (stream == nullptr) {
         if (descriptor >= 0) {
