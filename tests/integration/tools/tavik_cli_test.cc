@@ -231,6 +231,16 @@ TEST_F(TavikCli, SizeBeyondMemoryEndsInMallocError)
     EXPECT_EQ(time_log(), "");
 }
 
+TEST_F(TavikCli, UnreadableInputAborts)
+{
+    // A directory opens for reading but every read of it fails.
+    ProgramResult result = testsupport::run_program(echotest::program(
+        {"sh", "-c", "exec \"$0\" \"$@\" < /", echotest::cli_path, server_name, "5"}, "", dir_.path()));
+    EXPECT_EQ(result.term_signal, SIGABRT);
+    EXPECT_EQ(result.out, start_text(server_name, 5));
+    EXPECT_EQ(result.err, echotest::cli_path + ": dg_cli: error reading file (Is a directory)\n");
+}
+
 TEST_F(TavikCli, DatagramTooLongToSendAborts)
 {
     ProgramResult result = run_client({server_name, "70000"}, "\n");
