@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
-#include <thread>
 
 #include <gtest/gtest.h>
 

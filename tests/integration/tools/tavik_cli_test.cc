@@ -1,7 +1,6 @@
 // tavik_cli against a real tavik_serv: its exact standard output, the
 // "tavik.time" log, datagram sizes, input lines, lost replies and its ends.
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <optional>

@@ -112,7 +112,8 @@ TEST(TavikServStart, PortTakenEndsWithBindReportAndAbort)
     EXPECT_FALSE(result.timed_out);
     EXPECT_EQ(result.term_signal, SIGABRT);
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, echotest::serv_path + ": server: can't bind local address (Address already in use)\n");
+    EXPECT_EQ(result.err,
+              echotest::serv_path + ": server: can't bind local address (Address already in use)\n");
 }
 
 }  // namespace
