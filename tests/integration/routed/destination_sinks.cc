@@ -1,0 +1,136 @@
+// TCP and UDP receivers standing in for the destinations of routed traffic.
+#include "destination_sinks.hh"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <stdexcept>
+
+namespace routed {
+namespace {
+
+constexpr int finish_limit_ms = 5000;
+
+int bound_socket(int type, const std::string &address, int port)
+{
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address.c_str(), &local.sin_addr);
+    int s = socket(AF_INET, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int on = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (s < 0 || bind(s, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+        throw std::runtime_error("cannot bind destination " + address);
+    }
+    return s;
+}
+
+}  // namespace
+
+TcpSink::TcpSink(const std::string &address, int port)
+    : listener_(bound_socket(SOCK_STREAM, address, port))
+{
+    if (listen(listener_, 128) != 0 || pipe2(wake_, O_CLOEXEC) != 0) {
+        throw std::runtime_error("cannot listen on " + address);
+    }
+    thread_ = std::thread(&TcpSink::serve, this);
+}
+
+TcpSink::~TcpSink()
+{
+    streams();
+    close(listener_);
+    close(wake_[0]);
+    close(wake_[1]);
+}
+
+void TcpSink::serve()
+{
+    struct connection {
+        int fd;
+        std::size_t index;
+    };
+    std::vector<connection> open;
+    std::chrono::steady_clock::time_point deadline{};
+    for (;;) {
+        std::vector<pollfd> fds{{listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        for (const auto &c : open) {
+            fds.push_back({c.fd, POLLIN, 0});
+        }
+        poll(fds.data(), fds.size(), 20);
+        if (fds[1].revents != 0 && deadline == std::chrono::steady_clock::time_point{}) {
+            deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(finish_limit_ms);
+        }
+        bool accepted = false;
+        for (int s; (s = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+            std::lock_guard<std::mutex> hold(lock_);
+            open.push_back({s, streams_.size()});
+            streams_.emplace_back();
+            accepted = true;
+        }
+        for (std::size_t i = 0; i < open.size();) {
+            char chunk[65536];
+            ssize_t n = recv(open[i].fd, chunk, sizeof chunk, MSG_DONTWAIT);
+            if (n > 0) {
+                std::lock_guard<std::mutex> hold(lock_);
+                streams_[open[i].index].append(chunk, static_cast<std::size_t>(n));
+                continue;
+            }
+            if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                close(open[i].fd);
+                open.erase(open.begin() + static_cast<long>(i));
+                continue;
+            }
+            ++i;
+        }
+        bool finishing = finishing_.load();
+        if (finishing && ((open.empty() && !accepted) ||
+                          std::chrono::steady_clock::now() > deadline)) {
+            break;
+        }
+    }
+    for (const auto &c : open) {
+        close(c.fd);
+    }
+}
+
+std::vector<std::string> TcpSink::streams()
+{
+    if (thread_.joinable()) {
+        finishing_ = true;
+        char wake = 1;
+        (void)!write(wake_[1], &wake, 1);
+        thread_.join();
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    return streams_;
+}
+
+UdpSink::UdpSink(const std::string &address, int port)
+    : socket_(bound_socket(SOCK_DGRAM, address, port))
+{
+}
+
+UdpSink::~UdpSink()
+{
+    close(socket_);
+}
+
+std::vector<std::string> UdpSink::datagrams()
+{
+    std::vector<std::string> arrived;
+    char datagram[65536];
+    ssize_t n;
+    while ((n = recv(socket_, datagram, sizeof datagram, MSG_DONTWAIT)) >= 0) {
+        arrived.emplace_back(datagram, static_cast<std::size_t>(n));
+    }
+    return arrived;
+}
+
+}  // namespace routed

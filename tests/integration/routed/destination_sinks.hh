@@ -1,0 +1,53 @@
+// The destinations of routed traffic: a TCP and a UDP receiver that keep
+// everything the application really sent, so tests can check that every real
+// send arrived once and intact.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace routed {
+
+// Accepts every connection and reads it to its end on a thread of its own,
+// so large sends never stall on a full receive buffer.
+class TcpSink {
+public:
+    TcpSink(const std::string &address, int port);
+    ~TcpSink();
+    TcpSink(const TcpSink &) = delete;
+    TcpSink &operator=(const TcpSink &) = delete;
+
+    // Waits (bounded) until every connection made so far has ended, then
+    // returns what each carried, in order of acceptance.
+    std::vector<std::string> streams();
+
+private:
+    void serve();
+
+    int listener_ = -1;
+    int wake_[2] = {-1, -1};
+    std::atomic<bool> finishing_{false};
+    std::mutex lock_;
+    std::vector<std::string> streams_;
+    std::thread thread_;
+};
+
+// A bound datagram socket; what arrived is read when asked for.
+class UdpSink {
+public:
+    UdpSink(const std::string &address, int port);
+    ~UdpSink();
+    UdpSink(const UdpSink &) = delete;
+    UdpSink &operator=(const UdpSink &) = delete;
+
+    // The datagrams queued so far, in order of arrival.
+    std::vector<std::string> datagrams();
+
+private:
+    int socket_ = -1;
+};
+
+}  // namespace routed

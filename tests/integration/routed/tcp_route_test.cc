@@ -1,0 +1,245 @@
+// TCP routes: connect opens the hop connection, and every routed send,
+// sendto, write and sendmsg first bounces its bytes off the hop's echo.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "destination_sinks.hh"
+#include "hop_services.hh"
+#include "routed_fixture.hh"
+
+namespace routed {
+namespace {
+
+using testsupport::EchoHop;
+
+class TcpRoute : public RoutedTest {
+protected:
+    void SetUp() override
+    {
+        RoutedTest::SetUp();
+        write_routes("alpha " + destination + " " + hop_address + " TCP\n");
+    }
+
+    // The lines of loading the one route without debug.
+    static std::string quiet_load()
+    {
+        return loader::timelog_opened + loader::stored(host_address, destination, hop_address);
+    }
+
+    TcpSink sink_{destination, destination_port};
+};
+
+// How long the application says a call took ("app: NAME RESULT in N ms").
+std::vector<long> call_times(const std::string &out, const std::string &name)
+{
+    std::regex line("app: " + name + " -?[0-9]+ in ([0-9]+) ms\n");
+    std::vector<long> times;
+    for (std::sregex_iterator it(out.begin(), out.end(), line), end; it != end; ++it) {
+        times.push_back(std::stol((*it)[1].str()));
+    }
+    return times;
+}
+
+TEST_F(TcpRoute, SendsBounceOffTheHopBeforeTheRealSend)
+{
+    EchoHop hop({hop_address});
+    auto outcome = run({"tcp", "connect", at_port(destination), "send", "hello", "send", "world",
+                        "close"});
+    EXPECT_EQ(outcome.trace, quiet_load() + socket_lines("SOCK_STREAM", 4) +
+                                 "connect()\t:\treturn value = 0\n"
+                                 "send()\t\t:\ts=4 msg=0x10000000 len=5 flags=0\n"
+                                 "TCPecho()\t:\tTIME=#. ms\n"
+                                 "send()\t\t:\treturn value = 5\n"
+                                 "send()\t\t:\ts=4 msg=0x10000000 len=5 flags=0\n"
+                                 "TCPecho()\t:\tTIME=#. ms\n"
+                                 "send()\t\t:\treturn value = 5\n"
+                                 "close()\t\t:\t0\n");
+    EXPECT_EQ(outcome.program.out, "app: socket 4\napp: connect 0\n"
+                                   "buf=hello\napp: send 5\n"
+                                   "buf=world\napp: send 5\napp: close 0\n");
+    expect_records(outcome, {5, 5});
+    EXPECT_EQ(hop.record_text(), "tcp 5 hello\ntcp 5 world\n");
+    EXPECT_EQ(sink_.streams(), std::vector<std::string>{"helloworld"});
+}
+
+TEST_F(TcpRoute, DebugShowsLoadingLookupHopConnectionAndRoundTrip)
+{
+    EchoHop hop({hop_address});
+    auto outcome = run({"debug=1", "tcp", "connect", at_port(destination), "send", "hello",
+                        "close"});
+    EXPECT_EQ(outcome.trace,
+              loader::timelog_opened + loader::debug_head("alpha") +
+                  loader::stored_debug(host_address, destination, hop_address, 1) +
+                  loader::debug_tail + socket_lines("SOCK_STREAM", 4) +
+                  lookup_lines({destination}, destination, true) +
+                  "connect() \t:\tTCP to \n"
+                  "connect()\t:\ts1=5 name=10.77.0.2:7 namelen=16 \n "
+                  "connect()\t:\ts=4 name=127.0.0.5:9000 namelen=16 \n"
+                  "connect()\t:\treturn value = 0\n"
+                  "send()\t\t:\ts=4 msg=0x10000000 len=5 flags=0\n"
+                  "get_sock_ent()\t:\tEntry found in table\n"
+                  "send() \t:\tTCP \n"
+                  "TCPecho()\t:\tTCPecho called \n"
+                  "TCPecho()\t:\tTIME=#. ms\n"
+                  "send()\t\t:\treturn value = 5\n"
+                  "close()\t\t:\t0\n");
+    EXPECT_EQ(outcome.program.out, "app: socket 4\napp: connect 0\nbuf=hello\napp: send 5\n"
+                                   "app: close 0\n");
+    expect_records(outcome, {5});
+    EXPECT_EQ(hop.record_text(), "tcp 5 hello\n");
+    EXPECT_EQ(sink_.streams(), std::vector<std::string>{"hello"});
+}
+
+// write is rerouted only on the route's socket; debug is read afresh, so
+// switching it off mid-run silences write's own lines at once.
+TEST_F(TcpRoute, WriteIsReroutedOnlyOnTheRouteSocket)
+{
+    EchoHop hop({hop_address});
+    auto outcome = run({"tcp", "connect", at_port(destination), "debug=1", "write", "hello",
+                        "fd=2", "write", "note\\x0a", "debug=0", "use=0", "write", "again"});
+    EXPECT_EQ(outcome.trace, quiet_load() + socket_lines("SOCK_STREAM", 4) +
+                                 "connect()\t:\treturn value = 0\n"
+                                 "write()\t:\twrite called\n"
+                                 "get_sock_ent()\t:\tEntry found in table\n"
+                                 "write()\t:\trtbl_ptr=<entry 1>\n"
+                                 "write()\t:\ts1=5\n"
+                                 "TCPecho()\t:\tTCPecho called \n"
+                                 "TCPecho()\t:\tTIME=#. ms\n"
+                                 "write()\t:\twrite called\n"
+                                 "write()\t:\trtbl_ptr=0\n"
+                                 "note\n"
+                                 "TCPecho()\t:\tTIME=#. ms\n");
+    EXPECT_EQ(outcome.program.out, "app: socket 4\napp: connect 0\nbuf=hello\napp: write 5\n"
+                                   "app: write 5\nbuf=again\napp: write 5\n");
+    expect_records(outcome, {5, 5});
+    EXPECT_EQ(hop.record_text(), "tcp 5 hello\ntcp 5 again\n");
+    EXPECT_EQ(sink_.streams(), std::vector<std::string>{"helloagain"});
+}
+
+// The first connect binds the route and opens the only hop connection; a
+// second socket connecting to the same destination is traced, not rerouted.
+TEST_F(TcpRoute, OnlyTheFirstConnectingSocketIsRerouted)
+{
+    EchoHop hop({hop_address});
+    auto outcome = run({"tcp", "connect", at_port(destination), "tcp", "connect",
+                        at_port(destination), "send", "two", "use=0", "send", "one"});
+    EXPECT_EQ(outcome.trace, quiet_load() + socket_lines("SOCK_STREAM", 4) +
+                                 "connect()\t:\treturn value = 0\n" +
+                                 socket_lines("SOCK_STREAM", 6) +
+                                 "connect()\t:\treturn value = 0\n"
+                                 "send()\t\t:\ts=6 msg=0x10000000 len=3 flags=0\n"
+                                 "send()\t\t:\treturn value = 3\n"
+                                 "send()\t\t:\ts=4 msg=0x10000000 len=3 flags=0\n"
+                                 "TCPecho()\t:\tTIME=#. ms\n"
+                                 "send()\t\t:\treturn value = 3\n");
+    expect_records(outcome, {3});
+    EXPECT_EQ(hop.record_text(), "tcp 3 one\n");
+    EXPECT_EQ(sink_.streams(), (std::vector<std::string>{"one", "two"}));
+}
+
+// sendto to the destination is timed like send; sendmsg bounces the caller's
+// bytes once, untimed and unlogged.
+TEST_F(TcpRoute, SendtoIsTimedSendmsgIsNot)
+{
+    EchoHop hop({hop_address});
+    auto outcome = run({"tcp", "connect", at_port(destination), "debug=1", "sendto",
+                        at_port(destination), "abc", "sendmsg", at_port(destination), "defg"});
+    EXPECT_EQ(outcome.trace, quiet_load() + socket_lines("SOCK_STREAM", 4) +
+                                 "connect()\t:\treturn value = 0\n" +
+                                 lookup_lines({destination}, destination, true) +
+                                 "sendto() \t:\trtbl_ptr=<entry 1>\n"
+                                 "sendto()\t:\tTCP \n"
+                                 "TCPecho()\t:\tTCPecho called \n"
+                                 "TCPecho()\t:\tTIME=#. ms\n"
+                                 "sendto()\t:\tReturning from sendto\n"
+                                 "sendto()\t:\treturn value = 3\n"
+                                 "sendmsg()\t:\ts=4 msg=0x14000000 flags=0\n " +
+                                 lookup_lines({destination}, destination, true) +
+                                 "sendmsg()\t:\tTCP \n"
+                                 "sendmsg()\t:\treturn value = 4\n");
+    EXPECT_EQ(outcome.program.out, "app: socket 4\napp: connect 0\nbuf=abc\napp: sendto 3\n"
+                                   "app: sendmsg 4\n");
+    expect_records(outcome, {3});
+    EXPECT_EQ(hop.record_text(), "tcp 3 abc\ntcp 4 defg\n");
+    EXPECT_EQ(sink_.streams(), std::vector<std::string>{"abcdefg"});
+}
+
+// Far more than the socket buffers on both sides hold: a round trip that
+// wrote everything before reading would never finish.
+TEST_F(TcpRoute, LargeSendCompletesThroughTheHop)
+{
+    EchoHop hop({hop_address});
+    const std::size_t size = 32 * 1024 * 1024;
+    auto outcome = run({"tcp", "connect", at_port(destination), "send", "#" + std::to_string(size)});
+    const std::string pattern = letter_pattern(size);
+    EXPECT_EQ(outcome.program.out, "app: socket 4\napp: connect 0\nbuf=" + pattern + "\napp: send " +
+                                       std::to_string(size) + "\n");
+    expect_records(outcome, {static_cast<int>(size)});
+    std::string bounced;
+    for (const auto &record : hop.records()) {
+        bounced += record.bytes;
+    }
+    EXPECT_TRUE(bounced == pattern) << "the hop received " << bounced.size() << " bytes";
+    auto streams = sink_.streams();
+    ASSERT_EQ(streams.size(), 1u);
+    EXPECT_TRUE(streams[0] == pattern) << "the destination received " << streams[0].size()
+                                       << " bytes";
+}
+
+TEST_F(TcpRoute, DelayingHopDelaysTheSendAndTheRecordSaysSo)
+{
+    EchoHop hop({hop_address, 7, 50});
+    auto outcome = run({"timing", "tcp", "connect", at_port(destination), "send", "hello"});
+    EXPECT_EQ(outcome.trace, quiet_load() + socket_lines("SOCK_STREAM", 4) +
+                                 "connect()\t:\treturn value = 0\n"
+                                 "send()\t\t:\ts=4 msg=0x10000000 len=5 flags=0\n"
+                                 "TCPecho()\t:\tTIME=#. ms\n"
+                                 "send()\t\t:\treturn value = 5\n");
+    expect_records(outcome, {5});
+    ASSERT_EQ(outcome.times.size(), 1u);
+    EXPECT_GE(outcome.times[0], 50);
+    auto sends = call_times(outcome.program.out, "send");
+    ASSERT_EQ(sends.size(), 1u);
+    EXPECT_GE(sends[0], 50);
+    EXPECT_EQ(sink_.streams(), std::vector<std::string>{"hello"});
+}
+
+// No echo service on the hop: the hop connection is refused, yet the round
+// trip is timed and logged, the real send goes out, and the failed sends to
+// the hop never raise SIGPIPE in the application.
+TEST_F(TcpRoute, RefusingHopStillLetsTheRealSendThrough)
+{
+    auto outcome = run({"tcp", "connect", at_port(destination), "send", "hello", "send", "again"});
+    EXPECT_EQ(outcome.trace, quiet_load() + socket_lines("SOCK_STREAM", 4) +
+                                 "connect()\t:\treturn value = 0\n"
+                                 "send()\t\t:\ts=4 msg=0x10000000 len=5 flags=0\n"
+                                 "TCPecho()\t:\tTIME=#. ms\n"
+                                 "send()\t\t:\treturn value = 5\n"
+                                 "send()\t\t:\ts=4 msg=0x10000000 len=5 flags=0\n"
+                                 "TCPecho()\t:\tTIME=#. ms\n"
+                                 "send()\t\t:\treturn value = 5\n");
+    EXPECT_EQ(outcome.program.out,
+              "app: socket 4\napp: connect 0\nbuf=\napp: send 5\nbuf=\napp: send 5\n");
+    expect_records(outcome, {5, 5});
+    EXPECT_EQ(sink_.streams(), std::vector<std::string>{"helloagain"});
+}
+
+TEST_F(TcpRoute, StandardEchoServiceServesAsHop)
+{
+    testsupport::InetdEcho hop(hop_address);
+    auto outcome = run({"tcp", "connect", at_port(destination), "send", "hello", "write", "world"});
+    EXPECT_EQ(outcome.trace, quiet_load() + socket_lines("SOCK_STREAM", 4) +
+                                 "connect()\t:\treturn value = 0\n"
+                                 "send()\t\t:\ts=4 msg=0x10000000 len=5 flags=0\n"
+                                 "TCPecho()\t:\tTIME=#. ms\n"
+                                 "send()\t\t:\treturn value = 5\n"
+                                 "TCPecho()\t:\tTIME=#. ms\n");
+    EXPECT_EQ(outcome.program.out, "app: socket 4\napp: connect 0\nbuf=hello\napp: send 5\n"
+                                   "buf=world\napp: write 5\n");
+    expect_records(outcome, {5, 5});
+    EXPECT_EQ(sink_.streams(), std::vector<std::string>{"helloworld"});
+}
+
+}  // namespace
+}  // namespace routed
