@@ -1,0 +1,307 @@
+// Loading the route table: which lines of the route file become routes, the
+// loader's lines with and without debug, the timelog file, and the lookups
+// by destination that the loaded table answers.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "destination_sinks.hh"
+#include "hop_services.hh"
+#include "netns.hh"
+#include "routed_fixture.hh"
+
+namespace routed {
+namespace {
+
+using RouteTable = RoutedTest;
+
+const std::string routes_of_every_shape =
+    "\n"
+    "alpha\n"
+    "alpha 127.0.0.5\n"
+    "alpha 127.0.0.5 10.77.0.2\n"
+    "alpha 127.0.0.5 10.77.0.2 TCP extra words\n"
+    "beta 127.0.0.6 10.77.0.2 UDP\n"
+    "Alpha 127.0.0.6 10.77.0.2 UDP\n"
+    "alpha 192.168.1.1 10.77.0.3 udp\n"
+    "#alpha 127.0.0.7 10.77.0.2 TCP\n"
+    "\talpha\tdestination\thopone \t UDP\r\n";
+
+TEST_F(RouteTable, OnlyFourWordLinesForThisHostAreStored)
+{
+    write_routes(routes_of_every_shape);
+    auto outcome = run({"udp"});
+    EXPECT_EQ(outcome.trace, loader::timelog_opened +
+                                 loader::stored(host_address, destination, hop_address) +
+                                 loader::not_mine + loader::not_mine +
+                                 loader::stored(host_address, "192.168.1.1", second_hop_address) +
+                                 loader::not_mine +
+                                 loader::stored(host_address, destination, hop_address) +
+                                 socket_lines("SOCK_DGRAM", 4));
+    EXPECT_TRUE(outcome.timelog_exists);
+    EXPECT_EQ(outcome.timelog, "");
+}
+
+TEST_F(RouteTable, DebugShowsSkippedLinesFamiliesAndProtocols)
+{
+    write_routes(routes_of_every_shape);
+    auto outcome = run({"debug=1", "udp", "sendto", "127.0.0.7:9000", "hi"});
+    EXPECT_EQ(outcome.trace,
+              loader::timelog_opened + loader::debug_head("alpha") + loader::debug_skipped +
+                  loader::debug_skipped + loader::debug_skipped + loader::debug_skipped +
+                  loader::stored_debug(host_address, destination, hop_address, 1) +
+                  loader::not_mine + loader::not_mine +
+                  loader::stored_debug(host_address, "192.168.1.1", second_hop_address, 0) +
+                  loader::not_mine +
+                  loader::stored_debug(host_address, destination, hop_address, 2) +
+                  loader::debug_tail + socket_lines("SOCK_DGRAM", 4) +
+                  lookup_lines({destination, "192.168.1.1", destination}, "127.0.0.7", false) +
+                  "sendto() \t:\trtbl_ptr=0\n"
+                  "sendto()\t:\tReturning from sendto\n"
+                  "sendto()\t:\treturn value = 2\n");
+    // Addresses print as signed big-endian values.
+    EXPECT_NE(outcome.trace.find("get_rtbl_ent()\t:\tto=-1062731519 name=2130706439\n"),
+              std::string::npos);
+}
+
+// The first match in table order wins, and the lookup stops there; only the
+// address is compared, not the port.
+TEST_F(RouteTable, LookupStopsAtTheFirstMatchingEntry)
+{
+    write_routes("alpha 127.0.0.6 10.77.0.2 ICMP\n"
+                 "alpha 127.0.0.5 10.77.0.2 ICMP\n"
+                 "alpha 127.0.0.5 10.77.0.3 ICMP\n");
+    auto outcome = run({"udp", "debug=1", "sendto", "127.0.0.5:4321", "hi", "sendto",
+                        "127.0.0.6:9", "hi"});
+    EXPECT_EQ(outcome.trace,
+              loader::timelog_opened + loader::stored(host_address, second_destination, hop_address) +
+                  loader::stored(host_address, destination, hop_address) +
+                  loader::stored(host_address, destination, second_hop_address) +
+                  socket_lines("SOCK_DGRAM", 4) +
+                  lookup_lines({second_destination, destination}, destination, true) +
+                  "sendto() \t:\trtbl_ptr=<entry 1>\n"
+                  "sendto()\t:\tReturning from sendto\n"
+                  "sendto()\t:\treturn value = 2\n" +
+                  lookup_lines({second_destination}, second_destination, true) +
+                  "sendto() \t:\trtbl_ptr=<entry 2>\n"
+                  "sendto()\t:\tReturning from sendto\n"
+                  "sendto()\t:\treturn value = 2\n");
+}
+
+// Lines are read 127 characters at a time: the rest of a longer line is read
+// as a line of its own, even when the cut falls inside a word.
+TEST_F(RouteTable, LongLinesAreReadInPiecesOf127Characters)
+{
+    std::string two_routes = "alpha 127.0.0.5 10.77.0.2 TCP";
+    two_routes.resize(127, ' ');
+    two_routes += "alpha 127.0.0.6 10.77.0.3 UDP";
+    two_routes.resize(200, ' ');
+    std::string cut_protocol = "alpha 127.0.0.7 10.77.0.2";
+    cut_protocol.resize(125, ' ');
+    cut_protocol += "TCP";
+    cut_protocol.resize(200, ' ');
+    write_routes(two_routes + "\n" + cut_protocol + "\n");
+
+    auto outcome = run({"debug=1", "udp"});
+    EXPECT_EQ(outcome.trace,
+              loader::timelog_opened + loader::debug_head("alpha") +
+                  loader::stored_debug(host_address, destination, hop_address, 1) +
+                  loader::stored_debug(host_address, second_destination, second_hop_address, 2) +
+                  loader::stored_debug(host_address, "127.0.0.7", hop_address, 0) +
+                  loader::debug_skipped + loader::debug_tail + socket_lines("SOCK_DGRAM", 4));
+}
+
+// The table holds 64 routes; the lines after the 64th stored route are not
+// read at all.
+TEST_F(RouteTable, SeventyRoutesKeepTheFirstSixtyFour)
+{
+    std::string file;
+    std::string quiet = loader::timelog_opened;
+    std::string loud = loader::timelog_opened + loader::debug_head("alpha");
+    std::vector<std::string> stored_to;
+    for (int n = 1; n <= 70; ++n) {
+        std::string to = "127.0.1." + std::to_string(n);
+        file += "alpha " + to + " 10.77.0.2 UDP\n";
+        if (n <= 64) {
+            quiet += loader::stored(host_address, to, hop_address);
+            loud += loader::stored_debug(host_address, to, hop_address, 2);
+            stored_to.push_back(to);
+        }
+    }
+    write_routes(file);
+    testsupport::EchoHop hop({hop_address});
+
+    auto quiet_run = run({"udp"});
+    EXPECT_EQ(quiet_run.trace, quiet + socket_lines("SOCK_DGRAM", 4));
+
+    auto loud_run = run({"debug=1", "udp", "sendto", "127.0.1.65:9000", "no", "sendto",
+                         "127.0.1.64:9000", "yes"});
+    EXPECT_EQ(loud_run.trace, loud + loader::debug_tail + socket_lines("SOCK_DGRAM", 4) +
+                                  lookup_lines(stored_to, "127.0.1.65", false) +
+                                  "sendto() \t:\trtbl_ptr=0\n"
+                                  "sendto()\t:\tReturning from sendto\n"
+                                  "sendto()\t:\treturn value = 2\n" +
+                                  lookup_lines(stored_to, "127.0.1.64", true) +
+                                  "sendto() \t:\trtbl_ptr=<entry 1>\n"
+                                  "sendto()\t:\tUDP \n"
+                                  "sendto()\t:\ts1=0\n"
+                                  "UDPecho()\t:\tUDPEcho called\n"
+                                  "UDPecho()\t:\tlen1=3 c1=3, c=3\n"
+                                  "UDPecho()\t:\tReceived from 10.77.0.2:7\n"
+                                  "UDPecho()\t:\tyes\n"
+                                  "UDPecho()\t:\tTIME=#. ms\n"
+                                  "sendto()\t:\tReturning from sendto\n"
+                                  "sendto()\t:\treturn value = 3\n");
+    EXPECT_EQ(hop.record_text(), "udp 3 yes\n");
+}
+
+// A route whose to or hop name does not convert is left out with the
+// resolver's message; names from the host table and the dotted text of the
+// conversion's failure value convert.
+TEST_F(RouteTable, RoutesWithUnconvertibleNamesAreLeftOut)
+{
+    write_routes("alpha nowhere 10.77.0.2 UDP\n"
+                 "alpha 127.0.0.5 nohop UDP\n"
+                 "alpha 255.255.255.255 10.77.0.2 ICMP\n"
+                 "alpha destination hoptwo ICMP\n");
+    auto outcome = run({"udp", "debug=1", "sendto", at_port(destination), "hi"});
+    EXPECT_EQ(outcome.trace,
+              loader::timelog_opened +
+                  "init_route_tbl()\t:\tFrom matches myname\n"
+                  "Unknown host name: nowhere\n"
+                  "init_route_tbl()\t:\tFrom matches myname\n"
+                  "Unknown host name: nohop\n" +
+                  loader::stored(host_address, "255.255.255.255", hop_address) +
+                  loader::stored(host_address, destination, second_hop_address) +
+                  socket_lines("SOCK_DGRAM", 4) +
+                  lookup_lines({"255.255.255.255", destination}, destination, true) +
+                  "sendto() \t:\trtbl_ptr=<entry 1>\n"
+                  "sendto()\t:\tReturning from sendto\n"
+                  "sendto()\t:\treturn value = 2\n");
+}
+
+TEST_F(RouteTable, ThisHostsOwnNameMustConvertToo)
+{
+    testsupport::use_private_host_table({hop_address + " hopone"});
+    write_routes("alpha 127.0.0.5 10.77.0.2 UDP\n");
+    auto outcome = run({"udp"});
+    EXPECT_EQ(outcome.trace, loader::timelog_opened +
+                                 "init_route_tbl()\t:\tFrom matches myname\n"
+                                 "Unknown host name: alpha\n" +
+                                 socket_lines("SOCK_DGRAM", 4));
+}
+
+// A word longer than its field (31 characters for hosts, 7 for the
+// protocol) makes the line no route at all, without a line; words that just
+// fit are used whole.
+TEST_F(RouteTable, OverLongWordsSkipTheLineSilently)
+{
+    const std::string name31 = "destination-name-31-characters0";
+    ASSERT_EQ(name31.size(), 31u);
+    testsupport::use_private_host_table({host_address + " alpha", second_destination + " " + name31});
+    write_routes("alpha " + name31 + "x 10.77.0.2 UDP\n"
+                 "alpha 127.0.0.5 10.77.0.2 TCPTCPTC\n"
+                 "alpha 127.0.0.5 " + std::string(32, '1') + " TCP\n"
+                 "alpha " + name31 + " 10.77.0.2 SEVENCH\n"
+                 "alpha 127.0.0.5 10.77.0.2 UDP\n");
+    auto outcome = run({"debug=1", "udp"});
+    EXPECT_EQ(outcome.trace,
+              loader::timelog_opened + loader::debug_head("alpha") +
+                  loader::stored_debug(host_address, second_destination, hop_address, 0) +
+                  loader::stored_debug(host_address, destination, hop_address, 2) +
+                  loader::debug_tail + socket_lines("SOCK_DGRAM", 4));
+}
+
+// This host's name is compared in full: a from word holding only its first
+// 24 characters names another host.
+TEST_F(RouteTable, LongHostNameIsComparedInFull)
+{
+    const std::string long_name = "a-host-name-of-30-characters-x";
+    ASSERT_EQ(long_name.size(), 30u);
+    testsupport::set_host_name(long_name);
+    testsupport::use_private_host_table({host_address + " " + long_name});
+    write_routes(long_name.substr(0, 24) + " 127.0.0.5 10.77.0.2 UDP\n" + long_name +
+                 " 127.0.0.6 10.77.0.2 UDP\n");
+    auto outcome = run({"debug=1", "udp"});
+    EXPECT_EQ(outcome.trace,
+              loader::timelog_opened + loader::debug_head(long_name) + loader::not_mine +
+                  loader::stored_debug(host_address, second_destination, hop_address, 2) +
+                  loader::debug_tail + socket_lines("SOCK_DGRAM", 4));
+}
+
+TEST_F(RouteTable, WithoutTheVariableOnlyTheTimelogIsCreated)
+{
+    unsetenv("QUOR_ROUTE_TABLE");
+    auto quiet = run_with_env({"udp", "udp"}, {});
+    EXPECT_EQ(quiet.trace, loader::timelog_opened + socket_lines("SOCK_DGRAM", 4) +
+                               socket_lines("SOCK_DGRAM", 5));
+    EXPECT_TRUE(quiet.timelog_exists);
+
+    auto loud = run_with_env({"debug=1", "udp", "connect", at_port(destination)}, {});
+    EXPECT_EQ(loud.trace, loader::timelog_opened +
+                              "init_route_rbl()\t:\tNo route table file defined\n" +
+                              socket_lines("SOCK_DGRAM", 4) +
+                              "connect()\t:\tTable entry not found\n"
+                              "connect()\t:\ts=4 name=127.0.0.5:9000 namelen=16 \n"
+                              "connect()\t:\treturn value = 0\n");
+}
+
+TEST_F(RouteTable, UnopenableRouteFileLeavesTheTableEmpty)
+{
+    const std::string absent = scratch_.file("absent");
+    auto quiet = run_with_env({"udp"}, {{"QUOR_ROUTE_TABLE", absent}});
+    EXPECT_EQ(quiet.trace, loader::timelog_opened + socket_lines("SOCK_DGRAM", 4));
+
+    auto loud = run_with_env({"debug=1", "udp"}, {{"QUOR_ROUTE_TABLE", absent}});
+    EXPECT_EQ(loud.trace, loader::timelog_opened +
+                              "init_route_tbl()\t:\tUnable to open route table file " + absent +
+                              ": error 2\n" + socket_lines("SOCK_DGRAM", 4));
+}
+
+// A route file that opens but cannot be read (a directory) ends loading as
+// the end of the file does.
+TEST_F(RouteTable, UnreadableRouteFileEndsLoadingLikeEndOfFile)
+{
+    auto outcome = run_with_env({"debug=1", "udp"}, {{"QUOR_ROUTE_TABLE", scratch_.path()}});
+    EXPECT_EQ(outcome.trace, loader::timelog_opened + loader::debug_head("alpha") +
+                                 loader::debug_tail + socket_lines("SOCK_DGRAM", 4));
+}
+
+TEST_F(RouteTable, TimelogLeftByAnEarlierProcessIsEmptied)
+{
+    testsupport::write_file(scratch_.file("timelog"), "7 bytes 3 ms\n");
+    write_routes("alpha 127.0.0.5 10.77.0.2 UDP\n");
+    auto outcome = run({"udp"});
+    EXPECT_TRUE(outcome.timelog_exists);
+    EXPECT_EQ(outcome.timelog, "");
+}
+
+// A link planted where timelog goes is never followed: the open fails with
+// its message on standard output, the linked file stays as it was, routes
+// still load and route, and the round trips' records are dropped.
+TEST_F(RouteTable, TimelogLinkIsNotFollowed)
+{
+    const std::string precious = scratch_.file("precious");
+    testsupport::write_file(precious, "keep me\n");
+    ASSERT_EQ(symlink(precious.c_str(), scratch_.file("timelog").c_str()), 0);
+    write_routes("alpha 127.0.0.5 10.77.0.2 TCP\n");
+    testsupport::EchoHop hop({hop_address});
+    TcpSink sink(destination, destination_port);
+
+    auto outcome = run({"tcp", "connect", at_port(destination), "send", "hello"});
+    EXPECT_EQ(outcome.trace, loader::stored(host_address, destination, hop_address) +
+                                 socket_lines("SOCK_STREAM", 3) +
+                                 "connect()\t:\treturn value = 0\n"
+                                 "send()\t\t:\ts=3 msg=0x10000000 len=5 flags=0\n"
+                                 "TCPecho()\t:\tTIME=#. ms\n"
+                                 "send()\t\t:\treturn value = 5\n");
+    EXPECT_EQ(outcome.program.out, "error in opening timelog file \napp: socket 3\n"
+                                   "app: connect 0\nbuf=hello\napp: send 5\n");
+    EXPECT_EQ(testsupport::read_file(precious), "keep me\n");
+    EXPECT_EQ(hop.record_text(), "tcp 5 hello\n");
+    EXPECT_EQ(sink.streams(), std::vector<std::string>{"hello"});
+}
+
+}  // namespace
+}  // namespace routed
