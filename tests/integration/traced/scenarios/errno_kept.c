@@ -40,7 +40,6 @@ int main(int argc, char **argv)
     outcome("listen", listen(-1, 1));
     outcome("listen", listen(listener, 1));
     outcome("accept", accept(other, NULL, NULL));
-    outcome("shutdown", shutdown(other, SHUT_RDWR));
 
     int value = 0;
     socklen_t value_len = sizeof value;
@@ -52,7 +51,7 @@ int main(int argc, char **argv)
     outcome("connect", connect(other, (struct sockaddr *)&address, sizeof address));
     int accepted = outcome_fd("accept", accept(listener, NULL, NULL));
     outcome("getpeername", getpeername(other, (struct sockaddr *)&address, &length));
-    outcome("send", send(other, "abc", 3, 0));
+    outcome("send", send(other, "abc", 3, MSG_NOSIGNAL));
     char buf[8];
     outcome("recv", recv(accepted, buf, sizeof buf, 0));
     outcome("recv", recv(accepted, buf, sizeof buf, MSG_DONTWAIT));
@@ -64,6 +63,9 @@ int main(int argc, char **argv)
     struct sockaddr_in closed_port = loopback(1);
     int refused = outcome_fd("socket", socket(AF_INET, SOCK_STREAM, 0));
     outcome("connect", connect(refused, (struct sockaddr *)&closed_port, sizeof closed_port));
+    /* Linux marks even an unconnected socket as shut down, so this comes last. */
+    outcome("shutdown", shutdown(refused, SHUT_RDWR));
+    outcome("shutdown", shutdown(other, SHUT_WR));
 
     int datagram = outcome_fd("socket", socket(AF_INET, SOCK_DGRAM, 0));
     outcome("sendto", sendto(datagram, "x", 1, 0, NULL, 0));
