@@ -1,0 +1,60 @@
+// kandrel-run: runs an unchanged program under libkandrel.so, or summarises
+// the times a run left in "timelog" or "tavik.time".
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "launch.hh"
+#include "launch_options.hh"
+#include "summary_records.hh"
+#include "summary_report.hh"
+
+namespace {
+
+int fail(const std::string &message, int status = launcher::exit_launcher_failure)
+{
+    std::fprintf(stderr, "kandrel-run: %s\n", message.c_str());
+    return status;
+}
+
+int summarise_file(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    if (!file || !(text << file.rdbuf())) {
+        return fail("cannot read " + path + ": " + std::strerror(errno));
+    }
+    auto records = launcher::read_timing_records(text.str());
+    if (records.ms.empty()) {
+        return fail(path + " holds no timelog or tavik.time lines");
+    }
+    std::fputs(launcher::summary_report(path, records).c_str(), stdout);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    launcher::launch_options options;
+    std::string error;
+    if (!launcher::parse_launch_options(std::vector<std::string>(argv + 1, argv + argc), options,
+                                        error)) {
+        return fail(error + " (see kandrel-run --help)");
+    }
+    switch (options.mode) {
+    case launcher::launch_mode::help:
+        std::fputs(launcher::usage_text(), stdout);
+        return 0;
+    case launcher::launch_mode::summary:
+        return summarise_file(options.summary_file);
+    case launcher::launch_mode::run:
+        break;
+    }
+    auto failure = launcher::launch(options);
+    return fail(failure.message, failure.status);
+}

@@ -1,0 +1,130 @@
+// Reads the launcher's command line into launch_options.
+#include "launch_options.hh"
+
+namespace launcher {
+namespace {
+
+// Reads one cluster of single-letter options such as "-d", "-dr FILE" or
+// "-rFILE"; `next` is advanced past a value taken from the following word.
+bool parse_short_cluster(const std::vector<std::string> &args, std::size_t &next,
+                         launch_options &options, std::string &error)
+{
+    const std::string &word = args[next];
+    for (std::size_t j = 1; j < word.size(); ++j) {
+        switch (word[j]) {
+        case 'd':
+            options.debug = true;
+            break;
+        case 'h':
+            options.mode = launch_mode::help;
+            break;
+        case 'r':
+            if (j + 1 < word.size()) {
+                options.route_file = word.substr(j + 1);
+            } else if (next + 1 < args.size()) {
+                options.route_file = args[++next];
+            } else {
+                error = "option -r needs a route file";
+                return false;
+            }
+            if (options.route_file.empty()) {
+                error = "option -r needs a route file";
+                return false;
+            }
+            return true;
+        default:
+            error = std::string("unknown option -") + word[j];
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parse_launch_options(const std::vector<std::string> &args, launch_options &options,
+                          std::string &error)
+{
+    options = launch_options{};
+    bool summary_asked = false;
+    std::size_t i = 0;
+    for (; i < args.size(); ++i) {
+        const std::string &word = args[i];
+        if (word == "--") {
+            ++i;
+            break;
+        }
+        if (word == "--help") {
+            options.mode = launch_mode::help;
+        } else if (word == "--summary" || word.starts_with("--summary=")) {
+            summary_asked = true;
+            if (word.size() > 9) {
+                options.summary_file = word.substr(10);
+            } else if (i + 1 < args.size()) {
+                options.summary_file = args[++i];
+            }
+            if (options.summary_file.empty()) {
+                error = "option --summary needs a file";
+                return false;
+            }
+        } else if (word.starts_with("--")) {
+            error = "unknown option " + word;
+            return false;
+        } else if (word.size() > 1 && word[0] == '-') {
+            if (!parse_short_cluster(args, i, options, error)) {
+                return false;
+            }
+        } else {
+            break;
+        }
+    }
+    options.program.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+
+    if (options.mode == launch_mode::help) {
+        return true;
+    }
+    if (summary_asked) {
+        if (!options.program.empty() || options.debug || !options.route_file.empty()) {
+            error = "--summary takes one file and no other option or program";
+            return false;
+        }
+        options.mode = launch_mode::summary;
+        return true;
+    }
+    if (options.program.empty()) {
+        error = "no program to run";
+        return false;
+    }
+    return true;
+}
+
+const char *usage_text()
+{
+    return "usage: kandrel-run [-r ROUTE_FILE] [-d] [--] PROGRAM [ARGS...]\n"
+           "       kandrel-run --summary FILE\n"
+           "       kandrel-run --help\n"
+           "\n"
+           "Runs PROGRAM, unchanged, with libkandrel.so preloaded: its socket calls are\n"
+           "traced on its standard error, and its traffic to routed destinations is first\n"
+           "bounced off a hop's echo service, each round trip recorded in ./timelog.\n"
+           "\n"
+           "  -r ROUTE_FILE  routes to load (sets QUOR_ROUTE_TABLE to the file's absolute\n"
+           "                 path); without -r, QUOR_ROUTE_TABLE is left as it is\n"
+           "  -d             also preload libkandrel-debug.so, which switches on the\n"
+           "                 library's detailed trace lines (its `debug`)\n"
+           "  --summary FILE count, minimum, median, 95th percentile, maximum and a\n"
+           "                 histogram of the times in a timelog or tavik.time file\n"
+           "  -h, --help     this text\n"
+           "\n"
+           "PROGRAM is looked up in PATH. libkandrel.so is added in front of any\n"
+           "LD_PRELOAD already set, which stays. Statically linked programs and programs\n"
+           "that would run set-user-ID or set-group-ID cannot be preloaded into: they are\n"
+           "refused rather than run untraced.\n"
+           "\n"
+           "Exit status: PROGRAM's own; 125 when kandrel-run itself fails or refuses;\n"
+           "126 when PROGRAM cannot be executed; 127 when it is not found. --summary\n"
+           "and --help exit 0, or 125 on failure.\n"
+           "See kandrel-run(1), kandrel(7) and kandrel-routes(5).\n";
+}
+
+}  // namespace launcher

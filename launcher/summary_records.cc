@@ -1,0 +1,82 @@
+// Reads the times out of timelog and tavik.time text.
+#include "summary_records.hh"
+
+#include <charconv>
+
+namespace launcher {
+namespace {
+
+// A decimal int, optionally negative, that fills `text` exactly; both logs
+// are written with "%d", so anything beyond int is not one of their lines.
+std::optional<long> whole_number(std::string_view text)
+{
+    int value = 0;
+    const char *end = text.data() + text.size();
+    auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc{} || stop != end) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Takes `suffix` off the end of `text`; false when it is not there.
+bool remove_suffix(std::string_view &text, std::string_view suffix)
+{
+    if (!text.ends_with(suffix)) {
+        return false;
+    }
+    text.remove_suffix(suffix.size());
+    return true;
+}
+
+}  // namespace
+
+std::optional<long> timelog_ms(std::string_view line)
+{
+    constexpr std::string_view middle = " bytes ";
+    if (!remove_suffix(line, " ms")) {
+        return std::nullopt;
+    }
+    auto at = line.find(middle);
+    if (at == std::string_view::npos || !whole_number(line.substr(0, at))) {
+        return std::nullopt;
+    }
+    return whole_number(line.substr(at + middle.size()));
+}
+
+std::optional<long> tavik_time_ms(std::string_view line)
+{
+    if (!remove_suffix(line, ". ms")) {
+        return std::nullopt;
+    }
+    auto tab = line.rfind('\t');
+    if (tab == std::string_view::npos) {
+        return std::nullopt;
+    }
+    return whole_number(line.substr(tab + 1));
+}
+
+timing_records read_timing_records(std::string_view text)
+{
+    timing_records records;
+    while (!text.empty()) {
+        auto newline = text.find('\n');
+        std::string_view line = text.substr(0, newline);
+        text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
+        if (line.empty()) {
+            continue;
+        }
+        if (auto ms = timelog_ms(line)) {
+            records.ms.push_back(*ms);
+            ++records.timelog_lines;
+        } else if (auto ms = tavik_time_ms(line)) {
+            records.ms.push_back(*ms);
+            ++records.tavik_time_lines;
+        } else {
+            ++records.other_lines;
+        }
+    }
+    return records;
+}
+
+}  // namespace launcher

@@ -1,0 +1,18 @@
+// The text that `kandrel-run --summary` prints for one file.
+#pragma once
+
+#include <string>
+
+#include "summary_records.hh"
+
+namespace launcher {
+
+// Width of the longest histogram bar, in characters.
+constexpr std::size_t histogram_bar_width = 40;
+constexpr std::size_t histogram_max_bins = 12;
+
+// The summary of records that hold at least one time: what the file held,
+// the statistics, then one histogram line per bin.
+std::string summary_report(const std::string &file_name, const timing_records &records);
+
+}  // namespace launcher
