@@ -68,11 +68,12 @@ std::string without_record_ms(const std::string &timelog, std::vector<long> &ms)
 ScenarioOutcome run_scenario(const ScenarioSetup &setup)
 {
     testsupport::ProgramRun run;
-    run.argv = {ROUTE_SCENARIO_PATH};
+    run.argv = {setup.program};
     run.argv.insert(run.argv.end(), setup.steps.begin(), setup.steps.end());
     run.env = setup.env;
     run.env.emplace_back("LD_PRELOAD", KANDREL_LIBRARY_PATH);
     run.cwd = setup.cwd;
+    run.stdin_text = setup.stdin_text;
     run.timeout_ms = setup.timeout_ms;
 
     ScenarioOutcome outcome;

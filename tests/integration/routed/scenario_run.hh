@@ -26,13 +26,15 @@ struct ScenarioOutcome {
 };
 
 struct ScenarioSetup {
-    std::string cwd;  // where "timelog" is created
+    std::string program = ROUTE_SCENARIO_PATH;  // the application to preload into
+    std::string cwd;                            // where "timelog" is created
     std::vector<std::pair<std::string, std::string>> env;
-    std::vector<std::string> steps;
+    std::vector<std::string> steps;  // its arguments
+    std::string stdin_text;
     int timeout_ms = 20000;
 };
 
-// Runs route_scenario with the steps, LD_PRELOAD set to the library.
+// Runs the application with LD_PRELOAD set to the library.
 ScenarioOutcome run_scenario(const ScenarioSetup &setup);
 
 // Texts of the varying parts, exposed for the tests of the helpers
