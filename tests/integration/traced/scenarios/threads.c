@@ -12,7 +12,7 @@
 #include "scenario_report.h"
 
 #define WORKERS 4
-#define ROUNDS 300
+#define ROUNDS 3000
 
 struct worker {
     int index;
