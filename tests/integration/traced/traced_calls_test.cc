@@ -99,7 +99,7 @@ struct OptionCase {
 };
 
 // Linux's own values for the names it defines, the listed numbers for the
-// others; Solaris's numbers that Linux does not use are unknown here.
+// others; numbers that other systems give these names are unknown here.
 const OptionCase option_cases[] = {
     {SOL_SOCKET, SO_DEBUG, "SOL_SOCKET", "SO_DEBUG"},
     {SOL_SOCKET, SO_ACCEPTCONN, "SOL_SOCKET", "SO_ACCEPTCONN"},
