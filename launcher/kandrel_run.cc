@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -24,11 +24,11 @@ int fail(const std::string &message, int status = launcher::exit_launcher_failur
 int summarise_file(const std::string &path)
 {
     std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    if (!file || !(text << file.rdbuf())) {
+    std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    if (!file.is_open() || file.bad()) {
         return fail("cannot read " + path + ": " + std::strerror(errno));
     }
-    auto records = launcher::read_timing_records(text.str());
+    auto records = launcher::read_timing_records(text);
     if (records.ms.empty()) {
         return fail(path + " holds no timelog or tavik.time lines");
     }

@@ -1,0 +1,106 @@
+// scripts/demo on an existing build: its private network, the two sets of
+// times side by side, the trace and timelog it shows, and its clean-up, at
+// the end and on Ctrl-C.
+#include <signal.h>
+#include <sys/mount.h>
+
+#include <algorithm>
+#include <chrono>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "launcher_test_support.hh"
+
+namespace {
+
+using launchertest::run_in;
+
+constexpr int hop_delay_ms = 30;
+
+std::vector<std::string> demo_argv(int delay_ms, int exchanges)
+{
+    return {launchertest::source_dir + "/scripts/demo", "--no-setup",
+            "--build",                                  launchertest::build_dir,
+            "--delay-ms",                               std::to_string(delay_ms),
+            "--exchanges",                              std::to_string(exchanges)};
+}
+
+std::string namespaces()
+{
+    return run_in("/", {"ip", "netns", "list"}).out;
+}
+
+class Demo : public ::testing::Test {
+protected:
+    // The demo's namespaces are named under /run/netns: a private /run keeps
+    // them, and anything left behind, inside this test.
+    void SetUp() override
+    {
+        ASSERT_EQ(mount("none", "/run", "tmpfs", 0, nullptr), 0);
+    }
+};
+
+TEST_F(Demo, ShowsPlainAndRoutedTimesSideBySideAndCleansUp)
+{
+    auto result = run_in("/", demo_argv(hop_delay_ms, 3));
+    ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
+
+    static const std::regex row(R"(\n([0-9]+) +([0-9]+) +([0-9]+) +([0-9]+)(?=\n))");
+    int rows = 0;
+    for (std::sregex_iterator it(result.out.begin(), result.out.end(), row), end; it != end;
+         ++it) {
+        ++rows;
+        EXPECT_EQ(std::stoi((*it)[1]), rows);
+        EXPECT_LT(std::stoi((*it)[2]), hop_delay_ms) << "plain exchange " << rows;
+        EXPECT_EQ(std::stoi((*it)[3]), hop_delay_ms);
+        EXPECT_GE(std::stoi((*it)[4]), hop_delay_ms) << "routed exchange " << rows;
+    }
+    EXPECT_EQ(rows, 3) << result.out;
+    EXPECT_NE(result.out.find("every exchange under kandrel-run took at least the hop delay\n"),
+              std::string::npos);
+    EXPECT_NE(result.out.find("  init_route_tbl()\t:\tAdded route (10.77.1.1)=>(10.77.1.2) : "
+                              "(10.77.2.2)\n"),
+              std::string::npos)
+        << result.out;
+    static const std::regex record(R"(\n  64 bytes ([0-9]+) ms(?=\n))");
+    int records = 0;
+    for (std::sregex_iterator it(result.out.begin(), result.out.end(), record), end; it != end;
+         ++it) {
+        ++records;
+        EXPECT_GE(std::stoi((*it)[1]), hop_delay_ms);
+    }
+    EXPECT_EQ(records, 3);
+    EXPECT_NE(result.out.find("timelog: 3 timelog records\n"), std::string::npos);
+    EXPECT_EQ(namespaces(), "");
+}
+
+TEST_F(Demo, CtrlCStopsItAndCleansUp)
+{
+    testsupport::ProgramRun run;
+    // Its own process group, so that the interrupt reaches every process in
+    // it, as Ctrl-C at a terminal does.
+    run.argv = demo_argv(2000, 5);
+    run.argv.insert(run.argv.begin(), "setsid");
+    testsupport::BackgroundProgram demo(run);
+
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (std::string listed; std::count(listed.begin(), listed.end(), '\n') < 3;
+         listed = namespaces()) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the demo's network never came up";
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_EQ(kill(-demo.pid(), SIGINT), 0);
+    auto result = demo.stop(0);
+
+    EXPECT_EQ(result.exit_status, 130) << result.out << result.err;
+    EXPECT_NE(result.err.find("demo: interrupted\n"), std::string::npos) << result.err;
+    EXPECT_EQ(result.out.find("under kandrel-run (ms)"), std::string::npos);
+    EXPECT_EQ(namespaces(), "");
+}
+
+}  // namespace

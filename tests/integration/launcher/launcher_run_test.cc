@@ -1,0 +1,182 @@
+// Programs run through kandrel-run: the trace on their standard error, the
+// environment they get (LD_PRELOAD composed, QUOR_ROUTE_TABLE absolute),
+// the debug companion, PATH search, arguments and exit status untouched.
+#include <sys/stat.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "launcher_test_support.hh"
+#include "netns.hh"
+
+namespace {
+
+using launchertest::companion_path;
+using launchertest::launcher_path;
+using launchertest::library_path;
+using launchertest::probe_path;
+using launchertest::probe_value;
+using launchertest::run_in;
+using testsupport::ProgramResult;
+using testsupport::ScratchDir;
+
+const std::string host_name = "launcher-host";
+
+class LauncherRun : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        testsupport::set_host_name(host_name);
+        testsupport::use_private_host_table({"10.77.0.1 " + host_name});
+    }
+
+    ProgramResult launch(const std::vector<std::string> &args,
+                         const std::vector<std::pair<std::string, std::string>> &env = {})
+    {
+        std::vector<std::string> argv{launcher_path};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run_in(dir_.path(), argv, env);
+    }
+
+    ScratchDir dir_;
+};
+
+// What the library writes for the probe's one socket and its close, with the
+// descriptor that the probe reported.
+std::string socket_trace(const ProgramResult &result)
+{
+    return "socket()\t:\tfamily=AF_INET type=SOCK_DGRAM protocol=IPPROTO_IP\n"
+           "socket()\t:\tsocket value = " + probe_value(result.out, "socket") + "\n"
+           "close()\t\t:\t0\n";
+}
+
+const std::string timelog_opened = "init_route_tbl()\t:\ttimelog file opened\n";
+
+TEST_F(LauncherRun, TracesTheProgramsSocketCalls)
+{
+    auto result = launch({probe_path});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.err, timelog_opened + socket_trace(result));
+    EXPECT_EQ(probe_value(result.out, "LD_PRELOAD"), library_path);
+    EXPECT_EQ(probe_value(result.out, "library debug"), "0");
+    EXPECT_TRUE(testsupport::file_exists(dir_.file("timelog")));
+}
+
+TEST_F(LauncherRun, DebugSetsTheLibrarysFlagNotTheProgramsOwn)
+{
+    auto result = launch({"-d", probe_path});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(probe_value(result.out, "LD_PRELOAD"), library_path + ":" + companion_path);
+    EXPECT_EQ(probe_value(result.out, "library debug"), "1");
+    EXPECT_EQ(probe_value(result.out, "program debug"), "7");
+    // The guarded line of the load shows that the library saw the flag.
+    EXPECT_EQ(result.err, timelog_opened +
+                              "init_route_rbl()\t:\tNo route table file defined\n" +
+                              socket_trace(result));
+}
+
+TEST_F(LauncherRun, CompanionAloneSaysSoAndLeavesTheProgramAlone)
+{
+    auto result = run_in(dir_.path(), {probe_path}, {{"LD_PRELOAD", companion_path}});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.err, "libkandrel-debug.so: libkandrel.so is not loaded; debug stays off\n");
+    EXPECT_EQ(probe_value(result.out, "program debug"), "7");
+}
+
+TEST_F(LauncherRun, UsersOwnPreloadStaysLoadedAfterOurs)
+{
+    auto result = launch({"-d", probe_path}, {{"LD_PRELOAD", launchertest::marker_path}});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(probe_value(result.out, "LD_PRELOAD"),
+              library_path + ":" + companion_path + ":" + launchertest::marker_path);
+    EXPECT_EQ(probe_value(result.out, "marker"), "yes");
+    EXPECT_EQ(probe_value(result.out, "library debug"), "1");
+}
+
+TEST_F(LauncherRun, RelativeRouteFileIsLoadedByItsAbsolutePath)
+{
+    testsupport::write_file(dir_.file("routes"), host_name + " 10.77.0.9 10.77.0.2 UDP\n");
+    auto result = launch({"-r", "routes", probe_path});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(probe_value(result.out, "QUOR_ROUTE_TABLE"), dir_.file("routes"));
+    EXPECT_EQ(result.err, timelog_opened +
+                              "init_route_tbl()\t:\tFrom matches myname\n"
+                              "init_route_tbl()\t:\tAdded route (10.77.0.1)=>(10.77.0.9) : "
+                              "(10.77.0.2)\n" +
+                              socket_trace(result));
+}
+
+TEST_F(LauncherRun, WithoutRouteOptionTheInheritedTableStays)
+{
+    auto result = launch({probe_path}, {{"QUOR_ROUTE_TABLE", "/elsewhere/routes"}});
+    EXPECT_EQ(probe_value(result.out, "QUOR_ROUTE_TABLE"), "/elsewhere/routes");
+    auto overridden = launch({"-r", "/dev/null", probe_path},
+                             {{"QUOR_ROUTE_TABLE", "/elsewhere/routes"}});
+    EXPECT_EQ(probe_value(overridden.out, "QUOR_ROUTE_TABLE"), "/dev/null");
+}
+
+TEST_F(LauncherRun, ProgramIsFoundInPath)
+{
+    auto probe_dir = probe_path.substr(0, probe_path.rfind('/'));
+    auto result = launch({"preload_probe", "x"}, {{"PATH", "/nonexistent:" + probe_dir}});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.err, timelog_opened + socket_trace(result));
+    EXPECT_EQ(launchertest::probe_args(result.out), std::vector<std::string>{"x"});
+}
+
+TEST_F(LauncherRun, ArgumentsThatLookLikeOptionsReachTheProgram)
+{
+    auto result = launch({"-d", "--", probe_path, "-r", "routes", "--", "-d", "", "two words"});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(launchertest::probe_args(result.out),
+              (std::vector<std::string>{"-r", "routes", "--", "-d", "", "two words"}));
+}
+
+TEST_F(LauncherRun, ExitStatusAndSignalAreTheProgramsOwn)
+{
+    auto exited = launch({"sh", "-c", "exit 3"});
+    EXPECT_EQ(exited.exit_status, 3);
+    auto killed = launch({"sh", "-c", "kill -TERM $$"});
+    EXPECT_EQ(killed.term_signal, SIGTERM);
+}
+
+TEST_F(LauncherRun, ChildProcessesAreTracedToo)
+{
+    auto result = launch({"sh", "-c", probe_path + " >/dev/null"});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_NE(result.err.find("socket()\t:\tfamily=AF_INET type=SOCK_DGRAM"), std::string::npos)
+        << result.err;
+}
+
+TEST_F(LauncherRun, SummaryOfARunsTimes)
+{
+    testsupport::write_file(dir_.file("timelog"), "32 bytes 40 ms\n32 bytes 41 ms\n");
+    auto result = launch({"--summary", "timelog"});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.out.substr(0, result.out.find('\n')), "timelog: 2 timelog records");
+    EXPECT_NE(result.out.find("  median  40 ms\n"), std::string::npos) << result.out;
+    EXPECT_EQ(result.err, "");
+}
+
+TEST_F(LauncherRun, SummaryOfNothingFails)
+{
+    testsupport::write_file(dir_.file("empty"), "");
+    auto empty = launch({"--summary", "empty"});
+    EXPECT_EQ(empty.exit_status, 125);
+    EXPECT_EQ(empty.err, "kandrel-run: empty holds no timelog or tavik.time lines\n");
+    auto missing = launch({"--summary", "missing"});
+    EXPECT_EQ(missing.exit_status, 125);
+    EXPECT_EQ(missing.err, "kandrel-run: cannot read missing: No such file or directory\n");
+}
+
+TEST_F(LauncherRun, HelpNamesEveryOptionAndExitStatus)
+{
+    auto result = launch({"--help"});
+    EXPECT_EQ(result.exit_status, 0);
+    for (const char *text : {"-r ROUTE_FILE", "-d", "--summary FILE", "125", "126", "127"}) {
+        EXPECT_NE(result.out.find(text), std::string::npos) << text;
+    }
+}
+
+}  // namespace
