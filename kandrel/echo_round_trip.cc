@@ -125,6 +125,47 @@ ssize_t receive_chunk(int s, char *echo, size_t len1, int flags, sockaddr_in &se
     return real_calls().recvfrom(s, echo, len1, flags, reinterpret_cast<sockaddr *>(&sender), &sender_len);
 }
 
+// What the chunks of a datagram round trip brought back: the total of the
+// receive results and the address the last datagram came from.
+struct datagram_echo {
+    ssize_t c = 0;
+    sockaddr_in sender{};
+    socklen_t sender_len = 0;
+
+    const char *sender_text() const
+    {
+        return get_address(reinterpret_cast<const sockaddr *>(&sender), static_cast<int>(sender_len));
+    }
+};
+
+// Sends len bytes chunk by chunk with send_chunk(position, len1), taking one
+// datagram back per chunk into the same place of echo.
+template <typename SendChunk>
+datagram_echo exchange_chunks(int s, size_t len, char *echo, int receive_flags, const char *operation,
+                              SendChunk send_chunk)
+{
+    datagram_echo result;
+    for (size_t position = 0; position < len; position += echo_chunk_size) {
+        size_t len1 = echo_chunk_length(len, position);
+        send_chunk(position, len1);
+        ssize_t c1 = receive_chunk(s, echo + position, len1, receive_flags, result.sender, result.sender_len);
+        result.c += c1;
+        trace_debug("%s()\t:\tlen1=%zd c1=%zd, c=%zd\n", operation, static_cast<ssize_t>(len1), c1, result.c);
+    }
+    return result;
+}
+
+// Ends a round trip: the elapsed time on the trace and in "timelog", and the
+// receive buffer released. Writing the lines before this counts as part of
+// the round trip's time.
+void finish_round_trip(const char *operation, const timeval &start, size_t len, char *echo)
+{
+    long ms = elapsed_ms_between(start, interval_clock_now());
+    trace("%s()\t:\tTIME=%ld. ms\n", operation, ms);
+    log_round_trip(len, ms);
+    std::free(echo);
+}
+
 }  // namespace
 
 bool wait_for_reply(int s)
@@ -143,10 +184,7 @@ ssize_t TCPecho(int s, const char *buf, size_t len)
     timeval start = interval_clock_now();
     ssize_t result = stream_exchange(s, buf, len, echo);
     print_output("buf=%.*s\n", printable_length(len), echo);
-    long ms = elapsed_ms_between(start, interval_clock_now());
-    trace("TCPecho()\t:\tTIME=%ld. ms\n", ms);
-    log_round_trip(len, ms);
-    std::free(echo);
+    finish_round_trip("TCPecho", start, len, echo);
     return result;
 }
 
@@ -159,24 +197,13 @@ ssize_t UDPecho(int s, const char *buf, size_t len, int flags, const struct sock
         return -1;
     }
     timeval start = interval_clock_now();
-    ssize_t c = 0;
-    sockaddr_in sender{};
-    socklen_t sender_len = 0;
-    for (size_t position = 0; position < len; position += echo_chunk_size) {
-        size_t len1 = echo_chunk_length(len, position);
+    datagram_echo result = exchange_chunks(s, len, echo, flags, "UDPecho", [&](size_t position, size_t len1) {
         real_calls().sendto(s, buf + position, len1, flags, to, tolen);
-        ssize_t c1 = receive_chunk(s, echo + position, len1, flags, sender, sender_len);
-        c += c1;
-        trace_debug("UDPecho()\t:\tlen1=%zd c1=%zd, c=%zd\n", static_cast<ssize_t>(len1), c1, c);
-    }
-    trace_debug("UDPecho()\t:\tReceived from %s\n",
-                get_address(reinterpret_cast<const sockaddr *>(&sender), static_cast<int>(sender_len)));
+    });
+    trace_debug("UDPecho()\t:\tReceived from %s\n", result.sender_text());
     trace_debug("UDPecho()\t:\t%.*s\n", printable_length(len), echo);
-    long ms = elapsed_ms_between(start, interval_clock_now());
-    trace("UDPecho()\t:\tTIME=%ld. ms\n", ms);
-    log_round_trip(len, ms);
-    std::free(echo);
-    return c;
+    finish_round_trip("UDPecho", start, len, echo);
+    return result.c;
 }
 
 ssize_t UDPecho1(int s, const char *buf, size_t len)
@@ -188,22 +215,11 @@ ssize_t UDPecho1(int s, const char *buf, size_t len)
     }
     trace_debug("UDPecho1()\t:\tUDPecho1 called \n");
     timeval start = interval_clock_now();
-    ssize_t c = 0;
-    sockaddr_in sender{};
-    socklen_t sender_len = 0;
-    for (size_t position = 0; position < len; position += echo_chunk_size) {
-        size_t len1 = echo_chunk_length(len, position);
+    datagram_echo result = exchange_chunks(s, len, echo, 0, "UDPecho1", [&](size_t position, size_t len1) {
         writen(s, buf + position, len1);
-        ssize_t c1 = receive_chunk(s, echo + position, len1, 0, sender, sender_len);
-        c += c1;
-        trace_debug("UDPecho1()\t:\tlen1=%zd c1=%zd, c=%zd\n", static_cast<ssize_t>(len1), c1, c);
-    }
-    print_output("received from %s\n",
-                 get_address(reinterpret_cast<const sockaddr *>(&sender), static_cast<int>(sender_len)));
+    });
+    print_output("received from %s\n", result.sender_text());
     print_output("buf=%.*s\n", printable_length(len), echo);
-    long ms = elapsed_ms_between(start, interval_clock_now());
-    trace("UDPecho1()\t:\tTIME=%ld. ms\n", ms);
-    log_round_trip(len, ms);
-    std::free(echo);
-    return c;
+    finish_round_trip("UDPecho1", start, len, echo);
+    return result.c;
 }
