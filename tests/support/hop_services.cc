@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <sstream>
 #include <stdexcept>
 #include <thread>

@@ -126,15 +126,15 @@ public:
                 do_connect(argument());
             } else if (step == "send") {
                 std::size_t n = place(argument());
-                timed("send", [&] { return send(current_, data(), n, 0); });
+                report_call("send", [&] { return send(current_, data(), n, 0); });
             } else if (step == "write") {
                 std::size_t n = place(argument());
-                timed("write", [&] { return write(current_, data(), n); });
+                report_call("write", [&] { return write(current_, data(), n); });
             } else if (step == "sendto") {
                 sockaddr_in to;
                 parse_address(argument(), to);
                 std::size_t n = place(argument());
-                timed("sendto", [&] {
+                report_call("sendto", [&] {
                     return sendto(current_, data(), n, 0, reinterpret_cast<sockaddr *>(&to),
                                   sizeof to);
                 });
@@ -142,7 +142,7 @@ public:
                 std::string to = argument();
                 do_sendmsg(to, argument());
             } else if (step == "close") {
-                timed("close", [&] { return close(current_); });
+                report_call("close", [&] { return close(current_); });
             } else if (step == "threads") {
                 int count = std::atoi(argument().c_str());
                 std::string to = argument();
@@ -169,7 +169,7 @@ private:
 
     // Prints the call's result as the application saw it, errno included.
     template <typename Call>
-    void timed(const char *name, Call call)
+    void report_call(const char *name, Call call)
     {
         auto start = std::chrono::steady_clock::now();
         errno = 0;
@@ -209,7 +209,7 @@ private:
     {
         sockaddr_in to;
         parse_address(word, to);
-        timed("connect", [&] {
+        report_call("connect", [&] {
             return connect(current_, reinterpret_cast<sockaddr *>(&to), sizeof to);
         });
     }
@@ -229,7 +229,7 @@ private:
             header->msg_name = to;
             header->msg_namelen = sizeof *to;
         }
-        timed("sendmsg", [&] { return sendmsg(current_, header, 0); });
+        report_call("sendmsg", [&] { return sendmsg(current_, header, 0); });
     }
 
     // Threads that share one routed destination; prints how many of their

@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <regex>
-#include <thread>
 
 #include "hop_services.hh"
 #include "routed_fixture.hh"
@@ -47,7 +46,9 @@ TEST_F(RoutedTool, ClientTimesIncludeTheHopsWait)
 {
     write_routes("alpha " + destination + " " + hop_address + " UDP\n");
     testsupport::EchoHop hop({hop_address, 7, hop_delay_ms});
-    testsupport::BackgroundProgram server({{TAVIK_SERV_PATH}});
+    testsupport::ProgramRun server_run;
+    server_run.argv = {TAVIK_SERV_PATH};
+    testsupport::BackgroundProgram server(server_run);
     wait_for_server();
 
     ScenarioSetup setup;
