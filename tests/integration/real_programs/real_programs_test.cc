@@ -1,0 +1,288 @@
+// Real programs through kandrel-run with a route through a hop that waits
+// before it echoes: curl fetching a page from python3's HTTP server over a
+// TCP route, a python3 UDP client over a UDP route, and socat and nc sending
+// a file over a TCP route. Each must end as it would without the library,
+// with the same result, every round trip in "timelog" at least the hop's
+// delay, and its socket calls on the trace.
+#include <chrono>
+#include <optional>
+#include <ostream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "files.hh"
+#include "hop_services.hh"
+#include "netns.hh"
+#include "process.hh"
+
+namespace {
+
+using testsupport::ProgramResult;
+using testsupport::ProgramRun;
+using testsupport::ScratchDir;
+
+const std::string host_name = "rp-host";
+const std::string server_address = "10.77.0.1";
+const std::string hop_address = "10.77.0.2";
+constexpr int hop_delay_ms = 40;
+const std::string python = "/usr/bin/python3";
+
+struct TimelogRecord {
+    long bytes;
+    long ms;
+};
+
+std::vector<TimelogRecord> timelog_records(const std::string &text)
+{
+    static const std::regex record("([0-9]+) bytes ([0-9]+) ms\n");
+    std::vector<TimelogRecord> records;
+    for (std::sregex_iterator it(text.begin(), text.end(), record), end; it != end; ++it) {
+        records.push_back({std::stol((*it)[1]), std::stol((*it)[2])});
+    }
+    return records;
+}
+
+// Bytes of every value, repeated, so a file shows any byte lost, added or moved.
+std::string payload(std::size_t size)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 131 + i / 251) & 0xff);
+    }
+    return bytes;
+}
+
+// Waits until something listens on the TCP port, without connecting to it:
+// a one-shot receiver must keep its one connection for the real sender.
+void wait_for_listener(int port)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (testsupport::run_program({{"ss", "-Hltn", "sport = :" + std::to_string(port)}})
+               .out.empty()) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "nothing listens on " << port;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+// The position of each text in the trace, in order; fails the test when one
+// is missing or comes before the one listed before it.
+void expect_in_order(const std::string &trace, const std::vector<std::string> &texts)
+{
+    std::size_t from = 0;
+    for (const auto &text : texts) {
+        auto at = trace.find(text, from);
+        ASSERT_NE(at, std::string::npos) << "no \"" << text << "\" after position " << from
+                                         << " in:\n" << trace;
+        from = at + text.size();
+    }
+}
+
+void expect_clean_end(const ProgramResult &result)
+{
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(result.term_signal, 0);
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+}
+
+void expect_delayed_records(const std::vector<TimelogRecord> &records)
+{
+    EXPECT_FALSE(records.empty());
+    for (const auto &record : records) {
+        EXPECT_GE(record.ms, hop_delay_ms) << record.bytes << " bytes";
+    }
+}
+
+class ThroughHop : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        testsupport::set_host_name(host_name);
+        testsupport::use_private_host_table({"10.77.0.3 " + host_name});
+        testsupport::add_veth_pair("rp-server", server_address, "rp-hop", hop_address);
+        hop_.emplace(testsupport::EchoHopOptions{hop_address, 7, hop_delay_ms, false});
+    }
+
+    void write_route(const std::string &protocol)
+    {
+        testsupport::write_file(dir_.file("routes"),
+                                host_name + " " + server_address + " " + hop_address + " " +
+                                    protocol + "\n");
+    }
+
+    // Runs argv through kandrel-run with the route file, in dir.
+    ProgramResult run_routed(const std::vector<std::string> &argv, const std::string &dir,
+                             const std::string &input = "")
+    {
+        ProgramRun run;
+        run.argv = {KANDREL_RUN_PATH, "-r", dir_.file("routes"), "--"};
+        run.argv.insert(run.argv.end(), argv.begin(), argv.end());
+        run.cwd = dir;
+        run.stdin_text = input;
+        run.timeout_ms = 30000;
+        return testsupport::run_program(run);
+    }
+
+    std::string subdir(const std::string &name)
+    {
+        testsupport::run_or_die("mkdir -p " + dir_.file(name));
+        return dir_.file(name);
+    }
+
+    ScratchDir dir_;
+    std::optional<testsupport::EchoHop> hop_;
+};
+
+TEST_F(ThroughHop, CurlFetchesTheSamePageThroughATcpRoute)
+{
+    std::string www = subdir("www");
+    std::string page = payload(60000);
+    testsupport::write_file(www + "/page.bin", page);
+    testsupport::BackgroundProgram server(
+        {{python, "-m", "http.server", "--bind", server_address, "--directory", www, "8000"}});
+    ASSERT_NO_FATAL_FAILURE(wait_for_listener(8000));
+    write_route("TCP");
+    const std::string url = "http://" + server_address + ":8000/page.bin";
+
+    std::string plain = subdir("plain");
+    expect_clean_end(testsupport::run_program({{"curl", "-q", "-sS", "-o", "page", url}, {}, "",
+                                               plain}));
+    std::string routed = subdir("routed");
+    auto result = run_routed({"curl", "-q", "-sS", "-o", "page", url}, routed);
+    expect_clean_end(result);
+
+    EXPECT_EQ(testsupport::read_file(plain + "/page"), page);
+    EXPECT_EQ(testsupport::read_file(routed + "/page"), page);
+    auto records = timelog_records(testsupport::read_file(routed + "/timelog"));
+    expect_delayed_records(records);
+    // The request itself went through the hop before it reached the server.
+    ASSERT_FALSE(hop_->records().empty());
+    EXPECT_EQ(hop_->records().front().protocol, "tcp");
+    EXPECT_TRUE(hop_->records().front().bytes.starts_with("GET /page.bin HTTP/1.1\r\n"));
+    expect_in_order(result.err, {"socket()\t:\tfamily=AF_INET type=SOCK_STREAM",
+                                 "connect()\t:\treturn value = ", "send()\t\t:\ts=",
+                                 "TCPecho()\t:\tTIME=", "send()\t\t:\treturn value = ",
+                                 "recv()\t:\ts=", "close()\t\t:\t0\n"});
+}
+
+// A UDP client that checks every echo itself and writes one line per
+// exchange to a file: its own standard output is left to the library.
+const std::string udp_client = R"(
+import socket, sys, time
+mode, server, count = sys.argv[1], (sys.argv[2], 6000), int(sys.argv[3])
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.settimeout(10)
+if mode == "connect":
+    s.connect(server)
+with open("results", "w") as results:
+    for i in range(count):
+        message = ("datagram %d " % i).encode() * 30
+        start = time.monotonic()
+        if mode == "connect":
+            s.send(message)
+        else:
+            s.sendto(message, server)
+        reply, peer = s.recvfrom(4096)
+        ms = (time.monotonic() - start) * 1000
+        results.write("%d %s %d %d\n" % (reply == message, peer[0], peer[1], ms))
+s.close()
+)";
+
+class PythonUdpClient : public ThroughHop, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(PythonUdpClient, GetsEveryEchoThroughAUdpRoute)
+{
+    testsupport::BackgroundProgram server({{TAVIK_SERV_PATH}});
+    write_route("UDP");
+    testsupport::write_file(dir_.file("client.py"), udp_client);
+    std::string routed = subdir("routed");
+
+    auto result = run_routed({python, dir_.file("client.py"), GetParam(), server_address, "3"},
+                             routed);
+    expect_clean_end(result);
+
+    std::string results = testsupport::read_file(routed + "/results");
+    static const std::regex line("1 10\\.77\\.0\\.1 6000 ([0-9]+)\n");
+    int exchanges = 0;
+    for (std::sregex_iterator it(results.begin(), results.end(), line), end; it != end; ++it) {
+        ++exchanges;
+        EXPECT_GE(std::stoi((*it)[1]), hop_delay_ms);
+    }
+    EXPECT_EQ(exchanges, 3) << results;
+    auto records = timelog_records(testsupport::read_file(routed + "/timelog"));
+    EXPECT_EQ(records.size(), 3u);
+    expect_delayed_records(records);
+    auto hop_records = hop_->records();
+    ASSERT_EQ(hop_records.size(), 3u);
+    for (std::size_t i = 0; i < hop_records.size(); ++i) {
+        EXPECT_EQ(hop_records[i].protocol, "udp");
+        EXPECT_EQ(hop_records[i].count, std::string("datagram 0 ").size() * 30);
+        EXPECT_TRUE(hop_records[i].bytes.starts_with("datagram " + std::to_string(i) + " "));
+    }
+    EXPECT_NE(result.err.find("UDPecho()\t:\tTIME="), std::string::npos) << result.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(BySendCall, PythonUdpClient, ::testing::Values("sendto", "connect"));
+
+struct FileSender {
+    std::string name;
+    std::vector<std::string> argv;  // "PAYLOAD" stands for the file's path
+    bool payload_on_stdin;
+};
+
+void PrintTo(const FileSender &sender, std::ostream *out)
+{
+    *out << sender.name;
+}
+
+class FileThroughRoute : public ThroughHop, public ::testing::WithParamInterface<FileSender> {};
+
+TEST_P(FileThroughRoute, ArrivesIdentical)
+{
+    const FileSender &sender = GetParam();
+    std::string bytes = payload(100000);
+    testsupport::write_file(dir_.file("payload"), bytes);
+    std::string received = dir_.file("received");
+    testsupport::BackgroundProgram receiver(
+        {{"socat", "-u", "TCP-LISTEN:9000,bind=" + server_address + ",reuseaddr",
+          "CREATE:" + received}});
+    ASSERT_NO_FATAL_FAILURE(wait_for_listener(9000));
+    write_route("TCP");
+    std::vector<std::string> argv = sender.argv;
+    for (auto &word : argv) {
+        word = std::regex_replace(word, std::regex("PAYLOAD"), dir_.file("payload"));
+    }
+    std::string routed = subdir("routed");
+
+    auto result = run_routed(argv, routed, sender.payload_on_stdin ? bytes : "");
+    expect_clean_end(result);
+
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (testsupport::read_file(received).size() < bytes.size() &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    receiver.stop(SIGTERM);
+    EXPECT_TRUE(testsupport::read_file(received) == bytes) << "the received file differs";
+    auto records = timelog_records(testsupport::read_file(routed + "/timelog"));
+    expect_delayed_records(records);
+    // Every byte the sender wrote was bounced off the hop first.
+    long bounced = 0;
+    for (const auto &record : records) {
+        bounced += record.bytes;
+    }
+    EXPECT_EQ(bounced, static_cast<long>(bytes.size()));
+    EXPECT_NE(result.err.find("TCPecho()\t:\tTIME="), std::string::npos) << result.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Senders, FileThroughRoute,
+    ::testing::Values(FileSender{"socat", {"socat", "-u", "FILE:PAYLOAD", "TCP:10.77.0.1:9000"},
+                                 false},
+                      FileSender{"nc", {"nc", "-N", "10.77.0.1", "9000"}, true}),
+    [](const auto &info) { return info.param.name; });
+
+}  // namespace
