@@ -1,8 +1,9 @@
 // Programs run through kandrel-run: the trace on their standard error, the
 // environment they get (LD_PRELOAD composed, QUOR_ROUTE_TABLE absolute),
 // the debug companion, PATH search, arguments and exit status untouched.
-#include <sys/stat.h>
+#include <csignal>
 
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -176,6 +177,34 @@ TEST_F(LauncherRun, HelpNamesEveryOptionAndExitStatus)
     EXPECT_EQ(result.exit_status, 0);
     for (const char *text : {"-r ROUTE_FILE", "-d", "--summary FILE", "125", "126", "127"}) {
         EXPECT_NE(result.out.find(text), std::string::npos) << text;
+    }
+}
+
+// Loaded into arbitrary programs like the library: it may need nothing but
+// libc, and must define no symbol a program could bind to by accident.
+TEST(DebugCompanion, NeedsOnlyLibcAndExportsNothing)
+{
+    auto dynamic = run_in("/", {"readelf", "-d", "-W", companion_path});
+    ASSERT_EQ(dynamic.exit_status, 0) << dynamic.err;
+    std::string needed;
+    std::istringstream lines(dynamic.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("(NEEDED)") != std::string::npos) {
+            needed += line.substr(line.find('[')) + "\n";
+        }
+    }
+    EXPECT_EQ(needed, "[libc.so.6]\n");
+
+    auto symbols = run_in("/", {"readelf", "--dyn-syms", "-W", companion_path});
+    ASSERT_EQ(symbols.exit_status, 0) << symbols.err;
+    std::istringstream rows(symbols.out);
+    for (std::string row; std::getline(rows, row);) {
+        std::istringstream fields(row);
+        std::string num, value, size, type, bind, visibility, index, name;
+        if (fields >> num >> value >> size >> type >> bind >> visibility >> index >> name &&
+            num.ends_with(':') && (bind == "GLOBAL" || bind == "WEAK")) {
+            EXPECT_EQ(index, "UND") << "defines " << name;
+        }
     }
 }
 
