@@ -18,30 +18,6 @@
 
 namespace {
 
-// Waits for any of events on s within the reply bound; true when they came.
-// A negative descriptor is not waited on: the call that follows fails at once.
-bool wait_for(int s, short events)
-{
-    if (s < 0) {
-        return true;
-    }
-    timeval start = interval_clock_now();
-    for (;;) {
-        long waited = elapsed_ms_between(start, interval_clock_now());
-        if (waited >= hop_reply_timeout_ms) {
-            return false;
-        }
-        pollfd watch{s, events, 0};
-        int ready = poll(&watch, 1, static_cast<int>(hop_reply_timeout_ms - waited));
-        if (ready > 0) {
-            return true;
-        }
-        if (ready == 0 || errno != EINTR) {
-            return false;
-        }
-    }
-}
-
 // A zeroed receive buffer of len bytes (one at least, so a zero length
 // still has a valid buffer), or null.
 char *receive_buffer(size_t len)
@@ -74,18 +50,21 @@ ssize_t stream_exchange(int s, const char *buf, size_t len, char *echo)
 {
     size_t sent = 0, received = 0;
     while (received < len) {
-        short events = POLLIN | (sent < len ? POLLOUT : 0);
-        if (!wait_for(s, events)) {
+        short ready = wait_for_hop(s, POLLIN | (sent < len ? POLLOUT : 0));
+        if (ready == 0) {
             errno = ETIMEDOUT;
             return -1;
         }
-        if (sent < len) {
+        if (ready & POLLOUT) {
             ssize_t n = real_calls().send(s, buf + sent, len - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
             if (n > 0) {
                 sent += static_cast<size_t>(n);
             } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
                 sent = len;  // the send failed: whatever can still be read back is taken
             }
+        }
+        if (!(ready & (POLLIN | POLLHUP | POLLERR))) {
+            continue;
         }
         ssize_t n = real_calls().recv(s, echo + received, len - received, MSG_DONTWAIT);
         if (n > 0) {
@@ -118,7 +97,7 @@ ssize_t writen(int s, const char *ptr, size_t nbytes)
 ssize_t receive_chunk(int s, char *echo, size_t len1, int flags, sockaddr_in &sender, socklen_t &sender_len)
 {
     sender_len = sizeof sender;
-    if (!wait_for(s, POLLIN)) {
+    if (wait_for_hop(s, POLLIN) == 0) {
         errno = ETIMEDOUT;
         return -1;
     }
@@ -168,9 +147,26 @@ void finish_round_trip(const char *operation, const timeval &start, size_t len, 
 
 }  // namespace
 
-bool wait_for_reply(int s)
+short wait_for_hop(int s, short events)
 {
-    return wait_for(s, POLLIN);
+    if (s < 0) {
+        return events;
+    }
+    timeval start = interval_clock_now();
+    for (;;) {
+        long waited = elapsed_ms_between(start, interval_clock_now());
+        if (waited >= hop_reply_timeout_ms) {
+            return 0;
+        }
+        pollfd watch{s, events, 0};
+        int ready = poll(&watch, 1, static_cast<int>(hop_reply_timeout_ms - waited));
+        if (ready > 0) {
+            return watch.revents;
+        }
+        if (ready == 0 || errno != EINTR) {
+            return 0;
+        }
+    }
 }
 
 ssize_t TCPecho(int s, const char *buf, size_t len)

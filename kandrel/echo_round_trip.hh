@@ -20,8 +20,11 @@ constexpr std::size_t echo_chunk_length(std::size_t len, std::size_t position)
     return len - position < echo_chunk_size ? len - position : echo_chunk_size;
 }
 
-// Waits until s has something to read, or the reply bound passes; false then.
-bool wait_for_reply(int s);
+// Waits until any of events (poll's) is ready on s, at most the reply
+// bound; the ready events, or 0 when the bound passed. A negative descriptor
+// is not waited on: its events count as ready so the call that follows
+// fails at once.
+short wait_for_hop(int s, short events);
 
 // Over a stream socket connected to the hop; the echoed byte count, or a
 // negative result when the exchange failed.

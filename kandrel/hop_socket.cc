@@ -18,18 +18,15 @@
 
 namespace {
 
-constexpr socklen_t inet_address_length = sizeof(sockaddr_in);
-
 // Connects s to the hop, waiting at most the reply bound; a hop that does not
 // answer leaves an unconnected socket, whose round trips then fail quickly.
 void connect_within_bound(int s, const sockaddr_in &hop)
 {
     int flags = fcntl(s, F_GETFL);
     fcntl(s, F_SETFL, flags | O_NONBLOCK);
-    int result = real_calls().connect(s, reinterpret_cast<const sockaddr *>(&hop), inet_address_length);
+    int result = real_calls().connect(s, reinterpret_cast<const sockaddr *>(&hop), hop_address_length);
     if (result < 0 && errno == EINPROGRESS) {
-        pollfd watch{s, POLLOUT, 0};
-        poll(&watch, 1, hop_reply_timeout_ms);
+        wait_for_hop(s, POLLOUT);
     }
     fcntl(s, F_SETFL, flags);
 }
@@ -66,15 +63,15 @@ void bind_route(rtbl_ent &entry, int s)
     if (entry.protocol == protocol_tcp && route_hop_socket(entry) == 0) {
         trace_debug("connect() \t:\tTCP to \n");
         int hop_socket = open_hop_socket(SOCK_STREAM, IPPROTO_TCP, entry.hop);
-        trace_debug("connect()\t:\ts1=%d name=%s namelen=%d \n ", hop_socket, get_address(hop, inet_address_length),
-                    static_cast<int>(inet_address_length));
+        trace_debug("connect()\t:\ts1=%d name=%s namelen=%d \n ", hop_socket, get_address(hop, hop_address_length),
+                    static_cast<int>(hop_address_length));
         claim(entry, s, hop_socket);
     }
     if (entry.protocol == protocol_udp && route_hop_socket(entry) == 0) {
         trace_debug(" connect() \t:\tUDP \n");
         int hop_socket = open_hop_socket(SOCK_DGRAM, IPPROTO_UDP, entry.hop);
-        trace_debug("connect()\t:\ts1=%d name=%s namelen=%d\n ", hop_socket, get_address(hop, inet_address_length),
-                    static_cast<int>(inet_address_length));
+        trace_debug("connect()\t:\ts1=%d name=%s namelen=%d\n ", hop_socket, get_address(hop, hop_address_length),
+                    static_cast<int>(hop_address_length));
         claim(entry, s, hop_socket);
     }
 }

@@ -1,6 +1,7 @@
 // The interposed calls that may send through a hop first: connect binds a
 // route to the application's socket, and the sending calls bounce the
 // caller's bytes off the route's hop before making the real call.
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -17,16 +18,9 @@
 
 namespace {
 
-constexpr socklen_t hop_address_length = sizeof(sockaddr_in);
-
 const sockaddr *hop_of(const rtbl_ent &entry)
 {
     return reinterpret_cast<const sockaddr *>(&entry.hop);
-}
-
-unsigned long pointer_value(const void *pointer)
-{
-    return reinterpret_cast<unsigned long>(pointer);
 }
 
 // The total length of a message's data, or false when it has none that could
@@ -81,7 +75,7 @@ void stream_message_round_trip(int hop_socket, const msghdr &msg, int flags)
     outgoing.msg_iov = msg.msg_iov;
     outgoing.msg_iovlen = msg.msg_iovlen;
     real_calls().sendmsg(hop_socket, &outgoing, flags | MSG_NOSIGNAL);
-    if (wait_for_reply(hop_socket)) {
+    if (wait_for_hop(hop_socket, POLLIN) != 0) {
         iovec into{echo, total};
         msghdr incoming{};
         incoming.msg_iov = &into;

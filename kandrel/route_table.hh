@@ -7,8 +7,10 @@
 
 #include <cstdio>
 
-// The echo service every hop is reached at.
+// The echo service every hop is reached at, and the length its address is
+// always given with.
 constexpr in_port_t echo_port = 7;
+constexpr socklen_t hop_address_length = sizeof(sockaddr_in);
 
 // The most routes the table holds.
 constexpr int route_table_capacity = 64;

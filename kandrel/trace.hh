@@ -30,6 +30,12 @@ void print_output(const char *format, ...) __attribute__((format(printf, 1, 2)))
 void note_descriptor_opened(int descriptor);
 void note_descriptor_closed(int descriptor);
 
+// A pointer as the trace prints it, in hexadecimal after "0x".
+inline unsigned long pointer_value(const void *pointer)
+{
+    return reinterpret_cast<unsigned long>(pointer);
+}
+
 // Keeps the application's errno: the library's own work (trace writes, name
 // lookups) never shows, and the application sees exactly what the real call
 // left. The real call itself runs with the errno the application had.

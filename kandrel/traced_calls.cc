@@ -69,9 +69,10 @@ const char *how_text(int how, char (&unknown)[32])
     return unknown;
 }
 
-unsigned long pointer_value(const void *pointer)
+// The name of a socket type; Linux's creation flags are not part of it.
+const char *type_name(int type)
 {
-    return reinterpret_cast<unsigned long>(pointer);
+    return int2name(kind_type, type & ~(SOCK_NONBLOCK | SOCK_CLOEXEC));
 }
 
 // getpeername and getsockname share their lines but for the name.
@@ -117,9 +118,8 @@ __attribute__((visibility("default"))) int socket(int domain, int type, int prot
 {
     preserved_errno saved;
     load_routes_once();
-    const int plain_type = type & ~(SOCK_NONBLOCK | SOCK_CLOEXEC);
-    trace("socket()\t:\tfamily=%s type=%s protocol=%s\n", int2name(kind_family, domain),
-          int2name(kind_type, plain_type), int2name(kind_protocol, protocol));
+    trace("socket()\t:\tfamily=%s type=%s protocol=%s\n", int2name(kind_family, domain), type_name(type),
+          int2name(kind_protocol, protocol));
     int result = saved.real([&] { return real_calls().socket(domain, type, protocol); });
     note_descriptor_opened(result);
     trace("socket()\t:\tsocket value = %d\n", result);
@@ -129,9 +129,8 @@ __attribute__((visibility("default"))) int socket(int domain, int type, int prot
 __attribute__((visibility("default"))) int socketpair(int domain, int type, int protocol, int sv[2])
 {
     preserved_errno saved;
-    const int plain_type = type & ~(SOCK_NONBLOCK | SOCK_CLOEXEC);
     trace("socketpair()\t:\tdomain=%s type=%s protocol=%s \n", int2name(kind_family, domain),
-          int2name(kind_type, plain_type), int2name(kind_protocol, protocol));
+          type_name(type), int2name(kind_protocol, protocol));
     int result = saved.real([&] { return real_calls().socketpair(domain, type, protocol, sv); });
     if (result == 0) {
         note_descriptor_opened(sv[0]);
