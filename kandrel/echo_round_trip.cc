@@ -4,6 +4,8 @@
 
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -13,7 +15,8 @@
 #include "address_text.hh"
 #include "elapsed_time.hh"
 #include "real_calls.hh"
-#include "route_table.hh"
+#include "hop_socket.hh"
+#include "timelog.hh"
 #include "trace.hh"
 
 namespace {
@@ -29,17 +32,6 @@ char *receive_buffer(size_t len)
 int printable_length(size_t len)
 {
     return len > INT_MAX ? INT_MAX : static_cast<int>(len);
-}
-
-// Appends the record of one round trip to "timelog", flushed at once. With
-// no timelog stream the record is dropped.
-void log_round_trip(size_t len, long ms)
-{
-    FILE *stream = __atomic_load_n(&kandrel_timelog_stream, __ATOMIC_ACQUIRE);
-    if (stream != nullptr) {
-        std::fprintf(stream, "%zd bytes %ld ms\n", static_cast<ssize_t>(len), ms);
-        std::fflush(stream);
-    }
 }
 
 // Sends all of buf and reads as many bytes back. Sending and receiving are
@@ -145,29 +137,41 @@ void finish_round_trip(const char *operation, const timeval &start, size_t len, 
     std::free(echo);
 }
 
-}  // namespace
-
-short wait_for_hop(int s, short events)
+// The total length of a message's data, or false when it has none that could
+// be sent (no vector, or lengths that overflow).
+bool message_length(const msghdr &msg, size_t &total)
 {
-    if (s < 0) {
-        return events;
+    total = 0;
+    if (msg.msg_iov == nullptr && msg.msg_iovlen != 0) {
+        return false;
     }
-    timeval start = interval_clock_now();
-    for (;;) {
-        long waited = elapsed_ms_between(start, interval_clock_now());
-        if (waited >= hop_reply_timeout_ms) {
-            return 0;
-        }
-        pollfd watch{s, events, 0};
-        int ready = poll(&watch, 1, static_cast<int>(hop_reply_timeout_ms - waited));
-        if (ready > 0) {
-            return watch.revents;
-        }
-        if (ready == 0 || errno != EINTR) {
-            return 0;
+    for (size_t i = 0; i < msg.msg_iovlen; ++i) {
+        if (__builtin_add_overflow(total, msg.msg_iov[i].iov_len, &total)) {
+            return false;
         }
     }
+    return true;
 }
+
+// Copies a message's data into one buffer of the library's. The kernel reads
+// the application's vectors, so a bad pointer there gives an error instead
+// of a crash, as it would for the application's own call.
+char *gather_message(const msghdr &msg, size_t total)
+{
+    char *gathered = static_cast<char *>(std::malloc(total != 0 ? total : 1));
+    if (gathered == nullptr) {
+        return nullptr;
+    }
+    iovec local{gathered, total};
+    if (total != 0 &&
+        process_vm_readv(getpid(), &local, 1, msg.msg_iov, msg.msg_iovlen, 0) != static_cast<ssize_t>(total)) {
+        std::free(gathered);
+        return nullptr;
+    }
+    return gathered;
+}
+
+}  // namespace
 
 ssize_t TCPecho(int s, const char *buf, size_t len)
 {
@@ -218,4 +222,42 @@ ssize_t UDPecho1(int s, const char *buf, size_t len)
     print_output("buf=%.*s\n", printable_length(len), echo);
     finish_round_trip("UDPecho1", start, len, echo);
     return result.c;
+}
+
+void stream_message_round_trip(int hop_socket, const msghdr &msg, int flags)
+{
+    size_t total;
+    if (!message_length(msg, total)) {
+        return;
+    }
+    char *echo = static_cast<char *>(std::malloc(total != 0 ? total : 1));
+    if (echo == nullptr) {
+        return;
+    }
+    // The copy sent carries neither the caller's destination nor its
+    // ancillary data, and the echo lands in the library's own buffer, never
+    // in the caller's.
+    msghdr outgoing{};
+    outgoing.msg_iov = msg.msg_iov;
+    outgoing.msg_iovlen = msg.msg_iovlen;
+    real_calls().sendmsg(hop_socket, &outgoing, flags | MSG_NOSIGNAL);
+    if (wait_for_hop(hop_socket, POLLIN) != 0) {
+        iovec into{echo, total};
+        msghdr incoming{};
+        incoming.msg_iov = &into;
+        incoming.msg_iovlen = 1;
+        real_calls().recvmsg(hop_socket, &incoming, MSG_DONTWAIT);
+    }
+    std::free(echo);
+}
+
+void datagram_message_round_trip(int s, const msghdr &msg, int flags, const sockaddr *to, socklen_t tolen)
+{
+    size_t total;
+    char *gathered = message_length(msg, total) ? gather_message(msg, total) : nullptr;
+    if (gathered == nullptr) {
+        return;
+    }
+    UDPecho(s, gathered, total, flags, to, tolen);
+    std::free(gathered);
 }

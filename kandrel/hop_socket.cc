@@ -2,15 +2,13 @@
 #include "hop_socket.hh"
 
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "address_text.hh"
-#include "echo_round_trip.hh"
+#include "elapsed_time.hh"
 #include "own_descriptors.hh"
 #include "real_calls.hh"
 #include "route_line.hh"
@@ -18,8 +16,10 @@
 
 namespace {
 
-// Connects s to the hop, waiting at most the reply bound; a hop that does not
-// answer leaves an unconnected socket, whose round trips then fail quickly.
+// Connects s to the hop, waiting at most the reply bound. A hop that does not
+// answer leaves an unconnected socket: each later round trip over it fails
+// at its first send, or, while the hop's accept queue is full, waits out the
+// whole bound.
 void connect_within_bound(int s, const sockaddr_in &hop)
 {
     int flags = fcntl(s, F_GETFL);
@@ -55,22 +55,57 @@ void claim(rtbl_ent &entry, int s, int hop_socket)
     }
 }
 
+// How connect announces and opens the hop socket of each route protocol. The
+// two announcements differ in their spacing, and the trace keeps them so.
+struct hop_kind {
+    int protocol;
+    int type;
+    int ip_protocol;
+    const char *announcement;
+    const char *opened_format;
+};
+
+constexpr hop_kind hop_kinds[] = {
+    {protocol_tcp, SOCK_STREAM, IPPROTO_TCP, "connect() \t:\tTCP to \n",
+     "connect()\t:\ts1=%d name=%s namelen=%d \n "},
+    {protocol_udp, SOCK_DGRAM, IPPROTO_UDP, " connect() \t:\tUDP \n",
+     "connect()\t:\ts1=%d name=%s namelen=%d\n "},
+};
+
 }  // namespace
+
+short wait_for_hop(int s, short events)
+{
+    if (s < 0) {
+        return events;
+    }
+    timeval start = interval_clock_now();
+    for (;;) {
+        long waited = elapsed_ms_between(start, interval_clock_now());
+        if (waited >= hop_reply_timeout_ms) {
+            return 0;
+        }
+        pollfd watch{s, events, 0};
+        int ready = poll(&watch, 1, static_cast<int>(hop_reply_timeout_ms - waited));
+        if (ready > 0) {
+            return watch.revents;
+        }
+        if (ready == 0 || errno != EINTR) {
+            return 0;
+        }
+    }
+}
 
 void bind_route(rtbl_ent &entry, int s)
 {
-    const sockaddr *hop = reinterpret_cast<const sockaddr *>(&entry.hop);
-    if (entry.protocol == protocol_tcp && route_hop_socket(entry) == 0) {
-        trace_debug("connect() \t:\tTCP to \n");
-        int hop_socket = open_hop_socket(SOCK_STREAM, IPPROTO_TCP, entry.hop);
-        trace_debug("connect()\t:\ts1=%d name=%s namelen=%d \n ", hop_socket, get_address(hop, hop_address_length),
-                    static_cast<int>(hop_address_length));
-        claim(entry, s, hop_socket);
-    }
-    if (entry.protocol == protocol_udp && route_hop_socket(entry) == 0) {
-        trace_debug(" connect() \t:\tUDP \n");
-        int hop_socket = open_hop_socket(SOCK_DGRAM, IPPROTO_UDP, entry.hop);
-        trace_debug("connect()\t:\ts1=%d name=%s namelen=%d\n ", hop_socket, get_address(hop, hop_address_length),
+    for (const hop_kind &kind : hop_kinds) {
+        if (entry.protocol != kind.protocol || route_hop_socket(entry) != 0) {
+            continue;
+        }
+        trace_debug("%s", kind.announcement);
+        int hop_socket = open_hop_socket(kind.type, kind.ip_protocol, entry.hop);
+        trace_debug(kind.opened_format, hop_socket,
+                    get_address(reinterpret_cast<const sockaddr *>(&entry.hop), hop_address_length),
                     static_cast<int>(hop_address_length));
         claim(entry, s, hop_socket);
     }

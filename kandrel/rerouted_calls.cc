@@ -3,10 +3,6 @@
 // caller's bytes off the route's hop before making the real call.
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
-#include <unistd.h>
-
-#include <cstdlib>
 
 #include "address_text.hh"
 #include "echo_round_trip.hh"
@@ -21,83 +17,6 @@ namespace {
 const sockaddr *hop_of(const rtbl_ent &entry)
 {
     return reinterpret_cast<const sockaddr *>(&entry.hop);
-}
-
-// The total length of a message's data, or false when it has none that could
-// be sent (no vector, or lengths that overflow).
-bool message_length(const msghdr &msg, size_t &total)
-{
-    total = 0;
-    if (msg.msg_iov == nullptr && msg.msg_iovlen != 0) {
-        return false;
-    }
-    for (size_t i = 0; i < msg.msg_iovlen; ++i) {
-        if (__builtin_add_overflow(total, msg.msg_iov[i].iov_len, &total)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Copies a message's data into one buffer of the library's. The kernel reads
-// the application's vectors, so a bad pointer there gives an error instead
-// of a crash, as it would for the application's own call.
-char *gather_message(const msghdr &msg, size_t total)
-{
-    char *gathered = static_cast<char *>(std::malloc(total != 0 ? total : 1));
-    if (gathered == nullptr) {
-        return nullptr;
-    }
-    iovec local{gathered, total};
-    if (total != 0 &&
-        process_vm_readv(getpid(), &local, 1, msg.msg_iov, msg.msg_iovlen, 0) != static_cast<ssize_t>(total)) {
-        std::free(gathered);
-        return nullptr;
-    }
-    return gathered;
-}
-
-// The stream round trip of sendmsg: the caller's data once to the hop and one
-// receive back, untimed. The copy sent carries neither the caller's
-// destination nor its ancillary data, and the echo lands in the library's
-// own buffer, never in the caller's.
-void stream_message_round_trip(int hop_socket, const msghdr &msg, int flags)
-{
-    size_t total;
-    if (!message_length(msg, total)) {
-        return;
-    }
-    char *echo = static_cast<char *>(std::malloc(total != 0 ? total : 1));
-    if (echo == nullptr) {
-        return;
-    }
-    msghdr outgoing{};
-    outgoing.msg_iov = msg.msg_iov;
-    outgoing.msg_iovlen = msg.msg_iovlen;
-    real_calls().sendmsg(hop_socket, &outgoing, flags | MSG_NOSIGNAL);
-    if (wait_for_hop(hop_socket, POLLIN) != 0) {
-        iovec into{echo, total};
-        msghdr incoming{};
-        incoming.msg_iov = &into;
-        incoming.msg_iovlen = 1;
-        real_calls().recvmsg(hop_socket, &incoming, MSG_DONTWAIT);
-    }
-    std::free(echo);
-}
-
-// The datagram round trip of sendmsg, as sendto makes it: the gathered bytes
-// bounced off the hop, over the hop socket when there is one, else over the
-// application's own socket.
-void datagram_message_round_trip(const rtbl_ent &entry, int s, const msghdr &msg, int flags)
-{
-    size_t total;
-    char *gathered = message_length(msg, total) ? gather_message(msg, total) : nullptr;
-    if (gathered == nullptr) {
-        return;
-    }
-    int hop_socket = route_hop_socket(entry);
-    UDPecho(hop_socket != 0 ? hop_socket : s, gathered, total, flags, hop_of(entry), hop_address_length);
-    std::free(gathered);
 }
 
 }  // namespace
@@ -193,7 +112,8 @@ __attribute__((visibility("default"))) ssize_t sendmsg(int s, const struct msghd
             }
         } else if (entry->protocol == protocol_udp) {
             trace_debug("sendmsg()\t:\t UDP \n");
-            datagram_message_round_trip(*entry, s, *msg, flags);
+            datagram_message_round_trip(hop_socket != 0 ? hop_socket : s, *msg, flags, hop_of(*entry),
+                                        hop_address_length);
         }
     }
     ssize_t result = saved.real([&] { return real_calls().sendmsg(s, msg, flags); });

@@ -3,7 +3,6 @@
 #include "route_table.hh"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <unistd.h>
 
@@ -15,16 +14,11 @@
 #include <cstring>
 
 #include "address_text.hh"
-#include "own_descriptors.hh"
 #include "real_calls.hh"
+#include "hop_socket.hh"
 #include "route_line.hh"
+#include "timelog.hh"
 #include "trace.hh"
-
-extern "C" {
-FILE *kandrel_timelog_stream = nullptr;
-// Exported under its own name: the timelog stream the round trips write to.
-extern FILE *fd __attribute__((alias("kandrel_timelog_stream"), visibility("default")));
-}
 
 namespace {
 
@@ -34,31 +28,12 @@ rtbl_ent rtbl[route_table_capacity];
 // so a lookup on another thread never sees a half-written route.
 rtbl_ent *rtbl_ep = rtbl;
 
-// Whether the load has started; it never goes back to 0.
+// init: whether the load has started; it never goes back to 0.
 int init = 0;
 
 rtbl_ent *filled_end()
 {
     return __atomic_load_n(&rtbl_ep, __ATOMIC_ACQUIRE);
-}
-
-// Creates or empties "timelog" in the working directory. A symbolic link
-// there is not followed: a link planted in a shared directory must not make
-// a traced program truncate some other file.
-void open_timelog()
-{
-    int descriptor = above_standard_descriptors(
-        open("timelog", O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
-    FILE *stream = descriptor >= 0 ? fdopen(descriptor, "w") : nullptr;
-    if (stream == nullptr) {
-        if (descriptor >= 0) {
-            real_calls().close(descriptor);
-        }
-        print_output("error in opening timelog file \n");
-        return;
-    }
-    __atomic_store_n(&kandrel_timelog_stream, stream, __ATOMIC_RELEASE);
-    trace("init_route_tbl()\t:\ttimelog file opened\n");
 }
 
 // The four bytes of an address in network order, first byte first.

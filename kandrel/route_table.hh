@@ -1,16 +1,13 @@
 // The route table: which destinations are bounced off which hop, over which
 // protocol, loaded once from the file named by QUOR_ROUTE_TABLE.
+// Names kept from the route table's first users: sock is the application's
+// socket a connect bound to the route, s1 the library's own hop socket.
 #pragma once
 
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cstdio>
-
-// The echo service every hop is reached at, and the length its address is
-// always given with.
-constexpr in_port_t echo_port = 7;
-constexpr socklen_t hop_address_length = sizeof(sockaddr_in);
 
 // The most routes the table holds.
 constexpr int route_table_capacity = 64;
@@ -23,9 +20,6 @@ struct rtbl_ent {
     int sock;          // the application's socket bound to the route by connect; 0 none
     int s1;            // the library's socket connected to the hop; 0 none
 };
-
-// Storage of the exported timelog stream `fd`; null until loading opened it.
-extern "C" FILE *kandrel_timelog_stream;
 
 // Starts the load the first time it is called in the process; later calls,
 // including nested and concurrent ones, return at once.

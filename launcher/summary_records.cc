@@ -6,11 +6,12 @@
 namespace launcher {
 namespace {
 
-// A decimal int, optionally negative, that fills `text` exactly; both logs
-// are written with "%d", so anything beyond int is not one of their lines.
+// A decimal number, optionally negative, that fills `text` exactly. The
+// library writes its byte counts and milliseconds as 64-bit numbers, so a
+// record of a send beyond 2 GiB is still one of its lines.
 std::optional<long> whole_number(std::string_view text)
 {
-    int value = 0;
+    long value = 0;
     const char *end = text.data() + text.size();
     auto [stop, error] = std::from_chars(text.data(), end, value);
     if (text.empty() || error != std::errc{} || stop != end) {

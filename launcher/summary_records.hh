@@ -1,6 +1,6 @@
 // The times in the two logs that users summarise: the library's "timelog"
-// ("%d bytes %d ms" per round trip) and the client's "tavik.time"
-// ("%s\t%d. ms" per exchange).
+// ("BYTES bytes MS ms" per round trip) and the client's "tavik.time"
+// ("DEST<tab>MS. ms" per exchange).
 #pragma once
 
 #include <cstddef>

@@ -15,6 +15,8 @@ TEST(SummaryRecords, TimelogRecordGivesItsMilliseconds)
     EXPECT_EQ(timelog_ms("32 bytes 40 ms"), 40);
     EXPECT_EQ(timelog_ms("0 bytes 0 ms"), 0);
     EXPECT_EQ(timelog_ms("2048 bytes 1002 ms"), 1002);
+    // Byte counts are 64-bit: a send beyond 2 GiB is still a record.
+    EXPECT_EQ(timelog_ms("3000000000 bytes 40 ms"), 40);
     // A clock step can make "%d" print a negative time; it is still a record.
     EXPECT_EQ(timelog_ms("10 bytes -3 ms"), -3);
 }
@@ -27,7 +29,7 @@ TEST(SummaryRecords, TimelogRejectsOtherShapes)
     EXPECT_FALSE(timelog_ms("32 bytes 4x0 ms"));
     EXPECT_FALSE(timelog_ms("32 byte 40 ms"));
     EXPECT_FALSE(timelog_ms("bytes 40 ms"));
-    EXPECT_FALSE(timelog_ms("32 bytes 99999999999 ms"));
+    EXPECT_FALSE(timelog_ms("32 bytes 99999999999999999999 ms"));
 }
 
 TEST(SummaryRecords, TavikTimeLineGivesItsMilliseconds)

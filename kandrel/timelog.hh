@@ -1,0 +1,19 @@
+// The round-trip log "timelog": created by the route-table load, one record
+// appended per timed round trip, and exported to the program as `fd`.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdio>
+
+// Storage of the exported timelog stream `fd`; null until the load opened it.
+extern "C" FILE *kandrel_timelog_stream;
+
+// Creates or empties "timelog" in the working directory and reports the
+// outcome as the load's first line.
+void open_timelog();
+
+// Appends the record of one round trip, flushed at once. With no timelog
+// stream the record is dropped.
+void log_round_trip(size_t len, long ms);
