@@ -4,96 +4,195 @@
 
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
+#include <cstring>
 
 #include "address_text.hh"
 #include "elapsed_time.hh"
+#include "program_memory.hh"
 #include "real_calls.hh"
-#include "hop_socket.hh"
 #include "timelog.hh"
 #include "trace.hh"
 
 namespace {
 
-// A zeroed receive buffer of len bytes (one at least, so a zero length
-// still has a valid buffer), or null.
-char *receive_buffer(size_t len)
+// The echo of one round trip, zeroed: on the stack for a send of one chunk,
+// in pages of its own for a larger one. Never the heap: a round trip may run
+// in a signal handler that interrupted the application inside malloc.
+class echo_buffer {
+public:
+    explicit echo_buffer(size_t len)
+    {
+        if (len <= sizeof small_) {
+            std::memset(small_, 0, sizeof small_);
+            data_ = small_;
+            return;
+        }
+        void *pages = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (pages != MAP_FAILED) {
+            data_ = static_cast<char *>(pages);
+            mapped_ = len;
+        }
+    }
+    ~echo_buffer()
+    {
+        if (mapped_ != 0) {
+            munmap(data_, mapped_);
+        }
+    }
+    echo_buffer(const echo_buffer &) = delete;
+    echo_buffer &operator=(const echo_buffer &) = delete;
+
+    char *data() const { return data_; }
+    explicit operator bool() const { return data_ != nullptr; }
+
+private:
+    char small_[echo_chunk_size];
+    char *data_ = nullptr;
+    size_t mapped_ = 0;
+};
+
+// How an exchange with the hop ended.
+struct exchange_outcome {
+    ssize_t result = 0;       // the operation's result
+    bool reached = false;     // an echo came back, or the bound was waited out
+    int error = 0;            // why not, when it did not
+    bool out_of_step = false; // a stream holds bytes of this exchange still in flight
+};
+
+// Errors after which a hop connection is of no further use.
+bool connection_broken(int error)
 {
-    return static_cast<char *>(std::calloc(len != 0 ? len : 1, 1));
+    switch (error) {
+    case EPIPE:
+    case ECONNRESET:
+    case ENOTCONN:
+    case ECONNREFUSED:
+    case ECONNABORTED:
+    case EBADF:
+        return true;
+    default:
+        return false;
+    }
 }
 
-// The echo as text: up to its first zero byte, never past len bytes.
-int printable_length(size_t len)
+// Drops what is already queued on s: the late echo of an earlier round trip
+// that waited out its bound, or more than a hop was sent. Bounded, so a
+// flooding hop cannot hold the round trip here.
+void drain_stale(int s)
 {
-    return len > INT_MAX ? INT_MAX : static_cast<int>(len);
+    char scratch[512];
+    for (int i = 0; i < 256; ++i) {
+        if (real_calls().recv(s, scratch, sizeof scratch, MSG_DONTWAIT) <= 0) {
+            return;
+        }
+    }
+}
+
+long elapsed_since(const timeval &start)
+{
+    return elapsed_ms_between(start, interval_clock_now());
+}
+
+// A round trip of len bytes waits at most the reply bound for each chunk's
+// worth of data, whatever a trickling or flooding hop does.
+long overall_limit_ms(size_t len)
+{
+    size_t chunks = len / echo_chunk_size + 1;
+    return chunks > static_cast<size_t>(LONG_MAX / hop_reply_timeout_ms) ? LONG_MAX
+                                                                          : static_cast<long>(chunks) * hop_reply_timeout_ms;
 }
 
 // Sends all of buf and reads as many bytes back. Sending and receiving are
 // interleaved: writing everything first would deadlock once the echo fills
 // both directions' socket buffers. The hop may vanish, so sends never raise
-// SIGPIPE in the application.
-ssize_t stream_exchange(int s, const char *buf, size_t len, char *echo)
+// SIGPIPE in the application. When a send fails, only what went out is
+// waited for.
+exchange_outcome stream_exchange(int s, const char *buf, size_t len, char *echo)
 {
-    size_t sent = 0, received = 0;
-    while (received < len) {
-        short ready = wait_for_hop(s, POLLIN | (sent < len ? POLLOUT : 0));
-        if (ready == 0) {
-            errno = ETIMEDOUT;
-            return -1;
+    exchange_outcome outcome;
+    size_t sent = 0, received = 0, expected = len;
+    timeval start = interval_clock_now(), progress = start;
+    long limit = overall_limit_ms(len);
+    while (received < expected) {
+        short ready = wait_for_hop_until(s, POLLIN | (sent < expected ? POLLOUT : 0), progress, hop_reply_timeout_ms);
+        if (ready == 0 || elapsed_since(start) >= limit) {
+            outcome.reached = true;
+            outcome.out_of_step = sent > received;
+            outcome.result = -1;
+            return outcome;
         }
-        if (ready & POLLOUT) {
-            ssize_t n = real_calls().send(s, buf + sent, len - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (ready & POLLNVAL) {
+            outcome.error = EBADF;
+            break;
+        }
+        if ((ready & POLLOUT) && sent < expected) {
+            ssize_t n = real_calls().send(s, buf + sent, expected - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
             if (n > 0) {
                 sent += static_cast<size_t>(n);
-            } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-                sent = len;  // the send failed: whatever can still be read back is taken
+                progress = interval_clock_now();
+            } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                outcome.error = errno;
+                expected = sent;
             }
         }
-        if (!(ready & (POLLIN | POLLHUP | POLLERR))) {
+        if (!(ready & (POLLIN | POLLHUP | POLLERR)) || received >= expected) {
             continue;
         }
-        ssize_t n = real_calls().recv(s, echo + received, len - received, MSG_DONTWAIT);
+        ssize_t n = real_calls().recv(s, echo + received, expected - received, MSG_DONTWAIT);
         if (n > 0) {
             received += static_cast<size_t>(n);
+            progress = interval_clock_now();
         } else if (n == 0) {
+            outcome.error = ECONNRESET;
             break;
         } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            return n;
+            outcome.error = errno;
+            outcome.result = n;
+            break;
         }
     }
-    return static_cast<ssize_t>(received);
+    outcome.reached = received > 0 || outcome.error == 0;
+    outcome.out_of_step = received < sent;
+    if (outcome.result == 0) {
+        outcome.result = static_cast<ssize_t>(received);
+    }
+    return outcome;
 }
 
-// Writes all of nbytes, stopping at the first write that gives 0 or less.
-ssize_t writen(int s, const char *ptr, size_t nbytes)
+// The stream exchange over the link, reopening a connection found broken
+// before anything came back, once.
+exchange_outcome stream_round_trip(hop_link &link, const char *buf, size_t len, char *echo)
 {
-    size_t left = nbytes;
-    while (left > 0) {
-        ssize_t written = real_calls().write(s, ptr, left);
-        if (written <= 0) {
-            return written;
+    if (len == 0) {
+        return {0, true, 0, false};
+    }
+    for (int attempt = 0;; ++attempt) {
+        int s = usable_socket(link);
+        if (s < 0) {
+            return {-1, false, errno, false};
         }
-        left -= static_cast<size_t>(written);
-        ptr += written;
+        drain_stale(s);
+        exchange_outcome outcome = stream_exchange(s, buf, len, echo);
+        bool broken = !outcome.reached && connection_broken(outcome.error);
+        if (broken || outcome.out_of_step) {
+            discard_socket(link);
+        }
+        if (!broken || attempt == 1) {
+            return outcome;
+        }
     }
-    return static_cast<ssize_t>(nbytes - left);
 }
 
-// One datagram's echo into echo, waiting at most the reply bound.
-ssize_t receive_chunk(int s, char *echo, size_t len1, int flags, sockaddr_in &sender, socklen_t &sender_len)
+bool from_hop(const sockaddr_in &sender, socklen_t sender_len, const sockaddr_in &hop)
 {
-    sender_len = sizeof sender;
-    if (wait_for_hop(s, POLLIN) == 0) {
-        errno = ETIMEDOUT;
-        return -1;
-    }
-    return real_calls().recvfrom(s, echo, len1, flags, reinterpret_cast<sockaddr *>(&sender), &sender_len);
+    return sender_len >= sizeof sender && sender.sin_family == AF_INET &&
+           sender.sin_addr.s_addr == hop.sin_addr.s_addr && sender.sin_port == hop.sin_port;
 }
 
 // What the chunks of a datagram round trip brought back: the total of the
@@ -102,6 +201,8 @@ struct datagram_echo {
     ssize_t c = 0;
     sockaddr_in sender{};
     socklen_t sender_len = 0;
+    bool reached = false;
+    int error = 0;
 
     const char *sender_text() const
     {
@@ -109,155 +210,216 @@ struct datagram_echo {
     }
 };
 
-// Sends len bytes chunk by chunk with send_chunk(position, len1), taking one
-// datagram back per chunk into the same place of echo.
+// One chunk's echo: the next datagram from the hop within the reply bound.
+// On a socket not connected to the hop, datagrams from anywhere else are
+// not the echo and are dropped.
+ssize_t receive_chunk(int s, const hop_link &link, char *echo, size_t len1, int flags, datagram_echo &result,
+                      bool &waited_out)
+{
+    timeval start = interval_clock_now();
+    for (;;) {
+        short ready = wait_for_hop_until(s, POLLIN, start, hop_reply_timeout_ms);
+        if (ready == 0) {
+            waited_out = true;
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        if (ready & POLLNVAL) {
+            errno = EBADF;
+            return -1;
+        }
+        result.sender_len = sizeof result.sender;
+        ssize_t n = real_calls().recvfrom(s, echo, len1, flags | MSG_DONTWAIT,
+                                          reinterpret_cast<sockaddr *>(&result.sender), &result.sender_len);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            continue;
+        }
+        if (n >= 0 && !link.connected && !from_hop(result.sender, result.sender_len, link.hop)) {
+            continue;
+        }
+        return n;
+    }
+}
+
+// Sends len bytes chunk by chunk with send_chunk(s, position, len1), taking
+// one datagram back per chunk into the same place of echo. A chunk whose
+// send failed is not waited for; after a chunk waited out the whole bound,
+// the hop is taken as silent and no further chunk is sent.
 template <typename SendChunk>
-datagram_echo exchange_chunks(int s, size_t len, char *echo, int receive_flags, const char *operation,
+datagram_echo exchange_chunks(hop_link &link, size_t len, char *echo, int receive_flags, const char *operation,
                               SendChunk send_chunk)
 {
     datagram_echo result;
+    if (len == 0) {
+        result.reached = true;
+        return result;
+    }
+    int s = usable_socket(link);
+    if (s < 0) {
+        result.error = errno;
+        return result;
+    }
+    drain_stale(s);
     for (size_t position = 0; position < len; position += echo_chunk_size) {
         size_t len1 = echo_chunk_length(len, position);
-        send_chunk(position, len1);
-        ssize_t c1 = receive_chunk(s, echo + position, len1, receive_flags, result.sender, result.sender_len);
+        bool waited_out = false;
+        ssize_t c1 = send_chunk(s, position, len1) < 0
+                         ? -1
+                         : receive_chunk(s, link, echo + position, len1, receive_flags, result, waited_out);
+        if (c1 >= 0 || waited_out) {
+            result.reached = true;
+        } else {
+            result.error = errno;
+        }
         result.c += c1;
         trace_debug("%s()\t:\tlen1=%zd c1=%zd, c=%zd\n", operation, static_cast<ssize_t>(len1), c1, result.c);
+        if (waited_out) {
+            break;
+        }
     }
     return result;
 }
 
-// Ends a round trip: the elapsed time on the trace and in "timelog", and the
-// receive buffer released. Writing the lines before this counts as part of
-// the round trip's time.
-void finish_round_trip(const char *operation, const timeval &start, size_t len, char *echo)
+// Ends a round trip: the elapsed time on the trace and in "timelog", or,
+// when the hop was never reached, why, and no record. Writing the lines
+// before this counts as part of the round trip's time.
+void finish_round_trip(const char *operation, const timeval &start, size_t len, bool reached, int error)
 {
-    long ms = elapsed_ms_between(start, interval_clock_now());
+    if (!reached) {
+        const char *why = strerrordesc_np(error);
+        trace("%s()\t:\thop not reached: %s\n", operation, why != nullptr ? why : "unknown error");
+        return;
+    }
+    long ms = elapsed_since(start);
     trace("%s()\t:\tTIME=%ld. ms\n", operation, ms);
     log_round_trip(len, ms);
-    std::free(echo);
 }
 
-// The total length of a message's data, or false when it has none that could
-// be sent (no vector, or lengths that overflow).
+const sockaddr *hop_address(const hop_link &link)
+{
+    return reinterpret_cast<const sockaddr *>(&link.hop);
+}
+
+// The total length of a message's data, reading the application's vector
+// through fault-safe copies; false when it has none that could be sent (a
+// bad vector, more pieces than the system takes, lengths that overflow).
 bool message_length(const msghdr &msg, size_t &total)
 {
     total = 0;
-    if (msg.msg_iov == nullptr && msg.msg_iovlen != 0) {
+    if (msg.msg_iovlen > IOV_MAX) {
         return false;
     }
     for (size_t i = 0; i < msg.msg_iovlen; ++i) {
-        if (__builtin_add_overflow(total, msg.msg_iov[i].iov_len, &total)) {
+        iovec piece;
+        if (!read_from_program(msg.msg_iov + i, piece) ||
+            __builtin_add_overflow(total, piece.iov_len, &total)) {
             return false;
         }
     }
     return true;
 }
 
-// Copies a message's data into one buffer of the library's. The kernel reads
-// the application's vectors, so a bad pointer there gives an error instead
-// of a crash, as it would for the application's own call.
-char *gather_message(const msghdr &msg, size_t total)
-{
-    char *gathered = static_cast<char *>(std::malloc(total != 0 ? total : 1));
-    if (gathered == nullptr) {
-        return nullptr;
-    }
-    iovec local{gathered, total};
-    if (total != 0 &&
-        process_vm_readv(getpid(), &local, 1, msg.msg_iov, msg.msg_iovlen, 0) != static_cast<ssize_t>(total)) {
-        std::free(gathered);
-        return nullptr;
-    }
-    return gathered;
-}
-
 }  // namespace
 
-ssize_t TCPecho(int s, const char *buf, size_t len)
+ssize_t TCPecho(hop_link &link, const char *buf, size_t len)
 {
-    char *echo = receive_buffer(len);
-    if (echo == nullptr) {
+    echo_buffer echo(len);
+    if (!echo) {
         trace("TCPecho()\t:\tError in malloc\n");
         return -1;
     }
     trace_debug("TCPecho()\t:\tTCPecho called \n");
     timeval start = interval_clock_now();
-    ssize_t result = stream_exchange(s, buf, len, echo);
-    print_output("buf=%.*s\n", printable_length(len), echo);
-    finish_round_trip("TCPecho", start, len, echo);
-    return result;
+    exchange_outcome outcome = stream_round_trip(link, buf, len, echo.data());
+    print_echo(echo_stream::output, "buf=", echo.data(), len);
+    finish_round_trip("TCPecho", start, len, outcome.reached, outcome.error);
+    return outcome.result;
 }
 
-ssize_t UDPecho(int s, const char *buf, size_t len, int flags, const struct sockaddr *to, socklen_t tolen)
+ssize_t UDPecho(hop_link &link, const char *buf, size_t len, int flags)
 {
     trace_debug("UDPecho()\t:\tUDPEcho called\n");
-    char *echo = receive_buffer(len);
-    if (echo == nullptr) {
+    echo_buffer echo(len);
+    if (!echo) {
         trace("UDPecho()\t:\tError in malloc\n");
         return -1;
     }
+    int hop_flags = flags & ~flags_kept_from_hop;
     timeval start = interval_clock_now();
-    datagram_echo result = exchange_chunks(s, len, echo, flags, "UDPecho", [&](size_t position, size_t len1) {
-        real_calls().sendto(s, buf + position, len1, flags, to, tolen);
-    });
+    datagram_echo result =
+        exchange_chunks(link, len, echo.data(), hop_flags, "UDPecho", [&](int s, size_t position, size_t len1) {
+            return real_calls().sendto(s, buf + position, len1, hop_flags | MSG_NOSIGNAL, hop_address(link),
+                                       hop_address_length);
+        });
     trace_debug("UDPecho()\t:\tReceived from %s\n", result.sender_text());
-    trace_debug("UDPecho()\t:\t%.*s\n", printable_length(len), echo);
-    finish_round_trip("UDPecho", start, len, echo);
+    print_echo(echo_stream::trace_debug, "UDPecho()\t:\t", echo.data(), len);
+    finish_round_trip("UDPecho", start, len, result.reached, result.error);
     return result.c;
 }
 
-ssize_t UDPecho1(int s, const char *buf, size_t len)
+ssize_t UDPecho1(hop_link &link, const char *buf, size_t len)
 {
-    char *echo = receive_buffer(len);
-    if (echo == nullptr) {
+    echo_buffer echo(len);
+    if (!echo) {
         trace("UDPecho1()\t:\terror in malloc\n");
         return -1;
     }
     trace_debug("UDPecho1()\t:\tUDPecho1 called \n");
     timeval start = interval_clock_now();
-    datagram_echo result = exchange_chunks(s, len, echo, 0, "UDPecho1", [&](size_t position, size_t len1) {
-        writen(s, buf + position, len1);
-    });
+    datagram_echo result =
+        exchange_chunks(link, len, echo.data(), 0, "UDPecho1", [&](int s, size_t position, size_t len1) {
+            return real_calls().write(s, buf + position, len1);
+        });
     print_output("received from %s\n", result.sender_text());
-    print_output("buf=%.*s\n", printable_length(len), echo);
-    finish_round_trip("UDPecho1", start, len, echo);
+    print_echo(echo_stream::output, "buf=", echo.data(), len);
+    finish_round_trip("UDPecho1", start, len, result.reached, result.error);
     return result.c;
 }
 
-void stream_message_round_trip(int hop_socket, const msghdr &msg, int flags)
+void stream_message_round_trip(hop_link &link, const msghdr &msg, int flags)
 {
     size_t total;
     if (!message_length(msg, total)) {
         return;
     }
-    char *echo = static_cast<char *>(std::malloc(total != 0 ? total : 1));
-    if (echo == nullptr) {
+    echo_buffer echo(total);
+    int s = echo ? usable_socket(link) : -1;
+    if (s < 0) {
         return;
     }
+    drain_stale(s);
     // The copy sent carries neither the caller's destination nor its
     // ancillary data, and the echo lands in the library's own buffer, never
     // in the caller's.
     msghdr outgoing{};
     outgoing.msg_iov = msg.msg_iov;
     outgoing.msg_iovlen = msg.msg_iovlen;
-    real_calls().sendmsg(hop_socket, &outgoing, flags | MSG_NOSIGNAL);
-    if (wait_for_hop(hop_socket, POLLIN) != 0) {
-        iovec into{echo, total};
+    if (real_calls().sendmsg(s, &outgoing, (flags & ~flags_kept_from_hop) | MSG_NOSIGNAL) < 0) {
+        return;
+    }
+    if (wait_for_hop(s, POLLIN) & (POLLIN | POLLHUP | POLLERR)) {
+        iovec into{echo.data(), total};
         msghdr incoming{};
         incoming.msg_iov = &into;
         incoming.msg_iovlen = 1;
-        real_calls().recvmsg(hop_socket, &incoming, MSG_DONTWAIT);
+        real_calls().recvmsg(s, &incoming, MSG_DONTWAIT);
     }
-    std::free(echo);
 }
 
-void datagram_message_round_trip(int s, const msghdr &msg, int flags, const sockaddr *to, socklen_t tolen)
+void datagram_message_round_trip(hop_link &link, const msghdr &msg, int flags)
 {
     size_t total;
-    char *gathered = message_length(msg, total) ? gather_message(msg, total) : nullptr;
-    if (gathered == nullptr) {
+    if (!message_length(msg, total)) {
         return;
     }
-    UDPecho(s, gathered, total, flags, to, tolen);
-    std::free(gathered);
+    echo_buffer gathered(total);
+    // The kernel reads the application's vectors, so a bad pointer there
+    // gives an error instead of a crash, as it would for the application's
+    // own call.
+    iovec local{gathered.data(), total};
+    if (!gathered || (total != 0 && process_vm_readv(getpid(), &local, 1, msg.msg_iov, msg.msg_iovlen, 0) !=
+                                        static_cast<ssize_t>(total))) {
+        return;
+    }
+    UDPecho(link, gathered.data(), total, flags);
 }

@@ -9,6 +9,8 @@
 
 #include <cstddef>
 
+#include "hop_socket.hh"
+
 // The largest datagram a round trip sends; longer data goes in chunks.
 constexpr std::size_t echo_chunk_size = 1024;
 
@@ -18,22 +20,33 @@ constexpr std::size_t echo_chunk_length(std::size_t len, std::size_t position)
     return len - position < echo_chunk_size ? len - position : echo_chunk_size;
 }
 
-// Over a stream socket connected to the hop; the echoed byte count, or a
-// negative result when the exchange failed.
-ssize_t TCPecho(int s, const char *buf, size_t len);
+// Send flags of the application that never reach the hop: MSG_MORE would
+// hold the hop's datagram back until the bound ran out, and MSG_DONTWAIT or
+// MSG_OOB would change how the library's own exchange behaves.
+constexpr int flags_kept_from_hop = MSG_MORE | MSG_DONTWAIT | MSG_OOB;
 
-// Over a datagram socket, each chunk sent to the hop's address; the total of
-// the chunk receives.
-ssize_t UDPecho(int s, const char *buf, size_t len, int flags, const struct sockaddr *to, socklen_t tolen);
+// Every round trip is called with its route's exchange held (route_exchange)
+// and the link's socket replaced first if it is no longer the library's. One
+// that never reaches the hop (no socket could be had, every send failed, the
+// hop refused) writes why on the trace instead of a time, and no record.
 
-// Over a datagram socket connected to the hop; the total of the chunk receives.
-ssize_t UDPecho1(int s, const char *buf, size_t len);
+// Over the link's stream socket; the echoed byte count, or a negative
+// result when the exchange failed. A connection found broken before any
+// echo came back is reopened once.
+ssize_t TCPecho(hop_link &link, const char *buf, size_t len);
+
+// Over the link's datagram socket, each chunk sent to the hop's address; the
+// total of the chunk receives.
+ssize_t UDPecho(hop_link &link, const char *buf, size_t len, int flags);
+
+// Over the link's datagram socket, connected to the hop; the total of the
+// chunk receives.
+ssize_t UDPecho1(hop_link &link, const char *buf, size_t len);
 
 // The stream round trip of sendmsg: the message's data once to the hop and
 // one receive back, untimed and unrecorded.
-void stream_message_round_trip(int hop_socket, const struct msghdr &msg, int flags);
+void stream_message_round_trip(hop_link &link, const struct msghdr &msg, int flags);
 
 // The datagram round trip of sendmsg: the gathered data bounced like
-// sendto's, over the datagram socket s, to the hop's address.
-void datagram_message_round_trip(int s, const struct msghdr &msg, int flags, const struct sockaddr *to,
-                                 socklen_t tolen);
+// sendto's, over the link's datagram socket, to the hop's address.
+void datagram_message_round_trip(hop_link &link, const struct msghdr &msg, int flags);

@@ -9,84 +9,84 @@
 
 #include "address_text.hh"
 #include "elapsed_time.hh"
-#include "own_descriptors.hh"
 #include "real_calls.hh"
 #include "route_line.hh"
 #include "trace.hh"
 
 namespace {
 
-// Connects s to the hop, waiting at most the reply bound. A hop that does not
-// answer leaves an unconnected socket: each later round trip over it fails
-// at its first send, or, while the hop's accept queue is full, waits out the
-// whole bound.
-void connect_within_bound(int s, const sockaddr_in &hop)
+// Connects s to the hop, waiting at most the reply bound; the error that
+// ended the attempt, 0 when it connected or is still under way. A hop that
+// does not answer leaves a socket still connecting: a round trip over it
+// waits out the whole bound, as one does while the hop's accept queue is
+// full.
+int connect_within_bound(int s, const sockaddr_in &hop)
 {
-    int flags = fcntl(s, F_GETFL);
-    fcntl(s, F_SETFL, flags | O_NONBLOCK);
-    int result = real_calls().connect(s, reinterpret_cast<const sockaddr *>(&hop), hop_address_length);
-    if (result < 0 && errno == EINPROGRESS) {
-        wait_for_hop(s, POLLOUT);
+    int flags = real_calls().fcntl(s, F_GETFL);
+    real_calls().fcntl(s, F_SETFL, flags | O_NONBLOCK);
+    int error = 0;
+    if (real_calls().connect(s, reinterpret_cast<const sockaddr *>(&hop), hop_address_length) < 0) {
+        error = errno;
+        if (error == EINPROGRESS) {
+            socklen_t length = sizeof error;
+            error = 0;
+            if (wait_for_hop(s, POLLOUT) != 0) {
+                real_calls().getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length);
+            }
+        }
     }
-    fcntl(s, F_SETFL, flags);
+    real_calls().fcntl(s, F_SETFL, flags);
+    return error;
 }
 
-// A new socket of the given kind connected to the hop. Its creation and
-// connection results are not examined: a failed creation leaves -1, which
-// still counts as the entry's hop socket.
-int open_hop_socket(int type, int protocol, const sockaddr_in &hop)
+// A new socket of the link's kind, connected to the hop if the link is; -1
+// with errno when it cannot be created. A connection the hop refused leaves
+// the socket in *s all the same (a route keeps its number), and -1 with
+// the refusal in errno.
+int open_socket(const hop_link &link, int *s)
 {
-    int s = above_standard_descriptors(real_calls().socket(AF_INET, type | SOCK_CLOEXEC, protocol));
-    if (s >= 0) {
-        connect_within_bound(s, hop);
+    int ip_protocol = link.type == SOCK_STREAM ? IPPROTO_TCP : IPPROTO_UDP;
+    *s = above_standard_descriptors(real_calls().socket(AF_INET, link.type | SOCK_CLOEXEC, ip_protocol));
+    if (*s < 0) {
+        return -1;
     }
-    return s;
+    int error = link.connected ? connect_within_bound(*s, link.hop) : 0;
+    if (error != 0) {
+        errno = error;
+        return -1;
+    }
+    return *s;
 }
 
-// Records the binding unless another thread bound the entry meanwhile, in
-// which case the new socket is not needed.
-void claim(rtbl_ent &entry, int s, int hop_socket)
+int route_socket_type(const rtbl_ent &entry)
 {
-    int none = 0;
-    if (__atomic_compare_exchange_n(&entry.s1, &none, hop_socket, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
-        __atomic_store_n(&entry.sock, s, __ATOMIC_RELEASE);
-    } else if (hop_socket >= 0) {
-        real_calls().close(hop_socket);
-    }
+    return entry.protocol == protocol_tcp ? SOCK_STREAM : SOCK_DGRAM;
 }
 
 // How connect announces and opens the hop socket of each route protocol. The
 // two announcements differ in their spacing, and the trace keeps them so.
 struct hop_kind {
     int protocol;
-    int type;
-    int ip_protocol;
     const char *announcement;
     const char *opened_format;
 };
 
 constexpr hop_kind hop_kinds[] = {
-    {protocol_tcp, SOCK_STREAM, IPPROTO_TCP, "connect() \t:\tTCP to \n",
-     "connect()\t:\ts1=%d name=%s namelen=%d \n "},
-    {protocol_udp, SOCK_DGRAM, IPPROTO_UDP, " connect() \t:\tUDP \n",
-     "connect()\t:\ts1=%d name=%s namelen=%d\n "},
+    {protocol_tcp, "connect() \t:\tTCP to \n", "connect()\t:\ts1=%d name=%s namelen=%d \n "},
+    {protocol_udp, " connect() \t:\tUDP \n", "connect()\t:\ts1=%d name=%s namelen=%d\n "},
 };
 
 }  // namespace
 
-short wait_for_hop(int s, short events)
+short wait_for_hop_until(int s, short events, const timeval &start, long limit_ms)
 {
-    if (s < 0) {
-        return events;
-    }
-    timeval start = interval_clock_now();
     for (;;) {
         long waited = elapsed_ms_between(start, interval_clock_now());
-        if (waited >= hop_reply_timeout_ms) {
+        if (waited >= limit_ms) {
             return 0;
         }
         pollfd watch{s, events, 0};
-        int ready = poll(&watch, 1, static_cast<int>(hop_reply_timeout_ms - waited));
+        int ready = poll(&watch, 1, static_cast<int>(limit_ms - waited));
         if (ready > 0) {
             return watch.revents;
         }
@@ -96,17 +96,63 @@ short wait_for_hop(int s, short events)
     }
 }
 
+short wait_for_hop(int s, short events)
+{
+    return wait_for_hop_until(s, events, interval_clock_now(), hop_reply_timeout_ms);
+}
+
+hop_link route_hop_link(rtbl_ent &entry)
+{
+    return {entry.s1, entry.s1_identity, route_socket_type(entry), true, entry.hop};
+}
+
+hop_link route_datagram_link(rtbl_ent &entry)
+{
+    return {entry.datagram_socket, entry.datagram_identity, SOCK_DGRAM, false, entry.hop};
+}
+
+int usable_socket(hop_link &link)
+{
+    if (still_ours(link.s, link.identity)) {
+        return link.s;
+    }
+    let_go(link.s, link.identity);
+    int s;
+    int usable = open_socket(link, &s);
+    int error = errno;
+    link.identity = identity_of(s);
+    // A failed creation leaves -1, which still counts as a hop socket.
+    __atomic_store_n(&link.s, s, __ATOMIC_RELEASE);
+    errno = error;
+    return usable;
+}
+
+void discard_socket(hop_link &link)
+{
+    let_go(link.s, link.identity);
+    link.identity = {};
+}
+
 void bind_route(rtbl_ent &entry, int s)
 {
-    for (const hop_kind &kind : hop_kinds) {
-        if (entry.protocol != kind.protocol || route_hop_socket(entry) != 0) {
-            continue;
+    route_exchange exclusive(entry);
+    if (!route_unbound(entry)) {
+        return;
+    }
+    if (route_hop_socket(entry) == 0) {
+        for (const hop_kind &kind : hop_kinds) {
+            if (entry.protocol != kind.protocol) {
+                continue;
+            }
+            trace_debug("%s", kind.announcement);
+            hop_link link = route_hop_link(entry);
+            usable_socket(link);
+            trace_debug(kind.opened_format, route_hop_socket(entry),
+                        get_address(reinterpret_cast<const sockaddr *>(&entry.hop), hop_address_length),
+                        static_cast<int>(hop_address_length));
         }
-        trace_debug("%s", kind.announcement);
-        int hop_socket = open_hop_socket(kind.type, kind.ip_protocol, entry.hop);
-        trace_debug(kind.opened_format, hop_socket,
-                    get_address(reinterpret_cast<const sockaddr *>(&entry.hop), hop_address_length),
-                    static_cast<int>(hop_address_length));
-        claim(entry, s, hop_socket);
+    }
+    if (route_hop_socket(entry) != 0) {
+        __atomic_store_n(&entry.sock, s, __ATOMIC_RELEASE);
     }
 }

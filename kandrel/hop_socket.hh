@@ -1,10 +1,13 @@
 // The library's own sockets to the hops' echo services: opening and binding
-// them to a route, and the bounded wait every exchange with a hop uses.
+// them to a route, replacing one the application took or a child inherited,
+// and the bounded wait every exchange with a hop uses.
 #pragma once
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
+#include "owned_descriptor.hh"
 #include "route_table.hh"
 
 // The echo service every hop is reached at, and the length its address is
@@ -16,13 +19,57 @@ constexpr socklen_t hop_address_length = sizeof(sockaddr_in);
 // hop or a lost datagram delays the application by this much, never for ever.
 constexpr int hop_reply_timeout_ms = 2000;
 
-// Waits until any of events (poll's) is ready on s, at most the reply
-// bound; the ready events, or 0 when the bound passed. A negative descriptor
-// is not waited on: its events count as ready so the call that follows
-// fails at once.
+// Waits until any of events (poll's) is ready on s, at most until limit_ms
+// after start; the ready events (POLLERR, POLLHUP and POLLNVAL included),
+// or 0 when the time passed.
+short wait_for_hop_until(int s, short events, const timeval &start, long limit_ms);
+
+// The same, at most the reply bound from now.
 short wait_for_hop(int s, short events);
 
-// Binds entry to the application's socket s the first time a connect names
-// the entry's destination: opens the hop socket the route's protocol asks
-// for and records both. Entries that are already bound are left as they are.
+// One of the library's sockets to a hop as a round trip uses it: where the
+// route keeps its number and identity, so that a lost one can be replaced.
+struct hop_link {
+    int &s;
+    descriptor_identity &identity;
+    int type;                // SOCK_STREAM or SOCK_DGRAM
+    bool connected;          // connected to the hop; otherwise each datagram is sent to it
+    const sockaddr_in &hop;  // the hop's echo service
+};
+
+// The route's hop socket (s1), connected to the hop with the route's protocol.
+hop_link route_hop_link(rtbl_ent &entry);
+
+// The route's own unconnected datagram socket, for datagram round trips of a
+// route that has no hop socket: never the application's socket, whose
+// replies are the application's.
+hop_link route_datagram_link(rtbl_ent &entry);
+
+// The link's socket if it is still the library's, else a new one opened in
+// its place (the application closed it or took its number, or this process
+// is a child of the one that opened it); -1 with errno when none can be had.
+int usable_socket(hop_link &link);
+
+// Gives the link's socket up after a broken exchange; the next round trip
+// opens a new one. The number stays in the route, so the route still counts
+// as having a hop socket.
+void discard_socket(hop_link &link);
+
+// Binds entry to the application's socket s when a connect names the
+// entry's destination and the entry is not bound: the first time, opens the
+// hop socket the route's protocol asks for; after the binding of an earlier
+// socket ended, the route's hop socket serves the new one.
 void bind_route(rtbl_ent &entry, int s);
+
+// Holds a route's exchange lock: round trips of one route never interleave,
+// so none reads another's echo.
+class route_exchange {
+public:
+    explicit route_exchange(rtbl_ent &entry) : lock_(entry.exchange) { pthread_mutex_lock(&lock_); }
+    ~route_exchange() { pthread_mutex_unlock(&lock_); }
+    route_exchange(const route_exchange &) = delete;
+    route_exchange &operator=(const route_exchange &) = delete;
+
+private:
+    pthread_mutex_t &lock_;
+};

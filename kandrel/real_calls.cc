@@ -3,6 +3,7 @@
 #include "real_calls.hh"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@ extern "C" {
 ssize_t __read_chk(int, void *, size_t, size_t);
 ssize_t __recv_chk(int, void *, size_t, size_t, int);
 ssize_t __recvfrom_chk(int, void *, size_t, size_t, int, struct sockaddr *, socklen_t *);
+int fcntl64(int, int, ...);
 }
 
 namespace {
@@ -60,6 +62,14 @@ void resolve_all()
     resolve(table.read_chk, "__read_chk", &::__read_chk);
     resolve(table.recv_chk, "__recv_chk", &::__recv_chk);
     resolve(table.recvfrom_chk, "__recvfrom_chk", &::__recvfrom_chk);
+    resolve(table.accept4, "accept4", &::accept4);
+    resolve(table.dup, "dup", &::dup);
+    resolve(table.dup2, "dup2", &::dup2);
+    resolve(table.dup3, "dup3", &::dup3);
+    resolve(table.fcntl, "fcntl", &::fcntl);
+    resolve(table.fcntl64, "fcntl64", &::fcntl64);
+    resolve(table.close_range, "close_range", &::close_range);
+    resolve(table.closefrom, "closefrom", &::closefrom);
 }
 
 }  // namespace

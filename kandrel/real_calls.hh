@@ -31,6 +31,16 @@ struct real_call_table {
     ssize_t (*read_chk)(int, void *, size_t, size_t);
     ssize_t (*recv_chk)(int, void *, size_t, size_t, int);
     ssize_t (*recvfrom_chk)(int, void *, size_t, size_t, int, struct sockaddr *, socklen_t *);
+    // Calls that end or move descriptors, watched so that the library's own
+    // descriptors and route bindings follow what the application does.
+    int (*accept4)(int, struct sockaddr *, socklen_t *, int);
+    int (*dup)(int);
+    int (*dup2)(int, int);
+    int (*dup3)(int, int, int);
+    int (*fcntl)(int, int, ...);
+    int (*fcntl64)(int, int, ...);
+    int (*close_range)(unsigned int, unsigned int, int);
+    void (*closefrom)(int);
 };
 
 // The table, resolved on first use; every entry is the next definition after

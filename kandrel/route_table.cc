@@ -3,10 +3,13 @@
 #include "route_table.hh"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
@@ -14,8 +17,10 @@
 #include <cstring>
 
 #include "address_text.hh"
+#include "call_frame.hh"
 #include "real_calls.hh"
 #include "hop_socket.hh"
+#include "program_memory.hh"
 #include "route_line.hh"
 #include "timelog.hh"
 #include "trace.hh"
@@ -30,6 +35,10 @@ rtbl_ent *rtbl_ep = rtbl;
 
 // init: whether the load has started; it never goes back to 0.
 int init = 0;
+
+// The most of a route file that is read: far more than any real table, and
+// a bound on a file that never ends.
+constexpr std::size_t route_file_read_limit = 1 << 20;
 
 rtbl_ent *filled_end()
 {
@@ -81,6 +90,28 @@ void announce_route(const rtbl_ent &entry)
     trace_debug("init_route_tbl()\t:\tprotocol = %d\n", entry.protocol);
 }
 
+// Opens the route file for reading if it is a regular file: a FIFO or a
+// device named by QUOR_ROUTE_TABLE would block the program's first socket
+// or never end.
+FILE *open_route_file(const char *path)
+{
+    int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) {
+        return nullptr;
+    }
+    struct stat status;
+    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        real_calls().close(descriptor);
+        errno = EINVAL;
+        return nullptr;
+    }
+    FILE *stream = fdopen(descriptor, "r");
+    if (stream == nullptr) {
+        real_calls().close(descriptor);
+    }
+    return stream;
+}
+
 // Reads the route file, storing the routes that start at this host.
 void read_routes(FILE *route_file)
 {
@@ -91,7 +122,10 @@ void read_routes(FILE *route_file)
 
     char line[route_line_buffer_size];
     int stored = 0;
-    while (stored < route_table_capacity && std::fgets(line, sizeof line, route_file) != nullptr) {
+    std::size_t bytes_read = 0;
+    while (stored < route_table_capacity && bytes_read < route_file_read_limit &&
+           std::fgets(line, sizeof line, route_file) != nullptr) {
+        bytes_read += std::strlen(line) + 1;
         route_words words;
         route_line_status status = parse_route_line(line, words);
         if (status == route_line_status::too_few_words) {
@@ -117,11 +151,21 @@ void read_routes(FILE *route_file)
     }
 }
 
+// A child of fork starts with the locks as the forking thread saw them: one
+// another thread held then would never be released in the child.
+void reset_exchange_locks_in_child()
+{
+    for (rtbl_ent &entry : rtbl) {
+        pthread_mutex_init(&entry.exchange, nullptr);
+    }
+}
+
 }  // namespace
 
 void load_routes_once()
 {
     if (__atomic_exchange_n(&init, 1, __ATOMIC_ACQ_REL) == 0) {
+        pthread_atfork(nullptr, nullptr, reset_exchange_locks_in_child);
         init_route_tbl();
     }
 }
@@ -134,7 +178,7 @@ int init_route_tbl()
         trace_debug("init_route_rbl()\t:\tNo route table file defined\n");
         return 1;
     }
-    FILE *route_file = std::fopen(route_path, "re");
+    FILE *route_file = open_route_file(route_path);
     if (route_file == nullptr) {
         int open_error = errno;
         trace_debug("init_route_tbl()\t:\tUnable to open route table file %s: error %d\n", route_path,
@@ -181,16 +225,19 @@ int strtoinaddr(const char *name, struct in_addr *addr)
 
 rtbl_ent *get_rtbl_ent(const struct sockaddr *name, int namelen)
 {
-    // The destination's address bytes sit where an Internet address keeps
-    // them; a shorter address has none to compare.
+    // Only an Internet address has the four bytes routes compare; a local
+    // path whose bytes happen to spell a routed address is no destination.
+    // The address is copied, not read in place: the application's pointer
+    // may be bad, and its call then fails with EFAULT rather than crashing.
     constexpr int address_end = offsetof(sockaddr_in, sin_addr) + sizeof(in_addr);
-    if (name == nullptr || namelen < address_end) {
+    rtbl_ent *end = filled_end();
+    program_address copy;
+    if (name == nullptr || end == rtbl || namelen < address_end ||
+        copy_program_address(copy, name, namelen) < address_end || copy.storage.ss_family != AF_INET) {
         return nullptr;
     }
-    in_addr_t wanted;
-    std::memcpy(&wanted, reinterpret_cast<const char *>(name) + offsetof(sockaddr_in, sin_addr),
-                sizeof wanted);
-    for (rtbl_ent *entry = rtbl, *end = filled_end(); entry != end; ++entry) {
+    in_addr_t wanted = reinterpret_cast<const sockaddr_in *>(copy.address())->sin_addr.s_addr;
+    for (rtbl_ent *entry = rtbl; entry != end; ++entry) {
         trace_debug("get_rtbl_ent()\t:\tto=%ld name=%ld\n", signed_address_value(entry->to.sin_addr.s_addr),
                     signed_address_value(wanted));
         if (entry->to.sin_addr.s_addr == wanted) {
@@ -203,6 +250,9 @@ rtbl_ent *get_rtbl_ent(const struct sockaddr *name, int namelen)
 
 rtbl_ent *get_sock_ent(int s)
 {
+    if (s < 0) {
+        return nullptr;
+    }
     for (rtbl_ent *entry = rtbl, *end = filled_end(); entry != end; ++entry) {
         if (route_sock(*entry) == s) {
             trace_debug("get_sock_ent()\t:\tEntry found in table\n");
@@ -212,9 +262,21 @@ rtbl_ent *get_sock_ent(int s)
     return nullptr;
 }
 
+void end_route_bindings(unsigned first, unsigned last)
+{
+    for (rtbl_ent *entry = rtbl, *end = filled_end(); entry != end; ++entry) {
+        int sock = route_sock(*entry);
+        if (sock >= 0 && static_cast<unsigned>(sock) >= first && static_cast<unsigned>(sock) <= last &&
+            route_hop_socket(*entry) != 0) {
+            __atomic_compare_exchange_n(&entry->sock, &sock, binding_ended, false, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE);
+        }
+    }
+}
+
 extern "C" __attribute__((visibility("default"))) void get_ipaddr(char *name)
 {
-    preserved_errno saved;
+    call_frame frame;
     trace_debug("get_ipaddr()\t:\tEntered\n");
     if (name == nullptr) {
         return;

@@ -5,9 +5,12 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <cstdio>
+
+#include "owned_descriptor.hh"
 
 // The most routes the table holds.
 constexpr int route_table_capacity = 64;
@@ -19,7 +22,16 @@ struct rtbl_ent {
     int protocol;      // route_protocol: 1 TCP, 2 UDP, 0 neither
     int sock;          // the application's socket bound to the route by connect; 0 none
     int s1;            // the library's socket connected to the hop; 0 none
+    // The library's own bookkeeping of the route, beyond the names above.
+    descriptor_identity s1_identity;       // what s1 was when it was opened
+    int datagram_socket;                   // unconnected, for datagram round trips without s1; 0 none
+    descriptor_identity datagram_identity;
+    pthread_mutex_t exchange;              // one round trip of the route at a time
 };
+
+// The sock of a route whose binding ended with the application's socket; no
+// descriptor has this number, so no send finds the route by it.
+constexpr int binding_ended = -1;
 
 // Starts the load the first time it is called in the process; later calls,
 // including nested and concurrent ones, return at once.
@@ -38,7 +50,17 @@ rtbl_ent *get_rtbl_ent(const struct sockaddr *name, int namelen);
 // The first route bound to the application's socket s, or null.
 rtbl_ent *get_sock_ent(int s);
 
+// Ends the bindings of the application's sockets numbered first to last: the
+// application closed them or put other files on their numbers. The routes
+// keep their hop sockets for the next connect.
+void end_route_bindings(unsigned first, unsigned last);
+
 // Reads and sets the descriptors connect binds to an entry; other threads may
 // be looking at the same entry.
 inline int route_sock(const rtbl_ent &entry) { return __atomic_load_n(&entry.sock, __ATOMIC_ACQUIRE); }
 inline int route_hop_socket(const rtbl_ent &entry) { return __atomic_load_n(&entry.s1, __ATOMIC_ACQUIRE); }
+// Whether connect binds the entry: it never was, or its binding ended.
+inline bool route_unbound(const rtbl_ent &entry)
+{
+    return route_hop_socket(entry) == 0 || route_sock(entry) == binding_ended;
+}

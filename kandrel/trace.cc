@@ -1,10 +1,14 @@
 // The trace stream, the debug flag and the standard-stream guard.
 #include "trace.hh"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+
+#include "echo_text.hh"
 
 extern "C" {
 int kandrel_debug_flag = 0;
@@ -54,6 +58,14 @@ void note_descriptor_closed(int descriptor)
     mark(descriptor, false);
 }
 
+void note_descriptor_replaced(int descriptor)
+{
+    if (descriptor == STDOUT_FILENO || descriptor == STDERR_FILENO) {
+        struct stat status;
+        mark(descriptor, fstat(descriptor, &status) == 0 && S_ISSOCK(status.st_mode));
+    }
+}
+
 void trace(const char *format, ...)
 {
     va_list arguments;
@@ -79,4 +91,37 @@ void print_output(const char *format, ...)
     va_start(arguments, format);
     write_unless_taken(stdout, stdout_taken, format, arguments);
     va_end(arguments);
+}
+
+void print_echo(echo_stream where, const char *prefix, const char *echo, size_t len)
+{
+    bool to_output = where == echo_stream::output;
+    if (!to_output && !debug_on()) {
+        return;
+    }
+    FILE *stream = to_output ? stdout : stderr;
+    if (taken(to_output ? stdout_taken : stderr_taken)) {
+        return;
+    }
+    // The line is built in pieces on the stack (no heap: a round trip may run
+    // in a signal handler) and written under the stream's lock, so it stays
+    // whole beside other threads' lines.
+    char piece[256];
+    std::size_t used = 0;
+    flockfile(stream);
+    fputs_unlocked(prefix, stream);
+    std::size_t shown = echo_text_length(echo, len);
+    for (std::size_t i = 0; i < shown; ++i) {
+        char escaped[escaped_byte_size];
+        std::size_t n = escape_echo_byte(static_cast<unsigned char>(echo[i]), escaped);
+        if (used + n > sizeof piece) {
+            fwrite_unlocked(piece, 1, used, stream);
+            used = 0;
+        }
+        std::memcpy(piece + used, escaped, n);
+        used += n;
+    }
+    fwrite_unlocked(piece, 1, used, stream);
+    fputc_unlocked('\n', stream);
+    funlockfile(stream);
 }

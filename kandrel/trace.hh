@@ -1,8 +1,8 @@
 // The trace stream (the process's standard error through stdio), the debug
-// flag that guards the detailed lines, and errno preservation around them.
+// flag that guards the detailed lines, and the standard-stream guard.
 #pragma once
 
-#include <cerrno>
+#include <cstddef>
 
 // Storage of the exported `debug`; the library only ever reads it.
 extern "C" int kandrel_debug_flag;
@@ -24,37 +24,25 @@ void trace_debug(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Writes one of the library's few lines meant for standard output.
 void print_output(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+// Where an echo line goes: standard output always, or the trace stream while
+// debug is on.
+enum class echo_stream { output, trace_debug };
+
+// Writes prefix, the shown form of an echo of len bytes (echo_text.hh) and a
+// newline as one line.
+void print_echo(echo_stream where, const char *prefix, const char *echo, size_t len);
+
 // Standard output or error must not be written while its descriptor number
 // belongs to a socket the application opened after closing the stream's
 // descriptor: the trace would land in the application's own traffic.
 void note_descriptor_opened(int descriptor);
 void note_descriptor_closed(int descriptor);
+// A descriptor the application filled with dup, dup2, dup3 or fcntl: taken
+// when it is now a socket, the stream's again when it is any other file.
+void note_descriptor_replaced(int descriptor);
 
 // A pointer as the trace prints it, in hexadecimal after "0x".
 inline unsigned long pointer_value(const void *pointer)
 {
     return reinterpret_cast<unsigned long>(pointer);
 }
-
-// Keeps the application's errno: the library's own work (trace writes, name
-// lookups) never shows, and the application sees exactly what the real call
-// left. The real call itself runs with the errno the application had.
-class preserved_errno {
-public:
-    preserved_errno() : value_(errno) {}
-    ~preserved_errno() { errno = value_; }
-    preserved_errno(const preserved_errno &) = delete;
-    preserved_errno &operator=(const preserved_errno &) = delete;
-
-    template <typename RealCall>
-    auto real(RealCall &&call)
-    {
-        errno = value_;
-        auto result = call();
-        value_ = errno;
-        return result;
-    }
-
-private:
-    int value_;
-};

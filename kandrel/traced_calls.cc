@@ -9,6 +9,9 @@
 #include <cstring>
 
 #include "address_text.hh"
+#include "call_frame.hh"
+#include "descriptor_events.hh"
+#include "program_memory.hh"
 #include "real_calls.hh"
 #include "route_table.hh"
 #include "symbolic_names.hh"
@@ -22,7 +25,8 @@ ssize_t __recvfrom_chk(int, void *, size_t, size_t, int, struct sockaddr *, sock
 
 namespace {
 
-// A number read through an application pointer, or the null stand-in.
+// A number read through an application pointer, or the stand-in for a null
+// or unreadable one.
 struct pointed_value_text {
     char text[16];
 };
@@ -31,12 +35,22 @@ template <typename Integer>
 pointed_value_text value_or_null(const Integer *pointer)
 {
     pointed_value_text result;
+    Integer value;
     if (pointer == nullptr) {
         std::snprintf(result.text, sizeof result.text, "%s", null_pointer_text);
+    } else if (!read_from_program(pointer, value)) {
+        std::snprintf(result.text, sizeof result.text, "%s", unreadable_text);
     } else {
-        std::snprintf(result.text, sizeof result.text, "%d", static_cast<int>(*pointer));
+        std::snprintf(result.text, sizeof result.text, "%d", static_cast<int>(value));
     }
     return result;
+}
+
+// The value behind an application's length pointer, 0 when there is none.
+socklen_t length_or_zero(const socklen_t *pointer)
+{
+    socklen_t value = 0;
+    return pointer != nullptr && read_from_program(pointer, value) ? value : 0;
 }
 
 // The address text of a value-result buffer after the call. The kernel
@@ -48,10 +62,12 @@ const char *returned_address(const struct sockaddr *buffer, socklen_t length_bef
     if (buffer == nullptr || length_after == nullptr) {
         return null_pointer_text;
     }
-    socklen_t readable = std::min<socklen_t>({length_before, *length_after, sizeof(sockaddr_storage)});
-    sockaddr_storage copy{};
-    std::memcpy(&copy, buffer, readable);
-    return get_address(reinterpret_cast<const sockaddr *>(&copy), static_cast<int>(readable));
+    socklen_t readable = std::min<socklen_t>({length_before, length_or_zero(length_after), sizeof(sockaddr_storage)});
+    program_address copy{};
+    if (!copy_from_program(copy.bytes, buffer, readable)) {
+        return unreadable_text;
+    }
+    return get_address(copy.address(), static_cast<int>(readable));
 }
 
 // The shutdown how texts, by how.
@@ -80,10 +96,14 @@ template <typename RealCall>
 int traced_name_query(const char *call_name, int s, struct sockaddr *name, socklen_t *namelen,
                       RealCall real_call)
 {
-    preserved_errno saved;
-    socklen_t length_before = namelen != nullptr ? *namelen : 0;
+    auto real = [&] { return real_call(s, name, namelen); };
+    call_frame frame;
+    if (frame.nested()) {
+        return frame.real(real);
+    }
+    socklen_t length_before = length_or_zero(namelen);
     trace("%s()\t:\ts=%d *namelen=%s = ", call_name, s, value_or_null(namelen).text);
-    int result = saved.real([&] { return real_call(s, name, namelen); });
+    int result = frame.real(real);
     trace("%d(name=%s *namelen=%s)\n", result, returned_address(name, length_before, namelen),
           value_or_null(namelen).text);
     return result;
@@ -92,10 +112,13 @@ int traced_name_query(const char *call_name, int s, struct sockaddr *name, sockl
 template <typename RealCall>
 ssize_t traced_recv(int s, void *buf, size_t len, int flags, RealCall real_call)
 {
-    preserved_errno saved;
+    call_frame frame;
+    if (frame.nested()) {
+        return frame.real(real_call);
+    }
     trace("recv()\t:\ts=%d buf=0x%lx len=%zd flags=%d = ", s, pointer_value(buf),
           static_cast<ssize_t>(len), flags);
-    ssize_t result = saved.real(real_call);
+    ssize_t result = frame.real(real_call);
     trace("%zd\n", result);
     return result;
 }
@@ -103,9 +126,12 @@ ssize_t traced_recv(int s, void *buf, size_t len, int flags, RealCall real_call)
 template <typename RealCall>
 ssize_t traced_recvfrom(RealCall real_call)
 {
-    preserved_errno saved;
+    call_frame frame;
+    if (frame.nested()) {
+        return frame.real(real_call);
+    }
     trace_debug("recvfrom()\t:\tRecvfrom called\n");
-    ssize_t result = saved.real(real_call);
+    ssize_t result = frame.real(real_call);
     trace_debug("recvfrom()\t:\tReturning from recvfrom\n");
     return result;
 }
@@ -116,11 +142,15 @@ extern "C" {
 
 __attribute__((visibility("default"))) int socket(int domain, int type, int protocol)
 {
-    preserved_errno saved;
+    auto real = [&] { return real_calls().socket(domain, type, protocol); };
+    call_frame frame;
+    if (frame.nested()) {
+        return frame.real(real);
+    }
     load_routes_once();
     trace("socket()\t:\tfamily=%s type=%s protocol=%s\n", int2name(kind_family, domain), type_name(type),
           int2name(kind_protocol, protocol));
-    int result = saved.real([&] { return real_calls().socket(domain, type, protocol); });
+    int result = frame.real(real);
     note_descriptor_opened(result);
     trace("socket()\t:\tsocket value = %d\n", result);
     return result;
@@ -128,10 +158,14 @@ __attribute__((visibility("default"))) int socket(int domain, int type, int prot
 
 __attribute__((visibility("default"))) int socketpair(int domain, int type, int protocol, int sv[2])
 {
-    preserved_errno saved;
+    auto real = [&] { return real_calls().socketpair(domain, type, protocol, sv); };
+    call_frame frame;
+    if (frame.nested()) {
+        return frame.real(real);
+    }
     trace("socketpair()\t:\tdomain=%s type=%s protocol=%s \n", int2name(kind_family, domain),
           type_name(type), int2name(kind_protocol, protocol));
-    int result = saved.real([&] { return real_calls().socketpair(domain, type, protocol, sv); });
+    int result = frame.real(real);
     if (result == 0) {
         note_descriptor_opened(sv[0]);
         note_descriptor_opened(sv[1]);
@@ -143,19 +177,27 @@ __attribute__((visibility("default"))) int socketpair(int domain, int type, int 
 
 __attribute__((visibility("default"))) int listen(int s, int backlog)
 {
-    preserved_errno saved;
+    auto real = [&] { return real_calls().listen(s, backlog); };
+    call_frame frame;
+    if (frame.nested()) {
+        return frame.real(real);
+    }
     trace("listen()\t:\ts=%d backlog=%d \n ", s, backlog);
-    int result = saved.real([&] { return real_calls().listen(s, backlog); });
+    int result = frame.real(real);
     trace("listen()\t:\treturn value = %d\n", result);
     return result;
 }
 
 __attribute__((visibility("default"))) int shutdown(int s, int how)
 {
-    preserved_errno saved;
+    auto real = [&] { return real_calls().shutdown(s, how); };
+    call_frame frame;
+    if (frame.nested()) {
+        return frame.real(real);
+    }
     char unknown_how[32];
     trace("shutdown()\t:\ts=%d how=%s\n ", s, how_text(how, unknown_how));
-    int result = saved.real([&] { return real_calls().shutdown(s, how); });
+    int result = frame.real(real);
     trace("shutdown(0\t:\treturn value = %d\n", result);
     return result;
 }
@@ -163,10 +205,14 @@ __attribute__((visibility("default"))) int shutdown(int s, int how)
 __attribute__((visibility("default"))) int getsockopt(int s, int level, int optname, void *optval,
                                                       socklen_t *optlen)
 {
-    preserved_errno saved;
+    auto real = [&] { return real_calls().getsockopt(s, level, optname, optval, optlen); };
+    call_frame frame;
+    if (frame.nested()) {
+        return frame.real(real);
+    }
     trace("getsockopt()\t:\ts=%d level=%s optname=%s optval=0x%lx *optlen=%s\n", s, opt_level(level),
           opt_name(level, optname), pointer_value(optval), value_or_null(optlen).text);
-    int result = saved.real([&] { return real_calls().getsockopt(s, level, optname, optval, optlen); });
+    int result = frame.real(real);
     trace("getsockopt()\t:\treturn value = %d\n", result);
     return result;
 }
@@ -174,30 +220,42 @@ __attribute__((visibility("default"))) int getsockopt(int s, int level, int optn
 __attribute__((visibility("default"))) int setsockopt(int s, int level, int optname, const void *optval,
                                                       socklen_t optlen)
 {
-    preserved_errno saved;
+    auto real = [&] { return real_calls().setsockopt(s, level, optname, optval, optlen); };
+    call_frame frame;
+    if (frame.nested()) {
+        return frame.real(real);
+    }
     trace("setsockopt()\t:\ts=%d level=%s optname=%s optval=0x%lx optlen=%d\n ", s, opt_level(level),
           opt_name(level, optname), pointer_value(optval), static_cast<int>(optlen));
-    int result = saved.real([&] { return real_calls().setsockopt(s, level, optname, optval, optlen); });
+    int result = frame.real(real);
     trace("setsockopt()\t:\treturn value = %d\n", result);
     return result;
 }
 
 __attribute__((visibility("default"))) int bind(int s, const struct sockaddr *name, socklen_t namelen)
 {
-    preserved_errno saved;
-    trace("bind()\t\t:\ts=%d name=%s namelen=%d\n", s, get_address(name, static_cast<int>(namelen)),
+    auto real = [&] { return real_calls().bind(s, name, namelen); };
+    call_frame frame;
+    if (frame.nested()) {
+        return frame.real(real);
+    }
+    trace("bind()\t\t:\ts=%d name=%s namelen=%d\n", s, program_address_text(name, static_cast<int>(namelen)),
           static_cast<int>(namelen));
-    int result = saved.real([&] { return real_calls().bind(s, name, namelen); });
+    int result = frame.real(real);
     trace("bind()\t\t:\treturn value = %d\n", result);
     return result;
 }
 
 __attribute__((visibility("default"))) int accept(int s, struct sockaddr *addr, socklen_t *addrlen)
 {
-    preserved_errno saved;
-    socklen_t length_before = addrlen != nullptr ? *addrlen : 0;
+    auto real = [&] { return real_calls().accept(s, addr, addrlen); };
+    call_frame frame;
+    if (frame.nested()) {
+        return frame.real(real);
+    }
+    socklen_t length_before = length_or_zero(addrlen);
     trace("accept()\t:\ts=%d *addrlen=%s)\n", s, value_or_null(addrlen).text);
-    int result = saved.real([&] { return real_calls().accept(s, addr, addrlen); });
+    int result = frame.real(real);
     note_descriptor_opened(result);
     trace("accept()\t:\t%d(addr=<%s>,*addrlen=%s)\n", result,
           returned_address(addr, length_before, addrlen), value_or_null(addrlen).text);
@@ -242,18 +300,30 @@ __attribute__((visibility("default"))) ssize_t __recvfrom_chk(int s, void *buf, 
 
 __attribute__((visibility("default"))) ssize_t recvmsg(int s, struct msghdr *msg, int flags)
 {
-    preserved_errno saved;
+    auto real = [&] { return real_calls().recvmsg(s, msg, flags); };
+    call_frame frame;
+    if (frame.nested()) {
+        return frame.real(real);
+    }
     trace("recvmsg()\t:\ts=%d msg=0x%lx flags=%d = ", s, pointer_value(msg), flags);
-    ssize_t result = saved.real([&] { return real_calls().recvmsg(s, msg, flags); });
+    ssize_t result = frame.real(real);
     trace("%zd\n", result);
     return result;
 }
 
 __attribute__((visibility("default"))) int close(int descriptor)
 {
-    preserved_errno saved;
-    int result = saved.real([&] { return real_calls().close(descriptor); });
-    note_descriptor_closed(descriptor);
+    auto real = [&] { return real_calls().close(descriptor); };
+    call_frame frame;
+    if (frame.nested()) {
+        return frame.real(real);
+    }
+    int result = frame.real(real);
+    // Linux frees the number whatever close reports, but for a number that
+    // was not open.
+    if (descriptor >= 0) {
+        descriptors_closed(static_cast<unsigned>(descriptor), static_cast<unsigned>(descriptor));
+    }
     trace("close()\t\t:\t%d\n", result);
     return result;
 }
@@ -261,8 +331,12 @@ __attribute__((visibility("default"))) int close(int descriptor)
 __attribute__((visibility("default"))) int select(int nfds, fd_set *readfds, fd_set *writefds,
                                                   fd_set *exceptfds, struct timeval *timeout)
 {
-    preserved_errno saved;
-    int result = saved.real([&] { return real_calls().select(nfds, readfds, writefds, exceptfds, timeout); });
+    auto real = [&] { return real_calls().select(nfds, readfds, writefds, exceptfds, timeout); };
+    call_frame frame;
+    if (frame.nested()) {
+        return frame.real(real);
+    }
+    int result = frame.real(real);
     trace("select()\t:\t%d\n", result);
     return result;
 }
