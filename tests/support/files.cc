@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -15,7 +17,7 @@ ScratchDir::ScratchDir()
 {
     char name[] = "/tmp/kandrel-test-XXXXXX";
     if (mkdtemp(name) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
+        throw std::runtime_error(std::string("cannot make a scratch directory under /tmp: ") + std::strerror(errno));
     }
     path_ = name;
 }

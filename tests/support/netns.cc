@@ -39,20 +39,17 @@ void set_host_name(const std::string &name)
 
 void use_private_host_table(const std::vector<std::string> &host_lines)
 {
-    // The replacement files live in a directory that stays for the life of
-    // the namespace; the mount namespace dies with the test process.
-    static const std::string dir = [] {
-        char name[] = "/tmp/kandrel-etc-XXXXXX";
-        return std::string(mkdtemp(name));
-    }();
+    // A bind mount keeps the files it shows even once their names are gone,
+    // so the copies are removed as soon as they are mounted.
+    ScratchDir dir;
     std::string hosts = "127.0.0.1 localhost\n";
     for (const auto &line : host_lines) {
         hosts += line + "\n";
     }
-    write_file(dir + "/hosts", hosts);
-    write_file(dir + "/nsswitch.conf", "hosts: files\n");
-    bind_over(dir + "/hosts", "/etc/hosts");
-    bind_over(dir + "/nsswitch.conf", "/etc/nsswitch.conf");
+    write_file(dir.file("hosts"), hosts);
+    write_file(dir.file("nsswitch.conf"), "hosts: files\n");
+    bind_over(dir.file("hosts"), "/etc/hosts");
+    bind_over(dir.file("nsswitch.conf"), "/etc/nsswitch.conf");
 }
 
 void add_veth_pair(const std::string &name_a, const std::string &address_a,

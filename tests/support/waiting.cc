@@ -1,0 +1,82 @@
+// Bounded waits for servers, files and namespaces to be ready.
+#include "waiting.hh"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace testsupport {
+namespace {
+
+sockaddr_in ipv4(const std::string &address, int port)
+{
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(static_cast<uint16_t>(port));
+    if (inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1) {
+        throw std::invalid_argument("not an IPv4 address: " + address);
+    }
+    return peer;
+}
+
+}  // namespace
+
+void wait_until(const std::function<bool()> &ready, const std::string &what, std::chrono::milliseconds limit)
+{
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            throw std::runtime_error(what + " was not ready within " + std::to_string(limit.count()) + " ms");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+bool tcp_accepts(const std::string &address, int port)
+{
+    sockaddr_in peer = ipv4(address, port);
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool connected = connect(s, reinterpret_cast<sockaddr *>(&peer), sizeof peer) == 0;
+    close(s);
+    return connected;
+}
+
+bool tcp_listening(int port)
+{
+    // The kernel's table of TCP sockets: state 0A is LISTEN; the local
+    // address column ends in the port in hexadecimal.
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);
+    char port_text[8];
+    std::snprintf(port_text, sizeof port_text, ":%04X", port);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        if (fields >> slot >> local >> remote >> state && local.ends_with(port_text) && state == "0A") {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool udp_echoes(const std::string &address, int port)
+{
+    sockaddr_in peer = ipv4(address, port);
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sendto(s, "ready?", 6, 0, reinterpret_cast<sockaddr *>(&peer), sizeof peer);
+    pollfd answer{s, POLLIN, 0};
+    bool answered = poll(&answer, 1, 20) == 1;
+    close(s);
+    return answered;
+}
+
+}  // namespace testsupport
