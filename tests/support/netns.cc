@@ -40,7 +40,13 @@ void set_host_name(const std::string &name)
 void use_private_host_table(const std::vector<std::string> &host_lines)
 {
     // A bind mount keeps the files it shows even once their names are gone,
-    // so the copies are removed as soon as they are mounted.
+    // so the copies are removed as soon as they are mounted; a deleted file
+    // cannot be mounted over, so an earlier table of this process goes first.
+    static bool replaced = false;
+    if (replaced && (umount("/etc/hosts") != 0 || umount("/etc/nsswitch.conf") != 0)) {
+        throw std::runtime_error("cannot unmount the earlier private host table");
+    }
+    replaced = true;
     ScratchDir dir;
     std::string hosts = "127.0.0.1 localhost\n";
     for (const auto &line : host_lines) {
