@@ -30,6 +30,11 @@ std::string num(long value)
     return std::to_string(value);
 }
 
+std::string first_line(const std::string &text)
+{
+    return text.substr(0, text.find('\n') + 1);
+}
+
 namespace loader {
 
 const std::string timelog_opened = "init_route_tbl()\t:\ttimelog file opened\n";

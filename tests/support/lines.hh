@@ -21,6 +21,10 @@ std::string format(const char *pattern, ...) __attribute__((format(printf, 1, 2)
 std::string num(long value);
 inline const char *const null_text = "(null)";
 
+// The first line of a text: for a program whose descriptors are not known,
+// the line before the call is matched alone.
+std::string first_line(const std::string &text);
+
 // ---- The route-table load that the first socket() of a process starts.
 namespace loader {
 

@@ -1,6 +1,7 @@
 // Shapes the private namespaces that each integration test runs in.
 #include "netns.hh"
 
+#include <arpa/inet.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -21,6 +22,17 @@ void bind_over(const std::string &source, const std::string &target)
 }
 
 }  // namespace
+
+sockaddr_in ipv4_address(const std::string &address, int port)
+{
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(static_cast<uint16_t>(port));
+    if (inet_pton(AF_INET, address.c_str(), &sin.sin_addr) != 1) {
+        throw std::invalid_argument("not an IPv4 address: " + address);
+    }
+    return sin;
+}
 
 void run_or_die(const std::string &command)
 {

@@ -1,8 +1,6 @@
 // Bounded waits for servers, files and namespaces to be ready.
 #include "waiting.hh"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,22 +11,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include "netns.hh"
+
 namespace testsupport {
-namespace {
-
-sockaddr_in ipv4(const std::string &address, int port)
-{
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<uint16_t>(port));
-    if (inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1) {
-        throw std::invalid_argument("not an IPv4 address: " + address);
-    }
-    return peer;
-}
-
-}  // namespace
-
 void wait_until(const std::function<bool()> &ready, const std::string &what, std::chrono::milliseconds limit)
 {
     auto deadline = std::chrono::steady_clock::now() + limit;
@@ -42,7 +27,7 @@ void wait_until(const std::function<bool()> &ready, const std::string &what, std
 
 bool tcp_accepts(const std::string &address, int port)
 {
-    sockaddr_in peer = ipv4(address, port);
+    sockaddr_in peer = ipv4_address(address, port);
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     bool connected = connect(s, reinterpret_cast<sockaddr *>(&peer), sizeof peer) == 0;
     close(s);
@@ -70,7 +55,7 @@ bool tcp_listening(int port)
 
 bool udp_echoes(const std::string &address, int port)
 {
-    sockaddr_in peer = ipv4(address, port);
+    sockaddr_in peer = ipv4_address(address, port);
     int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sendto(s, "ready?", 6, 0, reinterpret_cast<sockaddr *>(&peer), sizeof peer);
     pollfd answer{s, POLLIN, 0};

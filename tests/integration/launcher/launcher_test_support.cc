@@ -5,17 +5,6 @@
 
 namespace launchertest {
 
-testsupport::ProgramResult run_in(const std::string &cwd, const std::vector<std::string> &argv,
-                                  const std::vector<std::pair<std::string, std::string>> &env)
-{
-    testsupport::ProgramRun run;
-    run.argv = argv;
-    run.cwd = cwd;
-    run.env = env;
-    run.timeout_ms = 60000;
-    return testsupport::run_program(run);
-}
-
 std::string probe_value(const std::string &out, const std::string &name)
 {
     std::istringstream lines(out);

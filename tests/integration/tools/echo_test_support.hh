@@ -18,10 +18,6 @@ inline const std::string error_probe_path = ERROR_PROBE_PATH;
 
 constexpr in_port_t serv_port = 6000;
 
-// A run of one of the programs, bounded well below the test's own limit.
-testsupport::ProgramRun program(const std::vector<std::string> &argv, const std::string &input = "",
-                                const std::string &cwd = "");
-
 // A datagram as it arrived: its bytes and where it came from.
 struct Datagram {
     std::string bytes;
@@ -52,8 +48,8 @@ void send_forged_udp(const std::string &source_address, in_port_t source_port,
                      const std::string &destination_address, in_port_t destination_port,
                      const std::string &bytes);
 
-// Returns once something echoes on the port at 127.0.0.1; fails the test
-// after a few seconds without an answer.
+// Returns once something echoes on the port at 127.0.0.1; throws after a
+// few seconds without an answer.
 void wait_for_echo_server(in_port_t port = serv_port);
 
 // A core image from an intentional abort would only slow the tests down.

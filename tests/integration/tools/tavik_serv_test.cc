@@ -33,13 +33,13 @@ protected:
     void SetUp() override
     {
         echotest::disable_core_files();
-        ASSERT_NO_FATAL_FAILURE(echotest::wait_for_echo_server());
+        echotest::wait_for_echo_server();
     }
 
     // Stops the server from outside, the only way it ends normally.
     ProgramResult stop() { return server_.stop(SIGTERM); }
 
-    BackgroundProgram server_{echotest::program({echotest::serv_path})};
+    BackgroundProgram server_{{.argv = {echotest::serv_path}}};
 };
 
 class TavikServSizes : public TavikServ, public ::testing::WithParamInterface<size_t> {};
@@ -108,7 +108,7 @@ TEST(TavikServStart, PortTakenEndsWithBindReportAndAbort)
     echotest::disable_core_files();
     UdpEndpoint holder("0.0.0.0", serv_port);
 
-    const ProgramResult result = testsupport::run_program(echotest::program({echotest::serv_path}));
+    const ProgramResult result = testsupport::run_program({.argv = {echotest::serv_path}});
     EXPECT_FALSE(result.timed_out);
     EXPECT_EQ(result.term_signal, SIGABRT);
     EXPECT_EQ(result.out, "");
