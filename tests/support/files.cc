@@ -45,6 +45,15 @@ void write_file(const std::string &path, const std::string &contents)
     }
 }
 
+std::string byte_pattern(std::size_t size)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 131 + i / 251) & 0xff);
+    }
+    return bytes;
+}
+
 bool file_exists(const std::string &path)
 {
     struct stat info;

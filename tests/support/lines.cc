@@ -35,6 +35,12 @@ std::string first_line(const std::string &text)
     return text.substr(0, text.find('\n') + 1);
 }
 
+std::string last_line(const std::string &text)
+{
+    // Some first lines end in "\n ": the blank is theirs, not the last line's.
+    return text.substr(text.find_first_not_of(' ', text.rfind('\n', text.size() - 2) + 1));
+}
+
 namespace loader {
 
 const std::string timelog_opened = "init_route_tbl()\t:\ttimelog file opened\n";
@@ -42,6 +48,7 @@ const std::string no_route_file = "init_route_rbl()\t:\tNo route table file defi
 const std::string debug_tail = "init_route_tbl()\t:\tRoute table initialised\n";
 const std::string skipped = "init_route_tbl() \t:\tIn loop\n";
 const std::string not_mine = "init_route_tbl()\t:\tFrom doesnot match myname\n";
+const std::string timelog_unopenable = "error in opening timelog file \n";
 
 std::string debug_head(const std::string &host_name)
 {
@@ -163,6 +170,11 @@ std::string getsockname(long s, const std::string &namelen_before, long result, 
                         const std::string &namelen_after)
 {
     return name_query("getsockname", s, namelen_before, result, name, namelen_after);
+}
+
+std::string bound_on_loopback(long s, const std::string &port)
+{
+    return bind(s, "127.0.0.1:0", 16, 0) + getsockname(s, "16", 0, "127.0.0.1:" + port, "16");
 }
 
 std::string close(long result)

@@ -24,6 +24,7 @@ inline const char *const null_text = "(null)";
 // The first line of a text: for a program whose descriptors are not known,
 // the line before the call is matched alone.
 std::string first_line(const std::string &text);
+std::string last_line(const std::string &text);
 
 // ---- The route-table load that the first socket() of a process starts.
 namespace loader {
@@ -33,6 +34,7 @@ extern const std::string no_route_file;  // debug: QUOR_ROUTE_TABLE is not set
 extern const std::string debug_tail;
 extern const std::string skipped;   // debug: a line of fewer than four words
 extern const std::string not_mine;  // a line for another host
+extern const std::string timelog_unopenable;  // on standard output
 // Debug lines before the route lines.
 std::string debug_head(const std::string &host_name);
 // A stored route: the two unconditional lines, and with debug the family and
@@ -69,6 +71,8 @@ std::string getpeername(long s, const std::string &namelen_before, long result, 
                         const std::string &namelen_after);
 std::string getsockname(long s, const std::string &namelen_before, long result, const std::string &name,
                         const std::string &namelen_after);
+// bind to a loopback port of the kernel's choice, then getsockname for it.
+std::string bound_on_loopback(long s, const std::string &port);
 std::string close(long result);
 std::string select(long result);
 

@@ -114,14 +114,14 @@ TEST_F(LauncherRun, ProgramIsFoundInPath)
     auto result = launch({"preload_probe", "x"}, {{"PATH", "/nonexistent:" + probe_dir}});
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(result.err, lines::route_load(false) + socket_trace(result));
-    EXPECT_EQ(launchertest::probe_args(result.out), std::vector<std::string>{"x"});
+    EXPECT_EQ(launchertest::probe_values(result.out, "arg"), std::vector<std::string>{"x"});
 }
 
 TEST_F(LauncherRun, ArgumentsThatLookLikeOptionsReachTheProgram)
 {
     auto result = launch({"-d", "--", probe_path, "-r", "routes", "--", "-d", "", "two words"});
     EXPECT_EQ(result.exit_status, 0);
-    EXPECT_EQ(launchertest::probe_args(result.out),
+    EXPECT_EQ(launchertest::probe_values(result.out, "arg"),
               (std::vector<std::string>{"-r", "routes", "--", "-d", "", "two words"}));
 }
 

@@ -5,29 +5,22 @@
 
 namespace launchertest {
 
-std::string probe_value(const std::string &out, const std::string &name)
+std::vector<std::string> probe_values(const std::string &out, const std::string &name)
 {
+    std::vector<std::string> values;
     std::istringstream lines(out);
-    std::string line;
-    while (std::getline(lines, line)) {
+    for (std::string line; std::getline(lines, line);) {
         if (line.starts_with(name + "=")) {
-            return line.substr(name.size() + 1);
+            values.push_back(line.substr(name.size() + 1));
         }
     }
-    return "";
+    return values;
 }
 
-std::vector<std::string> probe_args(const std::string &out)
+std::string probe_value(const std::string &out, const std::string &name)
 {
-    std::vector<std::string> args;
-    std::istringstream lines(out);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.starts_with("arg=")) {
-            args.push_back(line.substr(4));
-        }
-    }
-    return args;
+    auto values = probe_values(out, name);
+    return values.empty() ? "" : values.front();
 }
 
 }  // namespace launchertest

@@ -22,7 +22,7 @@ inline const std::string source_dir = KANDREL_SOURCE_DIR;
 // The value after "NAME=" on one of the probe's report lines, or "" when absent.
 std::string probe_value(const std::string &out, const std::string &name);
 
-// Every "arg=" line of the probe's report, in order.
-std::vector<std::string> probe_args(const std::string &out);
+// The values of every "NAME=" line of the probe's report, in order.
+std::vector<std::string> probe_values(const std::string &out, const std::string &name);
 
 }  // namespace launchertest

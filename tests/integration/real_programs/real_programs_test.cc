@@ -32,16 +32,6 @@ const std::string hop_address = "10.77.0.2";
 constexpr int hop_delay_ms = 40;
 const std::string python = "/usr/bin/python3";
 
-// Bytes of every value, repeated, so a file shows any byte lost, added or moved.
-std::string payload(std::size_t size)
-{
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<char>((i * 131 + i / 251) & 0xff);
-    }
-    return bytes;
-}
-
 // Waits until something listens on the TCP port, without connecting to it:
 // a one-shot receiver must keep its one connection for the real sender.
 void wait_for_listener(int port)
@@ -126,7 +116,7 @@ protected:
 TEST_F(ThroughHop, CurlFetchesTheSamePageThroughATcpRoute)
 {
     std::string www = subdir("www");
-    std::string page = payload(60000);
+    std::string page = testsupport::byte_pattern(60000);
     testsupport::write_file(www + "/page.bin", page);
     testsupport::BackgroundProgram server(
         {{python, "-m", "http.server", "--bind", server_address, "--directory", www, "8000"}});
@@ -230,7 +220,7 @@ class FileThroughRoute : public ThroughHop, public ::testing::WithParamInterface
 TEST_P(FileThroughRoute, ArrivesIdentical)
 {
     const FileSender &sender = GetParam();
-    std::string bytes = payload(100000);
+    std::string bytes = testsupport::byte_pattern(100000);
     testsupport::write_file(dir_.file("payload"), bytes);
     std::string received = dir_.file("received");
     testsupport::BackgroundProgram receiver(

@@ -260,7 +260,7 @@ TEST_F(RouteTable, TimelogLinkIsNotFollowed)
     EXPECT_EQ(outcome.trace, lines::loader::stored(host_address, destination, hop_address) +
                                  lines::tcp_socket(3) + lines::connect_returned(0) +
                                  lines::routed_send({lines::tcp}, 3, "hello"));
-    EXPECT_EQ(outcome.program.out, "error in opening timelog file \napp: socket 3\n"
+    EXPECT_EQ(outcome.program.out, lines::loader::timelog_unopenable + "app: socket 3\n"
                                    "app: connect 0\nbuf=hello\napp: send 5\n");
     EXPECT_EQ(testsupport::read_file(precious), "keep me\n");
     EXPECT_EQ(hop.record_text(), "tcp 5 hello\n");

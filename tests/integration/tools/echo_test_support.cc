@@ -16,55 +16,6 @@
 #include "waiting.hh"
 
 namespace echotest {
-UdpEndpoint::UdpEndpoint(const std::string &address, in_port_t port)
-    : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
-{
-    const sockaddr_in local = testsupport::ipv4_address(address, port);
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
-        throw std::runtime_error("cannot bind a UDP endpoint: " + std::string(strerror(errno)));
-    }
-}
-
-UdpEndpoint::~UdpEndpoint()
-{
-    close(fd_);
-}
-
-in_port_t UdpEndpoint::port() const
-{
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    getsockname(fd_, reinterpret_cast<sockaddr *>(&local), &length);
-    return ntohs(local.sin_port);
-}
-
-void UdpEndpoint::send_to(const std::string &address, in_port_t port, const std::string &bytes)
-{
-    const sockaddr_in to = testsupport::ipv4_address(address, port);
-    if (sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to),
-               sizeof to) != static_cast<ssize_t>(bytes.size())) {
-        throw std::runtime_error("sendto failed: " + std::string(strerror(errno)));
-    }
-}
-
-std::optional<Datagram> UdpEndpoint::receive(int timeout_ms)
-{
-    pollfd ready = {fd_, POLLIN, 0};
-    if (poll(&ready, 1, timeout_ms) != 1) {
-        return std::nullopt;
-    }
-    char buffer[65536];
-    sockaddr_in from{};
-    socklen_t length = sizeof from;
-    const ssize_t n = recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from),
-                               &length);
-    if (n < 0) {
-        return std::nullopt;
-    }
-    char text[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
-    return Datagram{std::string(buffer, static_cast<size_t>(n)), text, ntohs(from.sin_port)};
-}
 
 void send_forged_udp(const std::string &source_address, in_port_t source_port,
                      const std::string &destination_address, in_port_t destination_port,

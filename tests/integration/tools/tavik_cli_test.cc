@@ -158,7 +158,7 @@ TEST_F(TavikCli, InputEndingAtOnceMakesNoExchange)
 TEST_F(TavikCli, LostReplyIsReportedAndTheNextExchangeGoesOn)
 {
     // A server that drops the first datagram and answers the second.
-    echotest::UdpEndpoint lossy("127.0.0.1", echotest::serv_port);
+    testsupport::UdpEndpoint lossy("127.0.0.1", echotest::serv_port);
     std::thread server([&lossy] {
         if (lossy.receive(10000)) {
             if (auto second = lossy.receive(10000)) {

@@ -8,25 +8,15 @@
 #include <gtest/gtest.h>
 
 #include "echo_test_support.hh"
+#include "files.hh"
 #include "process.hh"
 
 namespace {
 
 using echotest::serv_port;
-using echotest::UdpEndpoint;
+using testsupport::UdpEndpoint;
 using testsupport::BackgroundProgram;
 using testsupport::ProgramResult;
-
-// Bytes that differ from position to position, so that a reordered or
-// shifted echo can't pass for the original.
-std::string patterned(size_t size)
-{
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<char>(i * 7 + i / 256);
-    }
-    return bytes;
-}
 
 class TavikServ : public ::testing::Test {
 protected:
@@ -48,7 +38,7 @@ TEST_P(TavikServSizes, EchoesTheFirst2048BytesToTheSendersPort)
 {
     const size_t size = GetParam();
     UdpEndpoint client;
-    const std::string message = patterned(size);
+    const std::string message = testsupport::byte_pattern(size);
     client.send_to("127.0.0.1", serv_port, message);
 
     const auto echo = client.receive();

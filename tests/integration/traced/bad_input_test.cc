@@ -22,10 +22,10 @@ TEST_F(BadInput, EveryOddArgumentIsTracedAndForwarded)
 
     std::string expected =
         lines::route_load(false) + lines::socket("AF_UNKNOWN", "SOCK_UNKNOWN", "IPPROTO_UNKNOWN", -1) +
-        lines::socket("AF_INET", "SOCK_STREAM", "IPPROTO_IP", r.number("flagged")) + lines::close(0) +
+        lines::tcp_socket(r.number("flagged")) + lines::close(0) +
         lines::socket("AF_INET", "SOCK_DGRAM", "IPPROTO_ENCAP", -1) +
         lines::socket("AF_INET", "SOCK_DGRAM", "IPPROTO_UNKNOWN", -1) +
-        lines::socket("AF_INET", "SOCK_STREAM", "IPPROTO_IP", s) +
+        lines::tcp_socket(s) +
         // Addresses: none at all; a local path without an end, bounded to
         // 149 bytes; local lengths below 2; an Internet address whatever its
         // length; families without a text of their own.
@@ -51,7 +51,7 @@ TEST_F(BadInput, EveryOddArgumentIsTracedAndForwarded)
         lines::recv(pipe_read, r.pointer("buf"), -1, 0, result("recv_pipe")) +
         lines::listen(pipe_read, -3, result("listen_pipe")) +
         lines::shutdown(pipe_read, "HOW_UNKNOWN(7)", result("shutdown_pipe")) +
-        lines::socket("AF_INET", "SOCK_DGRAM", "IPPROTO_IP", datagram) +
+        lines::udp_socket(datagram) +
         lines::shutdown(datagram, "HOW_UNKNOWN(-1)", result("shutdown_negative")) +
         lines::select(result("select_negative")) + lines::close(-1) + lines::close(0) + lines::close(0) +
         lines::close(0) + lines::close(0);

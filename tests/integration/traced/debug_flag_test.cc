@@ -22,10 +22,8 @@ TEST_F(DebugFlag, GuardedLinesFollowTheFlagCallByCall)
     auto r = run("debug_switch");
     long receiver = r.number("receiver"), sender = r.number("sender");
     std::string address = "127.0.0.1:" + r.text("port");
-    std::string expected = lines::route_load(false) + lines::socket("AF_INET", "SOCK_DGRAM", "IPPROTO_IP", receiver) +
-                           lines::bind(receiver, "127.0.0.1:0", 16, 0) +
-                           lines::getsockname(receiver, "16", 0, address, "16") +
-                           lines::socket("AF_INET", "SOCK_DGRAM", "IPPROTO_IP", sender) +
+    std::string expected = lines::route_load(false) + lines::udp_socket(receiver) +
+                           lines::bound_on_loopback(receiver, r.text("port")) + lines::udp_socket(sender) +
                            lines::connect(sender, address, 16, 0, false) + exchange(false) +
                            lines::connect(sender, address, 16, 0, true) + exchange(true) + exchange(false) +
                            lines::close(0) + lines::close(0);
@@ -40,13 +38,8 @@ TEST_F(DebugFlag, GuardedLinesFollowTheFlagCallByCall)
 TEST_F(DebugFlag, BlockedReceivesShowTheFirstPieceAndTakeTheFlagAsItIsAfterwards)
 {
     auto r = run("blocking_calls");
-    long receiver = r.number("receiver"), sender = r.number("sender");
-    std::string address = "127.0.0.1:" + r.text("port");
-    std::string expected = lines::route_load(false) +
-                           lines::socket("AF_INET", "SOCK_DGRAM", "IPPROTO_IP", receiver) +
-                           lines::socket("AF_INET", "SOCK_DGRAM", "IPPROTO_IP", sender) +
-                           lines::bind(receiver, "127.0.0.1:0", 16, 0) +
-                           lines::getsockname(receiver, "16", 0, address, "16");
+    long receiver = r.number("receiver");
+    std::string expected = receiver_and_sender(r);
 
     // recv: its first piece, without a newline, is all there is while it waits.
     expected += lines::recv_first(receiver, r.pointer("buf"), 32, 0);

@@ -36,11 +36,11 @@ TEST_F(RealPrograms, PythonSocketsAreTraced)
     std::istringstream(r.run.out) >> server >> client >> datagram;
     ASSERT_GE(datagram, 0) << r.run.out;
 
-    std::string expected = lines::route_load(false) + lines::socket("AF_INET", "SOCK_STREAM", "IPPROTO_IP", server) +
+    std::string expected = lines::route_load(false) + lines::tcp_socket(server) +
                            lines::bind(server, "127.0.0.1:5555", 16, 0) + lines::listen(server, 4, 0) +
-                           lines::socket("AF_INET", "SOCK_STREAM", "IPPROTO_IP", client) +
+                           lines::tcp_socket(client) +
                            lines::connect(client, "127.0.0.1:5555", 16, 0, false) +
-                           lines::socket("AF_INET", "SOCK_DGRAM", "IPPROTO_IP", datagram) + lines::close(0) +
+                           lines::udp_socket(datagram) + lines::close(0) +
                            lines::close(0) + lines::close(0);
     // Before its first socket the interpreter closes the module files it read.
     const std::string &err = r.run.err;
@@ -62,13 +62,8 @@ TEST_F(RealPrograms, FortifiedReceivesAreTracedLikeThePlainOnes)
     }
 
     auto r = run("fortified_calls");
-    long receiver = r.number("receiver"), sender = r.number("sender");
-    std::string address = "127.0.0.1:" + r.text("port");
-    std::string expected = lines::route_load(false) +
-                           lines::socket("AF_INET", "SOCK_DGRAM", "IPPROTO_IP", receiver) +
-                           lines::socket("AF_INET", "SOCK_DGRAM", "IPPROTO_IP", sender) +
-                           lines::bind(receiver, "127.0.0.1:0", 16, 0) +
-                           lines::getsockname(receiver, "16", 0, address, "16");
+    long receiver = r.number("receiver");
+    std::string expected = receiver_and_sender(r);
     for (int i = 0; i < 4; ++i) {
         expected += lines::sendto(3, false);
     }

@@ -21,10 +21,9 @@ TEST_F(TracedCalls, TcpConnectionFromSocketToClose)
     std::string client_address = "127.0.0.1:" + r.text("client_port");
 
     std::string expected = lines::route_load(false) +
-                           lines::socket("AF_INET", "SOCK_STREAM", "IPPROTO_IP", listener) +
+                           lines::tcp_socket(listener) +
                            lines::setsockopt(listener, "SOL_SOCKET", "SO_REUSEADDR", r.pointer("one"), 4, 0) +
-                           lines::bind(listener, "127.0.0.1:0", 16, 0) +
-                           lines::getsockname(listener, "16", 0, listener_address, "16") +
+                           lines::bound_on_loopback(listener, r.text("port")) +
                            lines::listen(listener, 5, 0) +
                            lines::socket("AF_INET", "SOCK_STREAM", "IPPROTO_TCP", client) +
                            lines::connect(client, listener_address, 16, 0, false) +
@@ -75,9 +74,7 @@ TEST_F(TracedCalls, UdpDatagramsMessagesAndSelect)
     // recvfrom, read and write write nothing while debug is off.
     std::string expected = lines::route_load(false) +
                            lines::socket("AF_INET", "SOCK_DGRAM", "IPPROTO_UDP", receiver) +
-                           lines::bind(receiver, "127.0.0.1:0", 16, 0) +
-                           lines::getsockname(receiver, "16", 0, receiver_address, "16") +
-                           lines::socket("AF_INET", "SOCK_DGRAM", "IPPROTO_IP", sender) +
+                           lines::bound_on_loopback(receiver, r.text("port")) + lines::udp_socket(sender) +
                            lines::sendto(3, false) + lines::select(1) + lines::recvfrom(false) +
                            lines::sendmsg(sender, r.pointer("out_msg"), 0, 5) +
                            lines::recvmsg(receiver, r.pointer("in_msg"), 0, 5) +
@@ -141,7 +138,7 @@ TEST_F(TracedCalls, SocketOptionsNamedByLinuxValues)
     }
     auto r = run("socket_options", args);
     long s = r.number("s");
-    std::string expected = lines::route_load(false) + lines::socket("AF_INET", "SOCK_STREAM", "IPPROTO_IP", s);
+    std::string expected = lines::route_load(false) + lines::tcp_socket(s);
     for (size_t i = 0; i < std::size(option_cases); ++i) {
         const auto &option = option_cases[i];
         std::string n = num(static_cast<long>(i) + 1);

@@ -58,6 +58,14 @@ protected:
         return report;
     }
 
+    // The start of the scenarios that open a receiver and a sender datagram
+    // socket and bind the receiver.
+    static std::string receiver_and_sender(const traced::ScenarioReport &r)
+    {
+        return lines::route_load(false) + lines::udp_socket(r.number("receiver")) +
+               lines::udp_socket(r.number("sender")) + lines::bound_on_loopback(r.number("receiver"), r.text("port"));
+    }
+
     testsupport::ScratchDir dir;
 };
 
