@@ -70,24 +70,6 @@ std::vector<TimelogRecord> timelog_records(const std::string &text)
     return records;
 }
 
-std::vector<long> PreloadedResult::timelog_bytes() const
-{
-    std::vector<long> bytes;
-    for (const auto &record : timelog) {
-        bytes.push_back(record.bytes);
-    }
-    return bytes;
-}
-
-std::vector<long> PreloadedResult::timelog_ms() const
-{
-    std::vector<long> ms;
-    for (const auto &record : timelog) {
-        ms.push_back(record.ms);
-    }
-    return ms;
-}
-
 PreloadedResult run_preloaded(const PreloadedRun &run)
 {
     if (run.cwd.empty()) {
@@ -108,7 +90,10 @@ PreloadedResult run_preloaded(const PreloadedRun &run)
     auto status = std::filesystem::symlink_status(timelog_path);
     result.timelog_exists = std::filesystem::exists(status);
     if (std::filesystem::is_regular_file(status)) {
-        result.timelog = timelog_records(read_file(timelog_path));
+        for (const auto &record : timelog_records(read_file(timelog_path))) {
+            result.timelog_bytes.push_back(record.bytes);
+            result.timelog_ms.push_back(record.ms);
+        }
     }
     return result;
 }

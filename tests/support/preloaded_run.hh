@@ -36,9 +36,8 @@ struct PreloadedResult {
     std::vector<long> times;                   // the TIME values, in order
     std::vector<std::string> entry_addresses;  // the hexadecimal texts behind <entry N>
     bool timelog_exists = false;
-    std::vector<TimelogRecord> timelog;
-    std::vector<long> timelog_bytes() const;
-    std::vector<long> timelog_ms() const;
+    std::vector<long> timelog_bytes;  // each record's byte count, in order
+    std::vector<long> timelog_ms;     // and its milliseconds
 };
 
 // Runs the program with LD_PRELOAD naming the library (and nothing else)

@@ -5,13 +5,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "netns.hh"
+#include "process.hh"
 
 namespace testsupport {
 void wait_until(const std::function<bool()> &ready, const std::string &what, std::chrono::milliseconds limit)
@@ -36,21 +34,7 @@ bool tcp_accepts(const std::string &address, int port)
 
 bool tcp_listening(int port)
 {
-    // The kernel's table of TCP sockets: state 0A is LISTEN; the local
-    // address column ends in the port in hexadecimal.
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    std::getline(table, line);
-    char port_text[8];
-    std::snprintf(port_text, sizeof port_text, ":%04X", port);
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state;
-        if (fields >> slot >> local >> remote >> state && local.ends_with(port_text) && state == "0A") {
-            return true;
-        }
-    }
-    return false;
+    return !run_program({.argv = {"ss", "-Hltn", "sport = :" + std::to_string(port)}}).out.empty();
 }
 
 bool udp_echoes(const std::string &address, int port)

@@ -40,7 +40,7 @@ TEST_F(RouteTable, OnlyFourWordLinesForThisHostAreStored)
                                  lines::loader::stored(host_address, destination, hop_address) +
                                  lines::udp_socket(4));
     EXPECT_TRUE(outcome.timelog_exists);
-    EXPECT_TRUE(outcome.timelog.empty());
+    EXPECT_TRUE(outcome.timelog_bytes.empty());
 }
 
 TEST_F(RouteTable, DebugShowsSkippedLinesFamiliesAndProtocols)
@@ -241,7 +241,7 @@ TEST_F(RouteTable, TimelogLeftByAnEarlierProcessIsEmptied)
     write_routes("alpha 127.0.0.5 10.77.0.2 UDP\n");
     auto outcome = run({"udp"});
     EXPECT_TRUE(outcome.timelog_exists);
-    EXPECT_TRUE(outcome.timelog.empty());
+    EXPECT_TRUE(outcome.timelog_bytes.empty());
 }
 
 // A link planted where timelog goes is never followed: the open fails with

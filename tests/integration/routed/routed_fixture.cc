@@ -65,8 +65,8 @@ std::string letter_pattern(std::size_t length)
 
 void expect_records(const Outcome &outcome, const std::vector<long> &byte_counts)
 {
-    EXPECT_EQ(outcome.timelog_bytes(), byte_counts);
-    EXPECT_EQ(outcome.timelog_ms(), outcome.times)
+    EXPECT_EQ(outcome.timelog_bytes, byte_counts);
+    EXPECT_EQ(outcome.timelog_ms, outcome.times)
         << "each record carries the milliseconds of its round trip's TIME line";
 }
 
