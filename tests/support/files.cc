@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -15,7 +17,7 @@ ScratchDir::ScratchDir()
 {
     char name[] = "/tmp/kandrel-test-XXXXXX";
     if (mkdtemp(name) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
+        throw std::runtime_error(std::string("cannot make a scratch directory under /tmp: ") + std::strerror(errno));
     }
     path_ = name;
 }
@@ -41,6 +43,15 @@ void write_file(const std::string &path, const std::string &contents)
     if (!out) {
         throw std::runtime_error("cannot write " + path);
     }
+}
+
+std::string byte_pattern(std::size_t size)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 131 + i / 251) & 0xff);
+    }
+    return bytes;
 }
 
 bool file_exists(const std::string &path)

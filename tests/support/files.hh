@@ -24,4 +24,8 @@ std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &contents);
 bool file_exists(const std::string &path);
 
+// Bytes of every value, varying with position, so that a copy shows any
+// byte lost, added or moved.
+std::string byte_pattern(std::size_t size);
+
 }  // namespace testsupport

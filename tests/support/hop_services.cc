@@ -2,46 +2,15 @@
 // read back what they recorded.
 #include "hop_services.hh"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
+
+#include "waiting.hh"
 
 namespace testsupport {
 namespace {
-
-constexpr auto start_limit = std::chrono::seconds(10);
-constexpr auto poll_step = std::chrono::milliseconds(2);
-
-template <typename Ready>
-void wait_until(Ready ready, const std::string &what)
-{
-    auto deadline = std::chrono::steady_clock::now() + start_limit;
-    while (!ready()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            throw std::runtime_error(what + " did not come up");
-        }
-        std::this_thread::sleep_for(poll_step);
-    }
-}
-
-bool accepts_tcp(const std::string &address, int port)
-{
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, address.c_str(), &peer.sin_addr);
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    bool connected = connect(s, reinterpret_cast<sockaddr *>(&peer), sizeof peer) == 0;
-    close(s);
-    return connected;
-}
 
 int hex_digit(char c)
 {
@@ -100,8 +69,7 @@ EchoHop::EchoHop(const EchoHopOptions &options)
         run.argv.push_back("--silent-udp");
     }
     program_ = std::make_unique<BackgroundProgram>(run);
-    wait_until([this] { return file_exists(dir_.file("ready")); },
-               "echo_hop on " + options.address);
+    wait_until([this] { return file_exists(dir_.file("ready")); }, "echo_hop on " + options.address);
 }
 
 std::string EchoHop::record_text() const
@@ -137,7 +105,7 @@ InetdEcho::InetdEcho(const std::string &address)
     ProgramRun run;
     run.argv = {"/usr/sbin/inetd", "-d", "-i", dir_.file("inetd.conf")};
     program_ = std::make_unique<BackgroundProgram>(run);
-    wait_until([&address] { return accepts_tcp(address, 7); }, "inetd echo on " + address);
+    wait_until([&address] { return tcp_accepts(address, 7); }, "inetd echo on " + address);
 }
 
 }  // namespace testsupport

@@ -1,6 +1,7 @@
 // Shapes the private namespaces that each integration test runs in.
 #include "netns.hh"
 
+#include <arpa/inet.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -22,6 +23,17 @@ void bind_over(const std::string &source, const std::string &target)
 
 }  // namespace
 
+sockaddr_in ipv4_address(const std::string &address, int port)
+{
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(static_cast<uint16_t>(port));
+    if (inet_pton(AF_INET, address.c_str(), &sin.sin_addr) != 1) {
+        throw std::invalid_argument("not an IPv4 address: " + address);
+    }
+    return sin;
+}
+
 void run_or_die(const std::string &command)
 {
     if (std::system(command.c_str()) != 0) {
@@ -39,20 +51,23 @@ void set_host_name(const std::string &name)
 
 void use_private_host_table(const std::vector<std::string> &host_lines)
 {
-    // The replacement files live in a directory that stays for the life of
-    // the namespace; the mount namespace dies with the test process.
-    static const std::string dir = [] {
-        char name[] = "/tmp/kandrel-etc-XXXXXX";
-        return std::string(mkdtemp(name));
-    }();
+    // A bind mount keeps the files it shows even once their names are gone,
+    // so the copies are removed as soon as they are mounted; a deleted file
+    // cannot be mounted over, so an earlier table of this process goes first.
+    static bool replaced = false;
+    if (replaced && (umount("/etc/hosts") != 0 || umount("/etc/nsswitch.conf") != 0)) {
+        throw std::runtime_error("cannot unmount the earlier private host table");
+    }
+    replaced = true;
+    ScratchDir dir;
     std::string hosts = "127.0.0.1 localhost\n";
     for (const auto &line : host_lines) {
         hosts += line + "\n";
     }
-    write_file(dir + "/hosts", hosts);
-    write_file(dir + "/nsswitch.conf", "hosts: files\n");
-    bind_over(dir + "/hosts", "/etc/hosts");
-    bind_over(dir + "/nsswitch.conf", "/etc/nsswitch.conf");
+    write_file(dir.file("hosts"), hosts);
+    write_file(dir.file("nsswitch.conf"), "hosts: files\n");
+    bind_over(dir.file("hosts"), "/etc/hosts");
+    bind_over(dir.file("nsswitch.conf"), "/etc/nsswitch.conf");
 }
 
 void add_veth_pair(const std::string &name_a, const std::string &address_a,

@@ -2,6 +2,8 @@
 // (see in_netns): host name, host table, veth links with addresses.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <string>
 #include <vector>
 
@@ -22,6 +24,9 @@ void add_veth_pair(const std::string &name_a, const std::string &address_a,
 
 // Adds another address (CIDR text) to an existing link.
 void add_address(const std::string &link, const std::string &cidr);
+
+// The socket address of a dotted IPv4 text and a port; throws on other text.
+sockaddr_in ipv4_address(const std::string &address, int port);
 
 // Runs a shell command and fails the process with a message if it fails.
 void run_or_die(const std::string &command);

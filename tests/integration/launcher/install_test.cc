@@ -8,13 +8,13 @@
 #include <gtest/gtest.h>
 
 #include "launcher_test_support.hh"
+#include "lines.hh"
 
 namespace {
 
 using launchertest::build_dir;
 using launchertest::probe_path;
 using launchertest::probe_value;
-using launchertest::run_in;
 using testsupport::file_exists;
 using testsupport::ProgramResult;
 using testsupport::ScratchDir;
@@ -34,7 +34,7 @@ std::vector<std::string> installed_files()
 
 ProgramResult must_run(const std::string &cwd, const std::vector<std::string> &argv)
 {
-    auto result = run_in(cwd, argv);
+    auto result = testsupport::run_program({.argv = argv, .cwd = cwd, .timeout_ms = 60000});
     EXPECT_EQ(result.exit_status, 0) << argv[0] << " failed:\n" << result.out << result.err;
     return result;
 }
@@ -48,7 +48,7 @@ void expect_launcher_works_from(const std::string &prefix, const std::string &cw
     EXPECT_EQ(probe_value(result.out, "LD_PRELOAD"),
               lib + "/libkandrel.so:" + lib + "/libkandrel-debug.so");
     EXPECT_EQ(probe_value(result.out, "library debug"), "1");
-    EXPECT_NE(result.err.find("socket()\t:\tfamily=AF_INET type=SOCK_DGRAM protocol=IPPROTO_IP\n"),
+    EXPECT_NE(result.err.find(lines::first_line(lines::udp_socket(0))),
               std::string::npos)
         << result.err;
 }
@@ -92,7 +92,7 @@ TEST(Install, ManualPagesFormatWithoutWarnings)
 {
     for (const char *page : {"doc/kandrel-run.1", "doc/kandrel-routes.5", "doc/kandrel.7"}) {
         std::string path = launchertest::source_dir + "/" + page;
-        auto result = run_in("/", {"groff", "-man", "-t", "-ww", "-z", path});
+        auto result = testsupport::run_program({.argv = {"groff", "-man", "-t", "-ww", "-z", path}});
         EXPECT_EQ(result.exit_status, 0) << page;
         EXPECT_EQ(result.err, "") << page;
         EXPECT_GT(testsupport::read_file(path).size(), 1000u) << page;

@@ -10,12 +10,12 @@
 #include <gtest/gtest.h>
 
 #include "launcher_test_support.hh"
+#include "lines.hh"
 
 namespace {
 
 using launchertest::launcher_path;
 using launchertest::probe_path;
-using launchertest::run_in;
 using testsupport::ProgramResult;
 using testsupport::ScratchDir;
 
@@ -27,7 +27,7 @@ protected:
     {
         std::vector<std::string> argv{launcher_path};
         argv.insert(argv.end(), args.begin(), args.end());
-        return run_in(dir_.path(), argv);
+        return testsupport::run_program({.argv = argv, .cwd = dir_.path()});
     }
 
     // A copy of the probe with the given owner, group and mode.
@@ -82,7 +82,7 @@ TEST_F(LauncherRefusal, SetUserIdToTheCallerStillRuns)
     std::string program = probe_copy("own_suid_probe", getuid(), getgid(), 06755);
     auto result = launch({program});
     EXPECT_EQ(result.exit_status, 0) << result.err;
-    EXPECT_NE(result.err.find("socket()\t:\tsocket value = "), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(lines::first_line(lines::udp_socket(0))), std::string::npos) << result.err;
 }
 
 TEST_F(LauncherRefusal, ProgramNotFound)
@@ -111,7 +111,7 @@ TEST_F(LauncherRefusal, LibraryNotBesideTheLauncher)
 {
     std::string lonely = dir_.file("kandrel-run");
     std::filesystem::copy_file(launcher_path, lonely);
-    auto result = run_in(dir_.path(), {lonely, probe_path});
+    auto result = testsupport::run_program({.argv = {lonely, probe_path}, .cwd = dir_.path()});
     EXPECT_EQ(result.exit_status, 125);
     EXPECT_TRUE(result.err.starts_with("kandrel-run: cannot find libkandrel.so in " +
                                        dir_.path() + "/"))

@@ -3,12 +3,13 @@
 // the debug companion, PATH search, arguments and exit status untouched.
 #include <csignal>
 
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "elf_symbols.hh"
 #include "launcher_test_support.hh"
+#include "lines.hh"
 #include "netns.hh"
 
 namespace {
@@ -18,7 +19,6 @@ using launchertest::launcher_path;
 using launchertest::library_path;
 using launchertest::probe_path;
 using launchertest::probe_value;
-using launchertest::run_in;
 using testsupport::ProgramResult;
 using testsupport::ScratchDir;
 
@@ -37,7 +37,7 @@ protected:
     {
         std::vector<std::string> argv{launcher_path};
         argv.insert(argv.end(), args.begin(), args.end());
-        return run_in(dir_.path(), argv, env);
+        return testsupport::run_program({.argv = argv, .env = env, .cwd = dir_.path()});
     }
 
     ScratchDir dir_;
@@ -47,18 +47,14 @@ protected:
 // descriptor that the probe reported.
 std::string socket_trace(const ProgramResult &result)
 {
-    return "socket()\t:\tfamily=AF_INET type=SOCK_DGRAM protocol=IPPROTO_IP\n"
-           "socket()\t:\tsocket value = " + probe_value(result.out, "socket") + "\n"
-           "close()\t\t:\t0\n";
+    return lines::udp_socket(std::stol(probe_value(result.out, "socket"))) + lines::close(0);
 }
-
-const std::string timelog_opened = "init_route_tbl()\t:\ttimelog file opened\n";
 
 TEST_F(LauncherRun, TracesTheProgramsSocketCalls)
 {
     auto result = launch({probe_path});
     EXPECT_EQ(result.exit_status, 0);
-    EXPECT_EQ(result.err, timelog_opened + socket_trace(result));
+    EXPECT_EQ(result.err, lines::route_load(false) + socket_trace(result));
     EXPECT_EQ(probe_value(result.out, "LD_PRELOAD"), library_path);
     EXPECT_EQ(probe_value(result.out, "library debug"), "0");
     EXPECT_TRUE(testsupport::file_exists(dir_.file("timelog")));
@@ -72,14 +68,12 @@ TEST_F(LauncherRun, DebugSetsTheLibrarysFlagNotTheProgramsOwn)
     EXPECT_EQ(probe_value(result.out, "library debug"), "1");
     EXPECT_EQ(probe_value(result.out, "program debug"), "7");
     // The guarded line of the load shows that the library saw the flag.
-    EXPECT_EQ(result.err, timelog_opened +
-                              "init_route_rbl()\t:\tNo route table file defined\n" +
-                              socket_trace(result));
+    EXPECT_EQ(result.err, lines::route_load(true) + socket_trace(result));
 }
 
 TEST_F(LauncherRun, CompanionAloneSaysSoAndLeavesTheProgramAlone)
 {
-    auto result = run_in(dir_.path(), {probe_path}, {{"LD_PRELOAD", companion_path}});
+    auto result = testsupport::run_program({.argv = {probe_path}, .env = {{"LD_PRELOAD", companion_path}}, .cwd = dir_.path()});
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(result.err, "libkandrel-debug.so: libkandrel.so is not loaded; debug stays off\n");
     EXPECT_EQ(probe_value(result.out, "program debug"), "7");
@@ -101,10 +95,7 @@ TEST_F(LauncherRun, RelativeRouteFileIsLoadedByItsAbsolutePath)
     auto result = launch({"-r", "routes", probe_path});
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(probe_value(result.out, "QUOR_ROUTE_TABLE"), dir_.file("routes"));
-    EXPECT_EQ(result.err, timelog_opened +
-                              "init_route_tbl()\t:\tFrom matches myname\n"
-                              "init_route_tbl()\t:\tAdded route (10.77.0.1)=>(10.77.0.9) : "
-                              "(10.77.0.2)\n" +
+    EXPECT_EQ(result.err, lines::loader::timelog_opened + lines::loader::stored("10.77.0.1", "10.77.0.9", "10.77.0.2") +
                               socket_trace(result));
 }
 
@@ -122,15 +113,15 @@ TEST_F(LauncherRun, ProgramIsFoundInPath)
     auto probe_dir = probe_path.substr(0, probe_path.rfind('/'));
     auto result = launch({"preload_probe", "x"}, {{"PATH", "/nonexistent:" + probe_dir}});
     EXPECT_EQ(result.exit_status, 0);
-    EXPECT_EQ(result.err, timelog_opened + socket_trace(result));
-    EXPECT_EQ(launchertest::probe_args(result.out), std::vector<std::string>{"x"});
+    EXPECT_EQ(result.err, lines::route_load(false) + socket_trace(result));
+    EXPECT_EQ(launchertest::probe_values(result.out, "arg"), std::vector<std::string>{"x"});
 }
 
 TEST_F(LauncherRun, ArgumentsThatLookLikeOptionsReachTheProgram)
 {
     auto result = launch({"-d", "--", probe_path, "-r", "routes", "--", "-d", "", "two words"});
     EXPECT_EQ(result.exit_status, 0);
-    EXPECT_EQ(launchertest::probe_args(result.out),
+    EXPECT_EQ(launchertest::probe_values(result.out, "arg"),
               (std::vector<std::string>{"-r", "routes", "--", "-d", "", "two words"}));
 }
 
@@ -146,7 +137,7 @@ TEST_F(LauncherRun, ChildProcessesAreTracedToo)
 {
     auto result = launch({"sh", "-c", probe_path + " >/dev/null"});
     EXPECT_EQ(result.exit_status, 0);
-    EXPECT_NE(result.err.find("socket()\t:\tfamily=AF_INET type=SOCK_DGRAM"), std::string::npos)
+    EXPECT_NE(result.err.find(lines::first_line(lines::udp_socket(0))), std::string::npos)
         << result.err;
 }
 
@@ -184,27 +175,10 @@ TEST_F(LauncherRun, HelpNamesEveryOptionAndExitStatus)
 // libc, and must define no symbol a program could bind to by accident.
 TEST(DebugCompanion, NeedsOnlyLibcAndExportsNothing)
 {
-    auto dynamic = run_in("/", {"readelf", "-d", "-W", companion_path});
-    ASSERT_EQ(dynamic.exit_status, 0) << dynamic.err;
-    std::string needed;
-    std::istringstream lines(dynamic.out);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.find("(NEEDED)") != std::string::npos) {
-            needed += line.substr(line.find('[')) + "\n";
-        }
-    }
-    EXPECT_EQ(needed, "[libc.so.6]\n");
-
-    auto symbols = run_in("/", {"readelf", "--dyn-syms", "-W", companion_path});
-    ASSERT_EQ(symbols.exit_status, 0) << symbols.err;
-    std::istringstream rows(symbols.out);
-    for (std::string row; std::getline(rows, row);) {
-        std::istringstream fields(row);
-        std::string num, value, size, type, bind, visibility, index, name;
-        if (fields >> num >> value >> size >> type >> bind >> visibility >> index >> name &&
-            num.ends_with(':') && (bind == "GLOBAL" || bind == "WEAK")) {
-            EXPECT_EQ(index, "UND") << "defines " << name;
-        }
+    EXPECT_EQ(testsupport::elf_needed(companion_path), std::vector<std::string>{"libc.so.6"});
+    for (const auto &symbol : testsupport::elf_dynamic_symbols(companion_path)) {
+        EXPECT_FALSE(symbol.defined && (symbol.binding == "GLOBAL" || symbol.binding == "WEAK"))
+            << "defines " << symbol.name;
     }
 }
 

@@ -5,40 +5,22 @@
 
 namespace launchertest {
 
-testsupport::ProgramResult run_in(const std::string &cwd, const std::vector<std::string> &argv,
-                                  const std::vector<std::pair<std::string, std::string>> &env)
+std::vector<std::string> probe_values(const std::string &out, const std::string &name)
 {
-    testsupport::ProgramRun run;
-    run.argv = argv;
-    run.cwd = cwd;
-    run.env = env;
-    run.timeout_ms = 60000;
-    return testsupport::run_program(run);
+    std::vector<std::string> values;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with(name + "=")) {
+            values.push_back(line.substr(name.size() + 1));
+        }
+    }
+    return values;
 }
 
 std::string probe_value(const std::string &out, const std::string &name)
 {
-    std::istringstream lines(out);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.starts_with(name + "=")) {
-            return line.substr(name.size() + 1);
-        }
-    }
-    return "";
-}
-
-std::vector<std::string> probe_args(const std::string &out)
-{
-    std::vector<std::string> args;
-    std::istringstream lines(out);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.starts_with("arg=")) {
-            args.push_back(line.substr(4));
-        }
-    }
-    return args;
+    auto values = probe_values(out, name);
+    return values.empty() ? "" : values.front();
 }
 
 }  // namespace launchertest

@@ -1,5 +1,5 @@
-// Shared by the launcher's tests: where the built programs are, and running
-// kandrel-run with a scratch working directory.
+// Shared by the launcher's tests: where the built programs are, and what the
+// probe program reports.
 #pragma once
 
 #include <string>
@@ -19,14 +19,10 @@ inline const std::string marker_path = PRELOAD_MARKER_PATH;
 inline const std::string build_dir = KANDREL_BUILD_DIR;
 inline const std::string source_dir = KANDREL_SOURCE_DIR;
 
-// A run of a program with extra environment in a working directory.
-testsupport::ProgramResult run_in(const std::string &cwd, const std::vector<std::string> &argv,
-                                  const std::vector<std::pair<std::string, std::string>> &env = {});
-
 // The value after "NAME=" on one of the probe's report lines, or "" when absent.
 std::string probe_value(const std::string &out, const std::string &name);
 
-// Every "arg=" line of the probe's report, in order.
-std::vector<std::string> probe_args(const std::string &out);
+// The values of every "NAME=" line of the probe's report, in order.
+std::vector<std::string> probe_values(const std::string &out, const std::string &name);
 
 }  // namespace launchertest

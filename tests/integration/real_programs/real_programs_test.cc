@@ -4,20 +4,21 @@
 // a file over a TCP route. Each must end as it would without the library,
 // with the same result, every round trip in "timelog" at least the hop's
 // delay, and its socket calls on the trace.
-#include <chrono>
 #include <optional>
 #include <ostream>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "files.hh"
 #include "hop_services.hh"
+#include "lines.hh"
 #include "netns.hh"
+#include "preloaded_run.hh"
 #include "process.hh"
+#include "waiting.hh"
 
 namespace {
 
@@ -31,41 +32,17 @@ const std::string hop_address = "10.77.0.2";
 constexpr int hop_delay_ms = 40;
 const std::string python = "/usr/bin/python3";
 
-struct TimelogRecord {
-    long bytes;
-    long ms;
-};
-
-std::vector<TimelogRecord> timelog_records(const std::string &text)
-{
-    static const std::regex record("([0-9]+) bytes ([0-9]+) ms\n");
-    std::vector<TimelogRecord> records;
-    for (std::sregex_iterator it(text.begin(), text.end(), record), end; it != end; ++it) {
-        records.push_back({std::stol((*it)[1]), std::stol((*it)[2])});
-    }
-    return records;
-}
-
-// Bytes of every value, repeated, so a file shows any byte lost, added or moved.
-std::string payload(std::size_t size)
-{
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<char>((i * 131 + i / 251) & 0xff);
-    }
-    return bytes;
-}
-
 // Waits until something listens on the TCP port, without connecting to it:
 // a one-shot receiver must keep its one connection for the real sender.
 void wait_for_listener(int port)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (testsupport::run_program({{"ss", "-Hltn", "sport = :" + std::to_string(port)}})
-               .out.empty()) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "nothing listens on " << port;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    testsupport::wait_until([port] { return testsupport::tcp_listening(port); }, "a listener on " + std::to_string(port));
+}
+
+// The part of a trace line before the text that varies.
+std::string before(const std::string &line, const std::string &varying)
+{
+    return line.substr(0, line.find(varying));
 }
 
 // The position of each text in the trace, in order; fails the test when one
@@ -88,7 +65,7 @@ void expect_clean_end(const ProgramResult &result)
     EXPECT_EQ(result.exit_status, 0) << result.err;
 }
 
-void expect_delayed_records(const std::vector<TimelogRecord> &records)
+void expect_delayed_records(const std::vector<testsupport::TimelogRecord> &records)
 {
     EXPECT_FALSE(records.empty());
     for (const auto &record : records) {
@@ -114,16 +91,16 @@ protected:
     }
 
     // Runs argv through kandrel-run with the route file, in dir.
+    // Its standard error comes back with the times masked.
     ProgramResult run_routed(const std::vector<std::string> &argv, const std::string &dir,
                              const std::string &input = "")
     {
-        ProgramRun run;
-        run.argv = {KANDREL_RUN_PATH, "-r", dir_.file("routes"), "--"};
-        run.argv.insert(run.argv.end(), argv.begin(), argv.end());
-        run.cwd = dir;
-        run.stdin_text = input;
-        run.timeout_ms = 30000;
-        return testsupport::run_program(run);
+        std::vector<std::string> launched = {KANDREL_RUN_PATH, "-r", dir_.file("routes"), "--"};
+        launched.insert(launched.end(), argv.begin(), argv.end());
+        auto result = testsupport::run_program({.argv = launched, .stdin_text = input, .cwd = dir, .timeout_ms = 30000});
+        std::vector<long> times;
+        result.err = testsupport::mask_times(result.err, times);
+        return result;
     }
 
     std::string subdir(const std::string &name)
@@ -139,11 +116,11 @@ protected:
 TEST_F(ThroughHop, CurlFetchesTheSamePageThroughATcpRoute)
 {
     std::string www = subdir("www");
-    std::string page = payload(60000);
+    std::string page = testsupport::byte_pattern(60000);
     testsupport::write_file(www + "/page.bin", page);
     testsupport::BackgroundProgram server(
         {{python, "-m", "http.server", "--bind", server_address, "--directory", www, "8000"}});
-    ASSERT_NO_FATAL_FAILURE(wait_for_listener(8000));
+    wait_for_listener(8000);
     write_route("TCP");
     const std::string url = "http://" + server_address + ":8000/page.bin";
 
@@ -156,16 +133,16 @@ TEST_F(ThroughHop, CurlFetchesTheSamePageThroughATcpRoute)
 
     EXPECT_EQ(testsupport::read_file(plain + "/page"), page);
     EXPECT_EQ(testsupport::read_file(routed + "/page"), page);
-    auto records = timelog_records(testsupport::read_file(routed + "/timelog"));
+    auto records = testsupport::timelog_records(testsupport::read_file(routed + "/timelog"));
     expect_delayed_records(records);
     // The request itself went through the hop before it reached the server.
     ASSERT_FALSE(hop_->records().empty());
     EXPECT_EQ(hop_->records().front().protocol, "tcp");
     EXPECT_TRUE(hop_->records().front().bytes.starts_with("GET /page.bin HTTP/1.1\r\n"));
-    expect_in_order(result.err, {"socket()\t:\tfamily=AF_INET type=SOCK_STREAM",
-                                 "connect()\t:\treturn value = ", "send()\t\t:\ts=",
-                                 "TCPecho()\t:\tTIME=", "send()\t\t:\treturn value = ",
-                                 "recv()\t:\ts=", "close()\t\t:\t0\n"});
+    expect_in_order(result.err, {before(lines::tcp_socket(0), " protocol="), before(lines::connect_returned(0), "0\n"),
+                                 before(lines::send_first(0, "", 0, 0), "0 msg"), lines::tcp_echo(false),
+                                 before(lines::send_returned(0), "0\n"), before(lines::recv_first(0, "", 0, 0), "0 buf"),
+                                 lines::close(0)});
 }
 
 // A UDP client that checks every echo itself and writes one line per
@@ -212,7 +189,7 @@ TEST_P(PythonUdpClient, GetsEveryEchoThroughAUdpRoute)
         EXPECT_GE(std::stoi((*it)[1]), hop_delay_ms);
     }
     EXPECT_EQ(exchanges, 3) << results;
-    auto records = timelog_records(testsupport::read_file(routed + "/timelog"));
+    auto records = testsupport::timelog_records(testsupport::read_file(routed + "/timelog"));
     EXPECT_EQ(records.size(), 3u);
     expect_delayed_records(records);
     auto hop_records = hop_->records();
@@ -222,7 +199,7 @@ TEST_P(PythonUdpClient, GetsEveryEchoThroughAUdpRoute)
         EXPECT_EQ(hop_records[i].count, std::string("datagram 0 ").size() * 30);
         EXPECT_TRUE(hop_records[i].bytes.starts_with("datagram " + std::to_string(i) + " "));
     }
-    EXPECT_NE(result.err.find("UDPecho()\t:\tTIME="), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(lines::udp_echo("", "", false)), std::string::npos) << result.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(BySendCall, PythonUdpClient, ::testing::Values("sendto", "connect"));
@@ -243,13 +220,13 @@ class FileThroughRoute : public ThroughHop, public ::testing::WithParamInterface
 TEST_P(FileThroughRoute, ArrivesIdentical)
 {
     const FileSender &sender = GetParam();
-    std::string bytes = payload(100000);
+    std::string bytes = testsupport::byte_pattern(100000);
     testsupport::write_file(dir_.file("payload"), bytes);
     std::string received = dir_.file("received");
     testsupport::BackgroundProgram receiver(
         {{"socat", "-u", "TCP-LISTEN:9000,bind=" + server_address + ",reuseaddr",
           "CREATE:" + received}});
-    ASSERT_NO_FATAL_FAILURE(wait_for_listener(9000));
+    wait_for_listener(9000);
     write_route("TCP");
     std::vector<std::string> argv = sender.argv;
     for (auto &word : argv) {
@@ -260,14 +237,11 @@ TEST_P(FileThroughRoute, ArrivesIdentical)
     auto result = run_routed(argv, routed, sender.payload_on_stdin ? bytes : "");
     expect_clean_end(result);
 
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (testsupport::read_file(received).size() < bytes.size() &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    testsupport::wait_until([&] { return testsupport::read_file(received).size() >= bytes.size(); },
+                            "the whole file at the receiver");
     receiver.stop(SIGTERM);
     EXPECT_TRUE(testsupport::read_file(received) == bytes) << "the received file differs";
-    auto records = timelog_records(testsupport::read_file(routed + "/timelog"));
+    auto records = testsupport::timelog_records(testsupport::read_file(routed + "/timelog"));
     expect_delayed_records(records);
     // Every byte the sender wrote was bounced off the hop first.
     long bounced = 0;
@@ -275,7 +249,7 @@ TEST_P(FileThroughRoute, ArrivesIdentical)
         bounced += record.bytes;
     }
     EXPECT_EQ(bounced, static_cast<long>(bytes.size()));
-    EXPECT_NE(result.err.find("TCPecho()\t:\tTIME="), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(lines::tcp_echo(false)), std::string::npos) << result.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -113,25 +113,4 @@ std::vector<std::string> TcpSink::streams()
     return streams_;
 }
 
-UdpSink::UdpSink(const std::string &address, int port)
-    : socket_(bound_socket(SOCK_DGRAM, address, port))
-{
-}
-
-UdpSink::~UdpSink()
-{
-    close(socket_);
-}
-
-std::vector<std::string> UdpSink::datagrams()
-{
-    std::vector<std::string> arrived;
-    char datagram[65536];
-    ssize_t n;
-    while ((n = recv(socket_, datagram, sizeof datagram, MSG_DONTWAIT)) >= 0) {
-        arrived.emplace_back(datagram, static_cast<std::size_t>(n));
-    }
-    return arrived;
-}
-
 }  // namespace routed

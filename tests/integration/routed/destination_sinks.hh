@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "udp_endpoint.hh"
+
 namespace routed {
 
 // Accepts every connection and reads it to its end on a thread of its own,
@@ -35,19 +37,8 @@ private:
     std::thread thread_;
 };
 
-// A bound datagram socket; what arrived is read when asked for.
-class UdpSink {
-public:
-    UdpSink(const std::string &address, int port);
-    ~UdpSink();
-    UdpSink(const UdpSink &) = delete;
-    UdpSink &operator=(const UdpSink &) = delete;
-
-    // The datagrams queued so far, in order of arrival.
-    std::vector<std::string> datagrams();
-
-private:
-    int socket_ = -1;
-};
+// The datagram destination is a testsupport::UdpEndpoint: its datagrams()
+// are what arrived.
+using UdpSink = testsupport::UdpEndpoint;
 
 }  // namespace routed

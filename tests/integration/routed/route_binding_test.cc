@@ -13,6 +13,13 @@ namespace {
 using RouteBinding = RoutedTest;
 using testsupport::EchoHop;
 
+// A send on descriptor 0 that finds an entry with no hop socket.
+std::string unbound_send(lines::Via via)
+{
+    return lines::send_first(0, lines::scenario_data, 1, 0) + lines::sock_entry_found + lines::send_via(via) +
+           lines::send_returned(-1);
+}
+
 // Unbound entries hold descriptor 0, so send and write on descriptor 0 find
 // the first of them; with no hop socket there is no round trip.
 TEST_F(RouteBinding, DescriptorZeroFindsTheFirstUnboundEntryWithoutRoundTrip)
@@ -23,26 +30,12 @@ TEST_F(RouteBinding, DescriptorZeroFindsTheFirstUnboundEntryWithoutRoundTrip)
     auto outcome = run({"udp", "debug=1", "fd=0", "send", "x", "write", "x", "debug=0", "tcp",
                         "connect", at_port(destination), "debug=1", "fd=0", "send", "y", "write",
                         "y"});
-    EXPECT_EQ(outcome.trace, loader::timelog_opened +
-                                 loader::stored(host_address, destination, hop_address) +
-                                 loader::stored(host_address, second_destination, hop_address) +
-                                 socket_lines("SOCK_DGRAM", 4) +
-                                 "send()\t\t:\ts=0 msg=0x10000000 len=1 flags=0\n"
-                                 "get_sock_ent()\t:\tEntry found in table\n"
-                                 "send() \t:\tTCP \n"
-                                 "send()\t\t:\treturn value = -1\n"
-                                 "write()\t:\twrite called\n"
-                                 "get_sock_ent()\t:\tEntry found in table\n"
-                                 "write()\t:\trtbl_ptr=<entry 1>\n" +
-                                 socket_lines("SOCK_STREAM", 5) +
-                                 "connect()\t:\treturn value = 0\n"
-                                 "send()\t\t:\ts=0 msg=0x10000000 len=1 flags=0\n"
-                                 "get_sock_ent()\t:\tEntry found in table\n"
-                                 "send()\t\t:\tUDP \n"
-                                 "send()\t\t:\treturn value = -1\n"
-                                 "write()\t:\twrite called\n"
-                                 "get_sock_ent()\t:\tEntry found in table\n"
-                                 "write()\t:\trtbl_ptr=<entry 2>\n");
+    EXPECT_EQ(outcome.trace, lines::loader::timelog_opened +
+                                 lines::loader::stored(host_address, destination, hop_address) +
+                                 lines::loader::stored(host_address, second_destination, hop_address) +
+                                 lines::udp_socket(4) + unbound_send(lines::tcp) + lines::write(true, 1) +
+                                 lines::tcp_socket(5) + lines::connect_returned(0) + unbound_send(lines::udp) +
+                                 lines::write(true, 2));
     EXPECT_EQ(outcome.program.out, "app: socket 4\napp: send -1 ENOTSOCK\napp: write -1 EBADF\n"
                                    "app: socket 5\napp: connect 0\n"
                                    "app: send -1 ENOTSOCK\napp: write -1 EBADF\n");
@@ -60,21 +53,17 @@ TEST_F(RouteBinding, RoutesOfNeitherProtocolAreFoundButNeverUsed)
     UdpSink second_sink(second_destination, destination_port);
     auto outcome = run({"tcp", "debug=1", "connect", at_port(destination), "send", "hi", "udp",
                         "sendto", at_port(second_destination), "ho"});
-    EXPECT_EQ(outcome.trace, loader::timelog_opened +
-                                 loader::stored(host_address, destination, hop_address) +
-                                 loader::stored(host_address, second_destination, hop_address) +
-                                 socket_lines("SOCK_STREAM", 4) +
-                                 lookup_lines({destination}, destination, true) +
-                                 "connect()\t:\ts=4 name=127.0.0.5:9000 namelen=16 \n"
-                                 "connect()\t:\treturn value = 0\n"
-                                 "send()\t\t:\ts=4 msg=0x10000000 len=2 flags=0\n"
-                                 "send()\t\t:\treturn value = 2\n" +
-                                 socket_lines("SOCK_DGRAM", 5) +
-                                 lookup_lines({destination, second_destination},
+    EXPECT_EQ(outcome.trace, lines::loader::timelog_opened +
+                                 lines::loader::stored(host_address, destination, hop_address) +
+                                 lines::loader::stored(host_address, second_destination, hop_address) +
+                                 lines::tcp_socket(4) +
+                                 lines::lookup({destination}, destination, true) +
+                                 lines::connect_named(4, at_port(destination), 16) + lines::connect_returned(0) +
+                                 lines::send(4, lines::scenario_data, 2, 0, 2) +
+                                 lines::udp_socket(5) +
+                                 lines::lookup({destination, second_destination},
                                               second_destination, true) +
-                                 "sendto() \t:\trtbl_ptr=<entry 1>\n"
-                                 "sendto()\t:\tReturning from sendto\n"
-                                 "sendto()\t:\treturn value = 2\n");
+                                 lines::sendto(2, true, 1));
     expect_records(outcome, {});
     EXPECT_EQ(hop.record_text(), "");
     EXPECT_EQ(sink.streams(), std::vector<std::string>{"hi"});
@@ -89,20 +78,10 @@ TEST_F(RouteBinding, UnroutedCallsOnlyTraceAndForward)
     UdpSink sink(destination, destination_port);
     auto outcome = run({"udp", "debug=1", "connect", at_port(destination), "send", "a", "write",
                         "b", "sendto", at_port(destination), "c", "sendmsg", "-", "d"});
-    EXPECT_EQ(outcome.trace, loader::timelog_opened + loader::not_mine +
-                                 socket_lines("SOCK_DGRAM", 4) +
-                                 "connect()\t:\tTable entry not found\n"
-                                 "connect()\t:\ts=4 name=127.0.0.5:9000 namelen=16 \n"
-                                 "connect()\t:\treturn value = 0\n"
-                                 "send()\t\t:\ts=4 msg=0x10000000 len=1 flags=0\n"
-                                 "send()\t\t:\treturn value = 1\n"
-                                 "write()\t:\twrite called\n"
-                                 "write()\t:\trtbl_ptr=0\n"
-                                 "sendto() \t:\trtbl_ptr=0\n"
-                                 "sendto()\t:\tReturning from sendto\n"
-                                 "sendto()\t:\treturn value = 1\n"
-                                 "sendmsg()\t:\ts=4 msg=0x14000000 flags=0\n "
-                                 "sendmsg()\t:\treturn value = 1\n");
+    EXPECT_EQ(outcome.trace, lines::loader::timelog_opened + lines::loader::not_mine +
+                                 lines::udp_socket(4) + lines::connect(4, at_port(destination), 16, 0, true) +
+                                 lines::send(4, lines::scenario_data, 1, 0, 1) + lines::write(true) +
+                                 lines::sendto(1, true) + lines::sendmsg(4, lines::scenario_header, 0, 1));
     EXPECT_EQ(outcome.program.out, "app: socket 4\napp: connect 0\napp: send 1\napp: write 1\n"
                                    "app: sendto 1\napp: sendmsg 1\n");
     expect_records(outcome, {});
@@ -119,16 +98,11 @@ TEST_F(RouteBinding, ABoundDescriptorNumberOutlivesItsSocket)
     UdpSink unrouted(unrouted_destination, destination_port);
     auto outcome = run({"tcp", "connect", at_port(destination), "close", "udp", "connect",
                         at_port(unrouted_destination), "send", "hi"});
-    EXPECT_EQ(outcome.trace, loader::timelog_opened +
-                                 loader::stored(host_address, destination, hop_address) +
-                                 socket_lines("SOCK_STREAM", 4) +
-                                 "connect()\t:\treturn value = 0\n"
-                                 "close()\t\t:\t0\n" +
-                                 socket_lines("SOCK_DGRAM", 4) +
-                                 "connect()\t:\treturn value = 0\n"
-                                 "send()\t\t:\ts=4 msg=0x10000000 len=2 flags=0\n"
-                                 "TCPecho()\t:\tTIME=#. ms\n"
-                                 "send()\t\t:\treturn value = 2\n");
+    EXPECT_EQ(outcome.trace, lines::loader::timelog_opened +
+                                 lines::loader::stored(host_address, destination, hop_address) +
+                                 lines::tcp_socket(4) + lines::connect_returned(0) + lines::close(0) +
+                                 lines::udp_socket(4) + lines::connect_returned(0) +
+                                 lines::routed_send({lines::tcp}, 4, "hi"));
     expect_records(outcome, {2});
     EXPECT_EQ(hop.record_text(), "tcp 2 hi\n");
     EXPECT_EQ(unrouted.datagrams(), std::vector<std::string>{"hi"});
@@ -142,18 +116,14 @@ TEST_F(RouteBinding, FailedConnectStillBindsTheRoute)
     EchoHop hop({hop_address});
     auto outcome = run({"debug=1", "tcp", "connect", at_port(destination), "tcp", "connect",
                         at_port(destination)});
+    const std::string found = lines::lookup({destination}, destination, true);
     EXPECT_EQ(outcome.trace,
-              loader::timelog_opened + loader::debug_head("alpha") +
-                  loader::stored_debug(host_address, destination, hop_address, 1) +
-                  loader::debug_tail + socket_lines("SOCK_STREAM", 4) +
-                  lookup_lines({destination}, destination, true) +
-                  "connect() \t:\tTCP to \n"
-                  "connect()\t:\ts1=5 name=10.77.0.2:7 namelen=16 \n "
-                  "connect()\t:\ts=4 name=127.0.0.5:9000 namelen=16 \n"
-                  "connect()\t:\treturn value = -1\n" +
-                  socket_lines("SOCK_STREAM", 6) + lookup_lines({destination}, destination, true) +
-                  "connect()\t:\ts=6 name=127.0.0.5:9000 namelen=16 \n"
-                  "connect()\t:\treturn value = -1\n");
+              lines::loader::timelog_opened + lines::loader::debug_head("alpha") +
+                  lines::loader::stored_debug(host_address, destination, hop_address, 1) +
+                  lines::loader::debug_tail + lines::tcp_socket(4) +
+                  lines::routed_connect({lines::tcp, true}, found, 4, at_port(destination), 5, -1) +
+                  lines::tcp_socket(6) + found + lines::connect_named(6, at_port(destination), 16) +
+                  lines::connect_returned(-1));
     EXPECT_EQ(outcome.program.out, "app: socket 4\napp: connect -1 ECONNREFUSED\n"
                                    "app: socket 6\napp: connect -1 ECONNREFUSED\n");
 }

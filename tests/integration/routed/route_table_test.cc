@@ -32,15 +32,15 @@ TEST_F(RouteTable, OnlyFourWordLinesForThisHostAreStored)
 {
     write_routes(routes_of_every_shape);
     auto outcome = run({"udp"});
-    EXPECT_EQ(outcome.trace, loader::timelog_opened +
-                                 loader::stored(host_address, destination, hop_address) +
-                                 loader::not_mine + loader::not_mine +
-                                 loader::stored(host_address, "192.168.1.1", second_hop_address) +
-                                 loader::not_mine +
-                                 loader::stored(host_address, destination, hop_address) +
-                                 socket_lines("SOCK_DGRAM", 4));
+    EXPECT_EQ(outcome.trace, lines::loader::timelog_opened +
+                                 lines::loader::stored(host_address, destination, hop_address) +
+                                 lines::loader::not_mine + lines::loader::not_mine +
+                                 lines::loader::stored(host_address, "192.168.1.1", second_hop_address) +
+                                 lines::loader::not_mine +
+                                 lines::loader::stored(host_address, destination, hop_address) +
+                                 lines::udp_socket(4));
     EXPECT_TRUE(outcome.timelog_exists);
-    EXPECT_EQ(outcome.timelog, "");
+    EXPECT_TRUE(outcome.timelog_bytes.empty());
 }
 
 TEST_F(RouteTable, DebugShowsSkippedLinesFamiliesAndProtocols)
@@ -48,21 +48,19 @@ TEST_F(RouteTable, DebugShowsSkippedLinesFamiliesAndProtocols)
     write_routes(routes_of_every_shape);
     auto outcome = run({"debug=1", "udp", "sendto", "127.0.0.7:9000", "hi"});
     EXPECT_EQ(outcome.trace,
-              loader::timelog_opened + loader::debug_head("alpha") + loader::debug_skipped +
-                  loader::debug_skipped + loader::debug_skipped + loader::debug_skipped +
-                  loader::stored_debug(host_address, destination, hop_address, 1) +
-                  loader::not_mine + loader::not_mine +
-                  loader::stored_debug(host_address, "192.168.1.1", second_hop_address, 0) +
-                  loader::not_mine +
-                  loader::stored_debug(host_address, destination, hop_address, 2) +
-                  loader::debug_tail + socket_lines("SOCK_DGRAM", 4) +
-                  lookup_lines({destination, "192.168.1.1", destination}, "127.0.0.7", false) +
-                  "sendto() \t:\trtbl_ptr=0\n"
-                  "sendto()\t:\tReturning from sendto\n"
-                  "sendto()\t:\treturn value = 2\n");
-    // Addresses print as signed big-endian values.
-    EXPECT_NE(outcome.trace.find("get_rtbl_ent()\t:\tto=-1062731519 name=2130706439\n"),
-              std::string::npos);
+              lines::loader::timelog_opened + lines::loader::debug_head("alpha") + lines::loader::skipped +
+                  lines::loader::skipped + lines::loader::skipped + lines::loader::skipped +
+                  lines::loader::stored_debug(host_address, destination, hop_address, 1) +
+                  lines::loader::not_mine + lines::loader::not_mine +
+                  lines::loader::stored_debug(host_address, "192.168.1.1", second_hop_address, 0) +
+                  lines::loader::not_mine +
+                  lines::loader::stored_debug(host_address, destination, hop_address, 2) +
+                  lines::loader::debug_tail + lines::udp_socket(4) +
+                  lines::lookup({destination, "192.168.1.1", destination}, "127.0.0.7", false) +
+                  lines::sendto(2, true));
+    // Addresses print as signed big-endian values, as the lookup lines above expect.
+    EXPECT_EQ(lines::address_value("192.168.1.1"), -1062731519);
+    EXPECT_EQ(lines::address_value("127.0.0.7"), 2130706439);
 }
 
 // The first match in table order wins, and the lookup stops there; only the
@@ -75,18 +73,14 @@ TEST_F(RouteTable, LookupStopsAtTheFirstMatchingEntry)
     auto outcome = run({"udp", "debug=1", "sendto", "127.0.0.5:4321", "hi", "sendto",
                         "127.0.0.6:9", "hi"});
     EXPECT_EQ(outcome.trace,
-              loader::timelog_opened + loader::stored(host_address, second_destination, hop_address) +
-                  loader::stored(host_address, destination, hop_address) +
-                  loader::stored(host_address, destination, second_hop_address) +
-                  socket_lines("SOCK_DGRAM", 4) +
-                  lookup_lines({second_destination, destination}, destination, true) +
-                  "sendto() \t:\trtbl_ptr=<entry 1>\n"
-                  "sendto()\t:\tReturning from sendto\n"
-                  "sendto()\t:\treturn value = 2\n" +
-                  lookup_lines({second_destination}, second_destination, true) +
-                  "sendto() \t:\trtbl_ptr=<entry 2>\n"
-                  "sendto()\t:\tReturning from sendto\n"
-                  "sendto()\t:\treturn value = 2\n");
+              lines::loader::timelog_opened + lines::loader::stored(host_address, second_destination, hop_address) +
+                  lines::loader::stored(host_address, destination, hop_address) +
+                  lines::loader::stored(host_address, destination, second_hop_address) +
+                  lines::udp_socket(4) +
+                  lines::lookup({second_destination, destination}, destination, true) +
+                  lines::sendto(2, true, 1) +
+                  lines::lookup({second_destination}, second_destination, true) +
+                  lines::sendto(2, true, 2));
 }
 
 // Lines are read 127 characters at a time: the rest of a longer line is read
@@ -105,11 +99,11 @@ TEST_F(RouteTable, LongLinesAreReadInPiecesOf127Characters)
 
     auto outcome = run({"debug=1", "udp"});
     EXPECT_EQ(outcome.trace,
-              loader::timelog_opened + loader::debug_head("alpha") +
-                  loader::stored_debug(host_address, destination, hop_address, 1) +
-                  loader::stored_debug(host_address, second_destination, second_hop_address, 2) +
-                  loader::stored_debug(host_address, "127.0.0.7", hop_address, 0) +
-                  loader::debug_skipped + loader::debug_tail + socket_lines("SOCK_DGRAM", 4));
+              lines::loader::timelog_opened + lines::loader::debug_head("alpha") +
+                  lines::loader::stored_debug(host_address, destination, hop_address, 1) +
+                  lines::loader::stored_debug(host_address, second_destination, second_hop_address, 2) +
+                  lines::loader::stored_debug(host_address, "127.0.0.7", hop_address, 0) +
+                  lines::loader::skipped + lines::loader::debug_tail + lines::udp_socket(4));
 }
 
 // The table holds 64 routes; the lines after the 64th stored route are not
@@ -117,15 +111,15 @@ TEST_F(RouteTable, LongLinesAreReadInPiecesOf127Characters)
 TEST_F(RouteTable, SeventyRoutesKeepTheFirstSixtyFour)
 {
     std::string file;
-    std::string quiet = loader::timelog_opened;
-    std::string loud = loader::timelog_opened + loader::debug_head("alpha");
+    std::string quiet = lines::loader::timelog_opened;
+    std::string loud = lines::loader::timelog_opened + lines::loader::debug_head("alpha");
     std::vector<std::string> stored_to;
     for (int n = 1; n <= 70; ++n) {
         std::string to = "127.0.1." + std::to_string(n);
         file += "alpha " + to + " 10.77.0.2 UDP\n";
         if (n <= 64) {
-            quiet += loader::stored(host_address, to, hop_address);
-            loud += loader::stored_debug(host_address, to, hop_address, 2);
+            quiet += lines::loader::stored(host_address, to, hop_address);
+            loud += lines::loader::stored_debug(host_address, to, hop_address, 2);
             stored_to.push_back(to);
         }
     }
@@ -133,26 +127,15 @@ TEST_F(RouteTable, SeventyRoutesKeepTheFirstSixtyFour)
     testsupport::EchoHop hop({hop_address});
 
     auto quiet_run = run({"udp"});
-    EXPECT_EQ(quiet_run.trace, quiet + socket_lines("SOCK_DGRAM", 4));
+    EXPECT_EQ(quiet_run.trace, quiet + lines::udp_socket(4));
 
     auto loud_run = run({"debug=1", "udp", "sendto", "127.0.1.65:9000", "no", "sendto",
                          "127.0.1.64:9000", "yes"});
-    EXPECT_EQ(loud_run.trace, loud + loader::debug_tail + socket_lines("SOCK_DGRAM", 4) +
-                                  lookup_lines(stored_to, "127.0.1.65", false) +
-                                  "sendto() \t:\trtbl_ptr=0\n"
-                                  "sendto()\t:\tReturning from sendto\n"
-                                  "sendto()\t:\treturn value = 2\n" +
-                                  lookup_lines(stored_to, "127.0.1.64", true) +
-                                  "sendto() \t:\trtbl_ptr=<entry 1>\n"
-                                  "sendto()\t:\tUDP \n"
-                                  "sendto()\t:\ts1=0\n"
-                                  "UDPecho()\t:\tUDPEcho called\n"
-                                  "UDPecho()\t:\tlen1=3 c1=3, c=3\n"
-                                  "UDPecho()\t:\tReceived from 10.77.0.2:7\n"
-                                  "UDPecho()\t:\tyes\n"
-                                  "UDPecho()\t:\tTIME=#. ms\n"
-                                  "sendto()\t:\tReturning from sendto\n"
-                                  "sendto()\t:\treturn value = 3\n");
+    EXPECT_EQ(loud_run.trace, loud + lines::loader::debug_tail + lines::udp_socket(4) +
+                                  lines::lookup(stored_to, "127.0.1.65", false) +
+                                  lines::sendto(2, true) +
+                                  lines::routed_sendto({lines::udp, true}, lines::lookup(stored_to, "127.0.1.64", true),
+                                                       "yes", false));
     EXPECT_EQ(hop.record_text(), "udp 3 yes\n");
 }
 
@@ -167,18 +150,13 @@ TEST_F(RouteTable, RoutesWithUnconvertibleNamesAreLeftOut)
                  "alpha destination hoptwo ICMP\n");
     auto outcome = run({"udp", "debug=1", "sendto", at_port(destination), "hi"});
     EXPECT_EQ(outcome.trace,
-              loader::timelog_opened +
-                  "init_route_tbl()\t:\tFrom matches myname\n"
-                  "Unknown host name: nowhere\n"
-                  "init_route_tbl()\t:\tFrom matches myname\n"
-                  "Unknown host name: nohop\n" +
-                  loader::stored(host_address, "255.255.255.255", hop_address) +
-                  loader::stored(host_address, destination, second_hop_address) +
-                  socket_lines("SOCK_DGRAM", 4) +
-                  lookup_lines({"255.255.255.255", destination}, destination, true) +
-                  "sendto() \t:\trtbl_ptr=<entry 1>\n"
-                  "sendto()\t:\tReturning from sendto\n"
-                  "sendto()\t:\treturn value = 2\n");
+              lines::loader::timelog_opened +
+                  lines::loader::unknown_host("nowhere") + lines::loader::unknown_host("nohop") +
+                  lines::loader::stored(host_address, "255.255.255.255", hop_address) +
+                  lines::loader::stored(host_address, destination, second_hop_address) +
+                  lines::udp_socket(4) +
+                  lines::lookup({"255.255.255.255", destination}, destination, true) +
+                  lines::sendto(2, true, 1));
 }
 
 TEST_F(RouteTable, ThisHostsOwnNameMustConvertToo)
@@ -186,10 +164,7 @@ TEST_F(RouteTable, ThisHostsOwnNameMustConvertToo)
     testsupport::use_private_host_table({hop_address + " hopone"});
     write_routes("alpha 127.0.0.5 10.77.0.2 UDP\n");
     auto outcome = run({"udp"});
-    EXPECT_EQ(outcome.trace, loader::timelog_opened +
-                                 "init_route_tbl()\t:\tFrom matches myname\n"
-                                 "Unknown host name: alpha\n" +
-                                 socket_lines("SOCK_DGRAM", 4));
+    EXPECT_EQ(outcome.trace, lines::loader::timelog_opened + lines::loader::unknown_host("alpha") + lines::udp_socket(4));
 }
 
 // A word longer than its field (31 characters for hosts, 7 for the
@@ -207,10 +182,10 @@ TEST_F(RouteTable, OverLongWordsSkipTheLineSilently)
                  "alpha 127.0.0.5 10.77.0.2 UDP\n");
     auto outcome = run({"debug=1", "udp"});
     EXPECT_EQ(outcome.trace,
-              loader::timelog_opened + loader::debug_head("alpha") +
-                  loader::stored_debug(host_address, second_destination, hop_address, 0) +
-                  loader::stored_debug(host_address, destination, hop_address, 2) +
-                  loader::debug_tail + socket_lines("SOCK_DGRAM", 4));
+              lines::loader::timelog_opened + lines::loader::debug_head("alpha") +
+                  lines::loader::stored_debug(host_address, second_destination, hop_address, 0) +
+                  lines::loader::stored_debug(host_address, destination, hop_address, 2) +
+                  lines::loader::debug_tail + lines::udp_socket(4));
 }
 
 // This host's name is compared in full: a from word holding only its first
@@ -225,38 +200,30 @@ TEST_F(RouteTable, LongHostNameIsComparedInFull)
                  " 127.0.0.6 10.77.0.2 UDP\n");
     auto outcome = run({"debug=1", "udp"});
     EXPECT_EQ(outcome.trace,
-              loader::timelog_opened + loader::debug_head(long_name) + loader::not_mine +
-                  loader::stored_debug(host_address, second_destination, hop_address, 2) +
-                  loader::debug_tail + socket_lines("SOCK_DGRAM", 4));
+              lines::loader::timelog_opened + lines::loader::debug_head(long_name) + lines::loader::not_mine +
+                  lines::loader::stored_debug(host_address, second_destination, hop_address, 2) +
+                  lines::loader::debug_tail + lines::udp_socket(4));
 }
 
 TEST_F(RouteTable, WithoutTheVariableOnlyTheTimelogIsCreated)
 {
     unsetenv("QUOR_ROUTE_TABLE");
     auto quiet = run_with_env({"udp", "udp"}, {});
-    EXPECT_EQ(quiet.trace, loader::timelog_opened + socket_lines("SOCK_DGRAM", 4) +
-                               socket_lines("SOCK_DGRAM", 5));
+    EXPECT_EQ(quiet.trace, lines::route_load(false) + lines::udp_socket(4) + lines::udp_socket(5));
     EXPECT_TRUE(quiet.timelog_exists);
 
     auto loud = run_with_env({"debug=1", "udp", "connect", at_port(destination)}, {});
-    EXPECT_EQ(loud.trace, loader::timelog_opened +
-                              "init_route_rbl()\t:\tNo route table file defined\n" +
-                              socket_lines("SOCK_DGRAM", 4) +
-                              "connect()\t:\tTable entry not found\n"
-                              "connect()\t:\ts=4 name=127.0.0.5:9000 namelen=16 \n"
-                              "connect()\t:\treturn value = 0\n");
+    EXPECT_EQ(loud.trace, lines::route_load(true) + lines::udp_socket(4) + lines::connect(4, at_port(destination), 16, 0, true));
 }
 
 TEST_F(RouteTable, UnopenableRouteFileLeavesTheTableEmpty)
 {
     const std::string absent = scratch_.file("absent");
     auto quiet = run_with_env({"udp"}, {{"QUOR_ROUTE_TABLE", absent}});
-    EXPECT_EQ(quiet.trace, loader::timelog_opened + socket_lines("SOCK_DGRAM", 4));
+    EXPECT_EQ(quiet.trace, lines::loader::timelog_opened + lines::udp_socket(4));
 
     auto loud = run_with_env({"debug=1", "udp"}, {{"QUOR_ROUTE_TABLE", absent}});
-    EXPECT_EQ(loud.trace, loader::timelog_opened +
-                              "init_route_tbl()\t:\tUnable to open route table file " + absent +
-                              ": error 2\n" + socket_lines("SOCK_DGRAM", 4));
+    EXPECT_EQ(loud.trace, lines::loader::timelog_opened + lines::loader::unopenable(absent, 2) + lines::udp_socket(4));
 }
 
 // A route file that opens but cannot be read (a directory) ends loading as
@@ -264,8 +231,8 @@ TEST_F(RouteTable, UnopenableRouteFileLeavesTheTableEmpty)
 TEST_F(RouteTable, UnreadableRouteFileEndsLoadingLikeEndOfFile)
 {
     auto outcome = run_with_env({"debug=1", "udp"}, {{"QUOR_ROUTE_TABLE", scratch_.path()}});
-    EXPECT_EQ(outcome.trace, loader::timelog_opened + loader::debug_head("alpha") +
-                                 loader::debug_tail + socket_lines("SOCK_DGRAM", 4));
+    EXPECT_EQ(outcome.trace, lines::loader::timelog_opened + lines::loader::debug_head("alpha") +
+                                 lines::loader::debug_tail + lines::udp_socket(4));
 }
 
 TEST_F(RouteTable, TimelogLeftByAnEarlierProcessIsEmptied)
@@ -274,7 +241,7 @@ TEST_F(RouteTable, TimelogLeftByAnEarlierProcessIsEmptied)
     write_routes("alpha 127.0.0.5 10.77.0.2 UDP\n");
     auto outcome = run({"udp"});
     EXPECT_TRUE(outcome.timelog_exists);
-    EXPECT_EQ(outcome.timelog, "");
+    EXPECT_TRUE(outcome.timelog_bytes.empty());
 }
 
 // A link planted where timelog goes is never followed: the open fails with
@@ -290,13 +257,10 @@ TEST_F(RouteTable, TimelogLinkIsNotFollowed)
     TcpSink sink(destination, destination_port);
 
     auto outcome = run({"tcp", "connect", at_port(destination), "send", "hello"});
-    EXPECT_EQ(outcome.trace, loader::stored(host_address, destination, hop_address) +
-                                 socket_lines("SOCK_STREAM", 3) +
-                                 "connect()\t:\treturn value = 0\n"
-                                 "send()\t\t:\ts=3 msg=0x10000000 len=5 flags=0\n"
-                                 "TCPecho()\t:\tTIME=#. ms\n"
-                                 "send()\t\t:\treturn value = 5\n");
-    EXPECT_EQ(outcome.program.out, "error in opening timelog file \napp: socket 3\n"
+    EXPECT_EQ(outcome.trace, lines::loader::stored(host_address, destination, hop_address) +
+                                 lines::tcp_socket(3) + lines::connect_returned(0) +
+                                 lines::routed_send({lines::tcp}, 3, "hello"));
+    EXPECT_EQ(outcome.program.out, lines::loader::timelog_unopenable + "app: socket 3\n"
                                    "app: connect 0\nbuf=hello\napp: send 5\n");
     EXPECT_EQ(testsupport::read_file(precious), "keep me\n");
     EXPECT_EQ(hop.record_text(), "tcp 5 hello\n");

@@ -1,9 +1,5 @@
-// The routed tests' network and recurring trace lines.
+// The routed tests' network and application runs.
 #include "routed_fixture.hh"
-
-#include <arpa/inet.h>
-
-#include <cstdint>
 
 #include "netns.hh"
 
@@ -18,8 +14,7 @@ void RoutedTest::SetUp()
 {
     testsupport::set_host_name("alpha");
     testsupport::use_private_host_table({host_address + " alpha", hop_address + " hopone",
-                                         second_hop_address + " hoptwo",
-                                         destination + " destination"});
+                                         second_hop_address + " hoptwo", destination + " destination"});
     testsupport::add_veth_pair("rt0", host_address, "rt1", hop_address);
     testsupport::add_address("rt1", second_hop_address + "/24");
 }
@@ -29,20 +24,17 @@ void RoutedTest::write_routes(const std::string &text)
     testsupport::write_file(routes_path(), text);
 }
 
-ScenarioOutcome RoutedTest::run(const std::vector<std::string> &steps)
+Outcome RoutedTest::run(const std::vector<std::string> &steps)
 {
     return run_with_env(steps, {{"QUOR_ROUTE_TABLE", routes_path()}});
 }
 
-ScenarioOutcome RoutedTest::run_with_env(
-    const std::vector<std::string> &steps,
-    const std::vector<std::pair<std::string, std::string>> &env)
+Outcome RoutedTest::run_with_env(const std::vector<std::string> &steps,
+                                 const std::vector<std::pair<std::string, std::string>> &env)
 {
-    ScenarioSetup setup;
-    setup.cwd = scratch_.path();
-    setup.env = env;
-    setup.steps = steps;
-    ScenarioOutcome outcome = run_scenario(setup);
+    std::vector<std::string> argv = {ROUTE_SCENARIO_PATH};
+    argv.insert(argv.end(), steps.begin(), steps.end());
+    Outcome outcome = testsupport::run_preloaded({.argv = argv, .cwd = scratch_.path(), .env = env});
     EXPECT_FALSE(outcome.program.timed_out);
     EXPECT_EQ(outcome.program.term_signal, 0) << "the application was killed by a signal";
     EXPECT_EQ(outcome.program.exit_status, 0) << outcome.program.err;
@@ -52,41 +44,15 @@ ScenarioOutcome RoutedTest::run_with_env(
     return outcome;
 }
 
-std::string socket_lines(const char *type_name, int descriptor)
+std::string load(const std::vector<std::string> &to, int protocol, bool debug)
 {
-    return std::string("socket()\t:\tfamily=AF_INET type=") + type_name +
-           " protocol=IPPROTO_IP\nsocket()\t:\tsocket value = " + std::to_string(descriptor) +
-           "\n";
+    std::string text = lines::loader::timelog_opened + (debug ? lines::loader::debug_head("alpha") : "");
+    for (const auto &address : to) {
+        text += debug ? lines::loader::stored_debug(host_address, address, hop_address, protocol)
+                      : lines::loader::stored(host_address, address, hop_address);
+    }
+    return text + (debug ? lines::loader::debug_tail : "");
 }
-
-namespace loader {
-
-const std::string timelog_opened = "init_route_tbl()\t:\ttimelog file opened\n";
-const std::string debug_tail = "init_route_tbl()\t:\tRoute table initialised\n";
-const std::string debug_skipped = "init_route_tbl() \t:\tIn loop\n";
-const std::string not_mine = "init_route_tbl()\t:\tFrom doesnot match myname\n";
-
-std::string debug_head(const std::string &host_name)
-{
-    return "init_route_tbl()\t:\tRoute Table File read\n"
-           "init_route_tbl()\t:\tHostname  " + host_name + "\n";
-}
-
-std::string stored(const std::string &from, const std::string &to, const std::string &hop)
-{
-    return "init_route_tbl()\t:\tFrom matches myname\n"
-           "init_route_tbl()\t:\tAdded route (" + from + ")=>(" + to + ") : (" + hop + ")\n";
-}
-
-std::string stored_debug(const std::string &from, const std::string &to, const std::string &hop,
-                         int protocol)
-{
-    return stored(from, to, hop) +
-           "init_route_tbl()\t:\tfrom_fam = 2, to_fam =2, hop_fam = 2\n"
-           "init_route_tbl()\t:\tprotocol = " + std::to_string(protocol) + "\n";
-}
-
-}  // namespace loader
 
 std::string letter_pattern(std::size_t length)
 {
@@ -97,34 +63,9 @@ std::string letter_pattern(std::size_t length)
     return pattern;
 }
 
-long address_value(const std::string &dotted)
+void expect_records(const Outcome &outcome, const std::vector<long> &byte_counts)
 {
-    in_addr address{};
-    inet_pton(AF_INET, dotted.c_str(), &address);
-    return static_cast<int32_t>(ntohl(address.s_addr));
-}
-
-std::string lookup_lines(const std::vector<std::string> &visited_to, const std::string &name,
-                         bool found)
-{
-    std::string lines;
-    for (const auto &to : visited_to) {
-        lines += "get_rtbl_ent()\t:\tto=" + std::to_string(address_value(to)) +
-                 " name=" + std::to_string(address_value(name)) + "\n";
-    }
-    if (found) {
-        lines += "get_rtbl_ent()\t:\tEntry found in route table\n";
-    }
-    return lines;
-}
-
-void expect_records(const ScenarioOutcome &outcome, const std::vector<int> &byte_counts)
-{
-    std::string expected;
-    for (int count : byte_counts) {
-        expected += std::to_string(count) + " bytes # ms\n";
-    }
-    EXPECT_EQ(outcome.timelog, expected);
+    EXPECT_EQ(outcome.timelog_bytes, byte_counts);
     EXPECT_EQ(outcome.timelog_ms, outcome.times)
         << "each record carries the milliseconds of its round trip's TIME line";
 }

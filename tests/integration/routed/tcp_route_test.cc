@@ -12,6 +12,7 @@ namespace routed {
 namespace {
 
 using testsupport::EchoHop;
+const lines::Trip quiet{lines::tcp}, loud{lines::tcp, true};
 
 class TcpRoute : public RoutedTest {
 protected:
@@ -21,11 +22,8 @@ protected:
         write_routes("alpha " + destination + " " + hop_address + " TCP\n");
     }
 
-    // The lines of loading the one route without debug.
-    static std::string quiet_load()
-    {
-        return loader::timelog_opened + loader::stored(host_address, destination, hop_address);
-    }
+    // The lines up to the route socket's quiet connect.
+    static std::string connected() { return load({destination}, 1, false) + lines::tcp_socket(4) + lines::connect_returned(0); }
 
     TcpSink sink_{destination, destination_port};
 };
@@ -44,17 +42,9 @@ std::vector<long> call_times(const std::string &out, const std::string &name)
 TEST_F(TcpRoute, SendsBounceOffTheHopBeforeTheRealSend)
 {
     EchoHop hop({hop_address});
-    auto outcome = run({"tcp", "connect", at_port(destination), "send", "hello", "send", "world",
-                        "close"});
-    EXPECT_EQ(outcome.trace, quiet_load() + socket_lines("SOCK_STREAM", 4) +
-                                 "connect()\t:\treturn value = 0\n"
-                                 "send()\t\t:\ts=4 msg=0x10000000 len=5 flags=0\n"
-                                 "TCPecho()\t:\tTIME=#. ms\n"
-                                 "send()\t\t:\treturn value = 5\n"
-                                 "send()\t\t:\ts=4 msg=0x10000000 len=5 flags=0\n"
-                                 "TCPecho()\t:\tTIME=#. ms\n"
-                                 "send()\t\t:\treturn value = 5\n"
-                                 "close()\t\t:\t0\n");
+    auto outcome = run({"tcp", "connect", at_port(destination), "send", "hello", "send", "world", "close"});
+    EXPECT_EQ(outcome.trace, connected() + lines::routed_send(quiet, 4, "hello") +
+                                 lines::routed_send(quiet, 4, "world") + lines::close(0));
     EXPECT_EQ(outcome.program.out, "app: socket 4\napp: connect 0\n"
                                    "buf=hello\napp: send 5\n"
                                    "buf=world\napp: send 5\napp: close 0\n");
@@ -66,26 +56,13 @@ TEST_F(TcpRoute, SendsBounceOffTheHopBeforeTheRealSend)
 TEST_F(TcpRoute, DebugShowsLoadingLookupHopConnectionAndRoundTrip)
 {
     EchoHop hop({hop_address});
-    auto outcome = run({"debug=1", "tcp", "connect", at_port(destination), "send", "hello",
-                        "close"});
+    auto outcome = run({"debug=1", "tcp", "connect", at_port(destination), "send", "hello", "close"});
     EXPECT_EQ(outcome.trace,
-              loader::timelog_opened + loader::debug_head("alpha") +
-                  loader::stored_debug(host_address, destination, hop_address, 1) +
-                  loader::debug_tail + socket_lines("SOCK_STREAM", 4) +
-                  lookup_lines({destination}, destination, true) +
-                  "connect() \t:\tTCP to \n"
-                  "connect()\t:\ts1=5 name=10.77.0.2:7 namelen=16 \n "
-                  "connect()\t:\ts=4 name=127.0.0.5:9000 namelen=16 \n"
-                  "connect()\t:\treturn value = 0\n"
-                  "send()\t\t:\ts=4 msg=0x10000000 len=5 flags=0\n"
-                  "get_sock_ent()\t:\tEntry found in table\n"
-                  "send() \t:\tTCP \n"
-                  "TCPecho()\t:\tTCPecho called \n"
-                  "TCPecho()\t:\tTIME=#. ms\n"
-                  "send()\t\t:\treturn value = 5\n"
-                  "close()\t\t:\t0\n");
-    EXPECT_EQ(outcome.program.out, "app: socket 4\napp: connect 0\nbuf=hello\napp: send 5\n"
-                                   "app: close 0\n");
+              load({destination}, 1, true) + lines::tcp_socket(4) +
+                  lines::routed_connect(loud, lines::lookup({destination}, destination, true), 4,
+                                        at_port(destination), 5, 0) +
+                  lines::routed_send(loud, 4, "hello") + lines::close(0));
+    EXPECT_EQ(outcome.program.out, "app: socket 4\napp: connect 0\nbuf=hello\napp: send 5\napp: close 0\n");
     expect_records(outcome, {5});
     EXPECT_EQ(hop.record_text(), "tcp 5 hello\n");
     EXPECT_EQ(sink_.streams(), std::vector<std::string>{"hello"});
@@ -96,20 +73,10 @@ TEST_F(TcpRoute, DebugShowsLoadingLookupHopConnectionAndRoundTrip)
 TEST_F(TcpRoute, WriteIsReroutedOnlyOnTheRouteSocket)
 {
     EchoHop hop({hop_address});
-    auto outcome = run({"tcp", "connect", at_port(destination), "debug=1", "write", "hello",
-                        "fd=2", "write", "note\\x0a", "debug=0", "use=0", "write", "again"});
-    EXPECT_EQ(outcome.trace, quiet_load() + socket_lines("SOCK_STREAM", 4) +
-                                 "connect()\t:\treturn value = 0\n"
-                                 "write()\t:\twrite called\n"
-                                 "get_sock_ent()\t:\tEntry found in table\n"
-                                 "write()\t:\trtbl_ptr=<entry 1>\n"
-                                 "write()\t:\ts1=5\n"
-                                 "TCPecho()\t:\tTCPecho called \n"
-                                 "TCPecho()\t:\tTIME=#. ms\n"
-                                 "write()\t:\twrite called\n"
-                                 "write()\t:\trtbl_ptr=0\n"
-                                 "note\n"
-                                 "TCPecho()\t:\tTIME=#. ms\n");
+    auto outcome = run({"tcp", "connect", at_port(destination), "debug=1", "write", "hello", "fd=2", "write",
+                        "note\\x0a", "debug=0", "use=0", "write", "again"});
+    EXPECT_EQ(outcome.trace, connected() + lines::routed_write(loud, 5, "hello") + lines::write(true) + "note\n" +
+                                 lines::routed_write(quiet, 5, "again"));
     EXPECT_EQ(outcome.program.out, "app: socket 4\napp: connect 0\nbuf=hello\napp: write 5\n"
                                    "app: write 5\nbuf=again\napp: write 5\n");
     expect_records(outcome, {5, 5});
@@ -122,17 +89,10 @@ TEST_F(TcpRoute, WriteIsReroutedOnlyOnTheRouteSocket)
 TEST_F(TcpRoute, OnlyTheFirstConnectingSocketIsRerouted)
 {
     EchoHop hop({hop_address});
-    auto outcome = run({"tcp", "connect", at_port(destination), "tcp", "connect",
-                        at_port(destination), "send", "two", "use=0", "send", "one"});
-    EXPECT_EQ(outcome.trace, quiet_load() + socket_lines("SOCK_STREAM", 4) +
-                                 "connect()\t:\treturn value = 0\n" +
-                                 socket_lines("SOCK_STREAM", 6) +
-                                 "connect()\t:\treturn value = 0\n"
-                                 "send()\t\t:\ts=6 msg=0x10000000 len=3 flags=0\n"
-                                 "send()\t\t:\treturn value = 3\n"
-                                 "send()\t\t:\ts=4 msg=0x10000000 len=3 flags=0\n"
-                                 "TCPecho()\t:\tTIME=#. ms\n"
-                                 "send()\t\t:\treturn value = 3\n");
+    auto outcome = run({"tcp", "connect", at_port(destination), "tcp", "connect", at_port(destination), "send",
+                        "two", "use=0", "send", "one"});
+    EXPECT_EQ(outcome.trace, connected() + lines::tcp_socket(6) + lines::connect_returned(0) +
+                                 lines::send(6, lines::scenario_data, 3, 0, 3) + lines::routed_send(quiet, 4, "one"));
     expect_records(outcome, {3});
     EXPECT_EQ(hop.record_text(), "tcp 3 one\n");
     EXPECT_EQ(sink_.streams(), (std::vector<std::string>{"one", "two"}));
@@ -143,23 +103,12 @@ TEST_F(TcpRoute, OnlyTheFirstConnectingSocketIsRerouted)
 TEST_F(TcpRoute, SendtoIsTimedSendmsgIsNot)
 {
     EchoHop hop({hop_address});
-    auto outcome = run({"tcp", "connect", at_port(destination), "debug=1", "sendto",
-                        at_port(destination), "abc", "sendmsg", at_port(destination), "defg"});
-    EXPECT_EQ(outcome.trace, quiet_load() + socket_lines("SOCK_STREAM", 4) +
-                                 "connect()\t:\treturn value = 0\n" +
-                                 lookup_lines({destination}, destination, true) +
-                                 "sendto() \t:\trtbl_ptr=<entry 1>\n"
-                                 "sendto()\t:\tTCP \n"
-                                 "TCPecho()\t:\tTCPecho called \n"
-                                 "TCPecho()\t:\tTIME=#. ms\n"
-                                 "sendto()\t:\tReturning from sendto\n"
-                                 "sendto()\t:\treturn value = 3\n"
-                                 "sendmsg()\t:\ts=4 msg=0x14000000 flags=0\n " +
-                                 lookup_lines({destination}, destination, true) +
-                                 "sendmsg()\t:\tTCP \n"
-                                 "sendmsg()\t:\treturn value = 4\n");
-    EXPECT_EQ(outcome.program.out, "app: socket 4\napp: connect 0\nbuf=abc\napp: sendto 3\n"
-                                   "app: sendmsg 4\n");
+    auto outcome = run({"tcp", "connect", at_port(destination), "debug=1", "sendto", at_port(destination), "abc",
+                        "sendmsg", at_port(destination), "defg"});
+    const std::string found = lines::lookup({destination}, destination, true);
+    EXPECT_EQ(outcome.trace, connected() + lines::routed_sendto(loud, found, "abc", true) +
+                                 lines::routed_sendmsg(loud, 4, found, "defg"));
+    EXPECT_EQ(outcome.program.out, "app: socket 4\napp: connect 0\nbuf=abc\napp: sendto 3\napp: sendmsg 4\n");
     expect_records(outcome, {3});
     EXPECT_EQ(hop.record_text(), "tcp 3 abc\ntcp 4 defg\n");
     EXPECT_EQ(sink_.streams(), std::vector<std::string>{"abcdefg"});
@@ -173,9 +122,9 @@ TEST_F(TcpRoute, LargeSendCompletesThroughTheHop)
     const std::size_t size = 32 * 1024 * 1024;
     auto outcome = run({"tcp", "connect", at_port(destination), "send", "#" + std::to_string(size)});
     const std::string pattern = letter_pattern(size);
-    EXPECT_EQ(outcome.program.out, "app: socket 4\napp: connect 0\nbuf=" + pattern + "\napp: send " +
-                                       std::to_string(size) + "\n");
-    expect_records(outcome, {static_cast<int>(size)});
+    EXPECT_EQ(outcome.program.out,
+              "app: socket 4\napp: connect 0\nbuf=" + pattern + "\napp: send " + std::to_string(size) + "\n");
+    expect_records(outcome, {static_cast<long>(size)});
     std::string bounced;
     for (const auto &record : hop.records()) {
         bounced += record.bytes;
@@ -183,19 +132,14 @@ TEST_F(TcpRoute, LargeSendCompletesThroughTheHop)
     EXPECT_TRUE(bounced == pattern) << "the hop received " << bounced.size() << " bytes";
     auto streams = sink_.streams();
     ASSERT_EQ(streams.size(), 1u);
-    EXPECT_TRUE(streams[0] == pattern) << "the destination received " << streams[0].size()
-                                       << " bytes";
+    EXPECT_TRUE(streams[0] == pattern) << "the destination received " << streams[0].size() << " bytes";
 }
 
 TEST_F(TcpRoute, DelayingHopDelaysTheSendAndTheRecordSaysSo)
 {
     EchoHop hop({hop_address, 7, 50});
     auto outcome = run({"timing", "tcp", "connect", at_port(destination), "send", "hello"});
-    EXPECT_EQ(outcome.trace, quiet_load() + socket_lines("SOCK_STREAM", 4) +
-                                 "connect()\t:\treturn value = 0\n"
-                                 "send()\t\t:\ts=4 msg=0x10000000 len=5 flags=0\n"
-                                 "TCPecho()\t:\tTIME=#. ms\n"
-                                 "send()\t\t:\treturn value = 5\n");
+    EXPECT_EQ(outcome.trace, connected() + lines::routed_send(quiet, 4, "hello"));
     expect_records(outcome, {5});
     ASSERT_EQ(outcome.times.size(), 1u);
     EXPECT_GE(outcome.times[0], 50);
@@ -211,16 +155,9 @@ TEST_F(TcpRoute, DelayingHopDelaysTheSendAndTheRecordSaysSo)
 TEST_F(TcpRoute, RefusingHopStillLetsTheRealSendThrough)
 {
     auto outcome = run({"tcp", "connect", at_port(destination), "send", "hello", "send", "again"});
-    EXPECT_EQ(outcome.trace, quiet_load() + socket_lines("SOCK_STREAM", 4) +
-                                 "connect()\t:\treturn value = 0\n"
-                                 "send()\t\t:\ts=4 msg=0x10000000 len=5 flags=0\n"
-                                 "TCPecho()\t:\tTIME=#. ms\n"
-                                 "send()\t\t:\treturn value = 5\n"
-                                 "send()\t\t:\ts=4 msg=0x10000000 len=5 flags=0\n"
-                                 "TCPecho()\t:\tTIME=#. ms\n"
-                                 "send()\t\t:\treturn value = 5\n");
-    EXPECT_EQ(outcome.program.out,
-              "app: socket 4\napp: connect 0\nbuf=\napp: send 5\nbuf=\napp: send 5\n");
+    EXPECT_EQ(outcome.trace,
+              connected() + lines::routed_send(quiet, 4, "hello") + lines::routed_send(quiet, 4, "again"));
+    EXPECT_EQ(outcome.program.out, "app: socket 4\napp: connect 0\nbuf=\napp: send 5\nbuf=\napp: send 5\n");
     expect_records(outcome, {5, 5});
     EXPECT_EQ(sink_.streams(), std::vector<std::string>{"helloagain"});
 }
@@ -229,12 +166,8 @@ TEST_F(TcpRoute, StandardEchoServiceServesAsHop)
 {
     testsupport::InetdEcho hop(hop_address);
     auto outcome = run({"tcp", "connect", at_port(destination), "send", "hello", "write", "world"});
-    EXPECT_EQ(outcome.trace, quiet_load() + socket_lines("SOCK_STREAM", 4) +
-                                 "connect()\t:\treturn value = 0\n"
-                                 "send()\t\t:\ts=4 msg=0x10000000 len=5 flags=0\n"
-                                 "TCPecho()\t:\tTIME=#. ms\n"
-                                 "send()\t\t:\treturn value = 5\n"
-                                 "TCPecho()\t:\tTIME=#. ms\n");
+    EXPECT_EQ(outcome.trace,
+              connected() + lines::routed_send(quiet, 4, "hello") + lines::routed_write(quiet, 5, "world"));
     EXPECT_EQ(outcome.program.out, "app: socket 4\napp: connect 0\nbuf=hello\napp: send 5\n"
                                    "buf=world\napp: write 5\n");
     expect_records(outcome, {5, 5});

@@ -9,95 +9,20 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <stdexcept>
 
-#include <gtest/gtest.h>
+#include "netns.hh"
+#include "waiting.hh"
 
 namespace echotest {
-namespace {
-
-sockaddr_in ipv4_address(const std::string &address, in_port_t port)
-{
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(port);
-    if (inet_pton(AF_INET, address.c_str(), &sin.sin_addr) != 1) {
-        throw std::invalid_argument("not an IPv4 address: " + address);
-    }
-    return sin;
-}
-
-}  // namespace
-
-testsupport::ProgramRun program(const std::vector<std::string> &argv, const std::string &input,
-                                const std::string &cwd)
-{
-    testsupport::ProgramRun run;
-    run.argv = argv;
-    run.stdin_text = input;
-    run.cwd = cwd;
-    run.timeout_ms = 15000;
-    return run;
-}
-
-UdpEndpoint::UdpEndpoint(const std::string &address, in_port_t port)
-    : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
-{
-    const sockaddr_in local = ipv4_address(address, port);
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
-        throw std::runtime_error("cannot bind a UDP endpoint: " + std::string(strerror(errno)));
-    }
-}
-
-UdpEndpoint::~UdpEndpoint()
-{
-    close(fd_);
-}
-
-in_port_t UdpEndpoint::port() const
-{
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    getsockname(fd_, reinterpret_cast<sockaddr *>(&local), &length);
-    return ntohs(local.sin_port);
-}
-
-void UdpEndpoint::send_to(const std::string &address, in_port_t port, const std::string &bytes)
-{
-    const sockaddr_in to = ipv4_address(address, port);
-    if (sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to),
-               sizeof to) != static_cast<ssize_t>(bytes.size())) {
-        throw std::runtime_error("sendto failed: " + std::string(strerror(errno)));
-    }
-}
-
-std::optional<Datagram> UdpEndpoint::receive(int timeout_ms)
-{
-    pollfd ready = {fd_, POLLIN, 0};
-    if (poll(&ready, 1, timeout_ms) != 1) {
-        return std::nullopt;
-    }
-    char buffer[65536];
-    sockaddr_in from{};
-    socklen_t length = sizeof from;
-    const ssize_t n = recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from),
-                               &length);
-    if (n < 0) {
-        return std::nullopt;
-    }
-    char text[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
-    return Datagram{std::string(buffer, static_cast<size_t>(n)), text, ntohs(from.sin_port)};
-}
 
 void send_forged_udp(const std::string &source_address, in_port_t source_port,
                      const std::string &destination_address, in_port_t destination_port,
                      const std::string &bytes)
 {
-    const sockaddr_in source = ipv4_address(source_address, source_port);
-    const sockaddr_in destination = ipv4_address(destination_address, destination_port);
+    const sockaddr_in source = testsupport::ipv4_address(source_address, source_port);
+    const sockaddr_in destination = testsupport::ipv4_address(destination_address, destination_port);
 
     // The kernel fills in the IP checksum, total length and identification;
     // a UDP checksum of 0 means none.
@@ -131,15 +56,8 @@ void send_forged_udp(const std::string &source_address, in_port_t source_port,
 
 void wait_for_echo_server(in_port_t port)
 {
-    UdpEndpoint probe;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < deadline) {
-        probe.send_to("127.0.0.1", port, "ready?");
-        if (probe.receive(50)) {
-            return;
-        }
-    }
-    FAIL() << "no echo on port " << port;
+    testsupport::wait_until([port] { return testsupport::udp_echoes("127.0.0.1", port); },
+                            "echo on port " + std::to_string(port));
 }
 
 void disable_core_files()

@@ -28,7 +28,7 @@ ProgramResult probe(const std::string &routine, int err, const std::string &name
     if (!name.empty()) {
         argv.push_back(name);
     }
-    return testsupport::run_program(echotest::program(argv));
+    return testsupport::run_program({.argv = argv});
 }
 
 TEST(ErrorRoutines, ErrRetReportsThenFlushesPendingOutputAndReturns)

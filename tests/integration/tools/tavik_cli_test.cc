@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <optional>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +13,7 @@
 #include "echo_test_support.hh"
 #include "files.hh"
 #include "netns.hh"
+#include "preloaded_run.hh"
 #include "process.hh"
 
 namespace {
@@ -22,16 +22,12 @@ using testsupport::ProgramResult;
 
 const std::string server_name = "tavik-server";
 
-// Replaces every printed time by "#" and returns the times in order, so
-// that the rest of the output can be compared byte for byte.
+// Shows every printed time as "#" and returns the times in order, so that
+// the rest of the output can be compared byte for byte.
 std::vector<long> take_times(std::string &out)
 {
-    static const std::regex time_line("TIME=([0-9]+)\\. ms\n");
     std::vector<long> times;
-    for (std::sregex_iterator it(out.begin(), out.end(), time_line), end; it != end; ++it) {
-        times.push_back(std::stol((*it)[1]));
-    }
-    out = std::regex_replace(out, time_line, "TIME=#. ms\n");
+    out = testsupport::mask_times(out, times);
     return times;
 }
 
@@ -66,15 +62,15 @@ protected:
 
     void start_server()
     {
-        server_.emplace(echotest::program({echotest::serv_path}));
-        ASSERT_NO_FATAL_FAILURE(echotest::wait_for_echo_server());
+        server_.emplace(testsupport::ProgramRun{.argv = {echotest::serv_path}});
+        echotest::wait_for_echo_server();
     }
 
     ProgramResult run_client(const std::vector<std::string> &args, const std::string &input = "")
     {
         std::vector<std::string> argv = {echotest::cli_path};
         argv.insert(argv.end(), args.begin(), args.end());
-        return testsupport::run_program(echotest::program(argv, input, dir_.path()));
+        return testsupport::run_program({.argv = argv, .stdin_text = input, .cwd = dir_.path()});
     }
 
     std::string time_log() const { return testsupport::read_file(dir_.file("tavik.time")); }
@@ -162,7 +158,7 @@ TEST_F(TavikCli, InputEndingAtOnceMakesNoExchange)
 TEST_F(TavikCli, LostReplyIsReportedAndTheNextExchangeGoesOn)
 {
     // A server that drops the first datagram and answers the second.
-    echotest::UdpEndpoint lossy("127.0.0.1", echotest::serv_port);
+    testsupport::UdpEndpoint lossy("127.0.0.1", echotest::serv_port);
     std::thread server([&lossy] {
         if (lossy.receive(10000)) {
             if (auto second = lossy.receive(10000)) {
@@ -223,7 +219,7 @@ TEST_F(TavikCli, SizeBeyondMemoryEndsInMallocError)
     // the largest length must not wrap into a small one.
     std::vector<std::string> argv = {"prlimit", "--as=268435456", "--", echotest::cli_path,
                                      server_name, "99999999999"};
-    ProgramResult result = testsupport::run_program(echotest::program(argv, "\n", dir_.path()));
+    ProgramResult result = testsupport::run_program({.argv = argv, .stdin_text = "\n", .cwd = dir_.path()});
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.out, start_text(server_name, 2147483647) + "Error in Malloc\n");
     EXPECT_EQ(result.err, "");
@@ -233,8 +229,8 @@ TEST_F(TavikCli, SizeBeyondMemoryEndsInMallocError)
 TEST_F(TavikCli, UnreadableInputAborts)
 {
     // A directory opens for reading but every read of it fails.
-    ProgramResult result = testsupport::run_program(echotest::program(
-        {"sh", "-c", "exec \"$0\" \"$@\" < /", echotest::cli_path, server_name, "5"}, "", dir_.path()));
+    ProgramResult result = testsupport::run_program(
+        {.argv = {"sh", "-c", "exec \"$0\" \"$@\" < /", echotest::cli_path, server_name, "5"}, .cwd = dir_.path()});
     EXPECT_EQ(result.term_signal, SIGABRT);
     EXPECT_EQ(result.out, start_text(server_name, 5));
     EXPECT_EQ(result.err, echotest::cli_path + ": dg_cli: error reading file (Is a directory)\n");

@@ -8,38 +8,28 @@
 #include <gtest/gtest.h>
 
 #include "echo_test_support.hh"
+#include "files.hh"
 #include "process.hh"
 
 namespace {
 
 using echotest::serv_port;
-using echotest::UdpEndpoint;
+using testsupport::UdpEndpoint;
 using testsupport::BackgroundProgram;
 using testsupport::ProgramResult;
-
-// Bytes that differ from position to position, so that a reordered or
-// shifted echo can't pass for the original.
-std::string patterned(size_t size)
-{
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<char>(i * 7 + i / 256);
-    }
-    return bytes;
-}
 
 class TavikServ : public ::testing::Test {
 protected:
     void SetUp() override
     {
         echotest::disable_core_files();
-        ASSERT_NO_FATAL_FAILURE(echotest::wait_for_echo_server());
+        echotest::wait_for_echo_server();
     }
 
     // Stops the server from outside, the only way it ends normally.
     ProgramResult stop() { return server_.stop(SIGTERM); }
 
-    BackgroundProgram server_{echotest::program({echotest::serv_path})};
+    BackgroundProgram server_{{.argv = {echotest::serv_path}}};
 };
 
 class TavikServSizes : public TavikServ, public ::testing::WithParamInterface<size_t> {};
@@ -48,7 +38,7 @@ TEST_P(TavikServSizes, EchoesTheFirst2048BytesToTheSendersPort)
 {
     const size_t size = GetParam();
     UdpEndpoint client;
-    const std::string message = patterned(size);
+    const std::string message = testsupport::byte_pattern(size);
     client.send_to("127.0.0.1", serv_port, message);
 
     const auto echo = client.receive();
@@ -108,7 +98,7 @@ TEST(TavikServStart, PortTakenEndsWithBindReportAndAbort)
     echotest::disable_core_files();
     UdpEndpoint holder("0.0.0.0", serv_port);
 
-    const ProgramResult result = testsupport::run_program(echotest::program({echotest::serv_path}));
+    const ProgramResult result = testsupport::run_program({.argv = {echotest::serv_path}});
     EXPECT_FALSE(result.timed_out);
     EXPECT_EQ(result.term_signal, SIGABRT);
     EXPECT_EQ(result.out, "");

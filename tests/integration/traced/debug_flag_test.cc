@@ -14,7 +14,7 @@ using DebugFlag = TracedRun;
 // The lines of one sendto/recvfrom/write/read round of the debug scenario.
 std::string exchange(bool debug)
 {
-    return trace::sendto(2, debug) + trace::recvfrom(debug) + trace::write(debug);
+    return lines::sendto(2, debug) + lines::recvfrom(debug) + lines::write(debug);
 }
 
 TEST_F(DebugFlag, GuardedLinesFollowTheFlagCallByCall)
@@ -22,49 +22,42 @@ TEST_F(DebugFlag, GuardedLinesFollowTheFlagCallByCall)
     auto r = run("debug_switch");
     long receiver = r.number("receiver"), sender = r.number("sender");
     std::string address = "127.0.0.1:" + r.text("port");
-    std::string expected = trace::route_load(false) + trace::socket("AF_INET", "SOCK_DGRAM", "IPPROTO_IP", receiver) +
-                           trace::bind(receiver, "127.0.0.1:0", 16, 0) +
-                           trace::getsockname(receiver, "16", 0, address, "16") +
-                           trace::socket("AF_INET", "SOCK_DGRAM", "IPPROTO_IP", sender) +
-                           trace::connect(sender, address, 16, 0, false) + exchange(false) +
-                           trace::connect(sender, address, 16, 0, true) + exchange(true) + exchange(false) +
-                           trace::close(0) + trace::close(0);
+    std::string expected = lines::route_load(false) + lines::udp_socket(receiver) +
+                           lines::bound_on_loopback(receiver, r.text("port")) + lines::udp_socket(sender) +
+                           lines::connect(sender, address, 16, 0, false) + exchange(false) +
+                           lines::connect(sender, address, 16, 0, true) + exchange(true) + exchange(false) +
+                           lines::close(0) + lines::close(0);
     EXPECT_EQ(r.run.err, expected);
     for (const char *round : {"off", "on", "off_again"}) {
-        EXPECT_TRUE(has_outcome(r, std::string("recvfrom_") + round + " 2 EDOM")) << round;
-        EXPECT_TRUE(has_outcome(r, std::string("write_") + round + " 1 EDOM")) << round;
-        EXPECT_TRUE(has_outcome(r, std::string("read_") + round + " 1 EDOM")) << round;
+        EXPECT_TRUE(r.has_outcome(std::string("recvfrom_") + round + " 2 EDOM")) << round;
+        EXPECT_TRUE(r.has_outcome(std::string("write_") + round + " 1 EDOM")) << round;
+        EXPECT_TRUE(r.has_outcome(std::string("read_") + round + " 1 EDOM")) << round;
     }
 }
 
 TEST_F(DebugFlag, BlockedReceivesShowTheFirstPieceAndTakeTheFlagAsItIsAfterwards)
 {
     auto r = run("blocking_calls");
-    long receiver = r.number("receiver"), sender = r.number("sender");
-    std::string address = "127.0.0.1:" + r.text("port");
-    std::string expected = trace::route_load(false) +
-                           trace::socket("AF_INET", "SOCK_DGRAM", "IPPROTO_IP", receiver) +
-                           trace::socket("AF_INET", "SOCK_DGRAM", "IPPROTO_IP", sender) +
-                           trace::bind(receiver, "127.0.0.1:0", 16, 0) +
-                           trace::getsockname(receiver, "16", 0, address, "16");
+    long receiver = r.number("receiver");
+    std::string expected = receiver_and_sender(r);
 
     // recv: its first piece, without a newline, is all there is while it waits.
-    expected += trace::recv_first(receiver, r.pointer("buf"), 32, 0);
+    expected += lines::recv_first(receiver, r.pointer("buf"), 32, 0);
     EXPECT_EQ(r.number("recv_blocked_at"), static_cast<long>(expected.size()));
-    expected += trace::second_piece(5);
+    expected += lines::second_piece(5);
 
     // recvfrom called with debug off, switched on while it waits: only the
     // line after the call.
     EXPECT_EQ(r.number("recvfrom_on_blocked_at"), static_cast<long>(expected.size()));
-    expected += trace::recvfrom_returning(true);
+    expected += lines::recvfrom_returning(true);
 
     // And the other way round: only the line before the call.
-    expected += trace::recvfrom_called(true);
+    expected += lines::recvfrom_called(true);
     EXPECT_EQ(r.number("recvfrom_off_blocked_at"), static_cast<long>(expected.size()));
 
-    expected += trace::recvmsg_first(receiver, r.pointer("in_msg"), 0);
+    expected += lines::recvmsg_first(receiver, r.pointer("in_msg"), 0);
     EXPECT_EQ(r.number("recvmsg_blocked_at"), static_cast<long>(expected.size()));
-    expected += trace::second_piece(5);
+    expected += lines::second_piece(5);
 
     EXPECT_EQ(testsupport::read_file(dir.file("trace.txt")), expected);
     EXPECT_EQ(r.run.err, "");

@@ -1,8 +1,10 @@
 // Programs nobody wrote for the library: python3 opening, binding, listening,
 // connecting and closing sockets (it passes SOCK_CLOEXEC), and a C program
 // built with _FORTIFY_SOURCE, whose receives go through glibc's checking twins.
+#include <set>
 #include <sstream>
 
+#include "elf_symbols.hh"
 #include "traced_fixture.hh"
 
 namespace {
@@ -29,51 +31,47 @@ TEST_F(RealPrograms, PythonSocketsAreTraced)
         GTEST_SKIP() << "no python3 in /usr/bin";
     }
     auto r = traced::run_traced({TRACED_PYTHON3, "-c", python_sockets}, dir.path());
-    ASSERT_EQ(r.run.exit_status, 0) << traced::describe(r.run);
+    ASSERT_EQ(r.run.exit_status, 0) << testsupport::describe(r.run);
     long server = -1, client = -1, datagram = -1;
     std::istringstream(r.run.out) >> server >> client >> datagram;
     ASSERT_GE(datagram, 0) << r.run.out;
 
-    std::string expected = trace::route_load(false) + trace::socket("AF_INET", "SOCK_STREAM", "IPPROTO_IP", server) +
-                           trace::bind(server, "127.0.0.1:5555", 16, 0) + trace::listen(server, 4, 0) +
-                           trace::socket("AF_INET", "SOCK_STREAM", "IPPROTO_IP", client) +
-                           trace::connect(client, "127.0.0.1:5555", 16, 0, false) +
-                           trace::socket("AF_INET", "SOCK_DGRAM", "IPPROTO_IP", datagram) + trace::close(0) +
-                           trace::close(0) + trace::close(0);
+    std::string expected = lines::route_load(false) + lines::tcp_socket(server) +
+                           lines::bind(server, "127.0.0.1:5555", 16, 0) + lines::listen(server, 4, 0) +
+                           lines::tcp_socket(client) +
+                           lines::connect(client, "127.0.0.1:5555", 16, 0, false) +
+                           lines::udp_socket(datagram) + lines::close(0) +
+                           lines::close(0) + lines::close(0);
     // Before its first socket the interpreter closes the module files it read.
     const std::string &err = r.run.err;
     ASSERT_GE(err.size(), expected.size()) << err;
     EXPECT_EQ(err.substr(err.size() - expected.size()), expected);
     std::string startup = err.substr(0, err.size() - expected.size());
-    EXPECT_EQ(occurrences(startup, trace::close(0)) * trace::close(0).size(), startup.size()) << startup;
+    EXPECT_EQ(occurrences(startup, lines::close(0)) * lines::close(0).size(), startup.size()) << startup;
 }
 
 TEST_F(RealPrograms, FortifiedReceivesAreTracedLikeThePlainOnes)
 {
     // The premise: the build really calls the checking twins.
-    testsupport::ProgramRun readelf;
-    readelf.argv = {"readelf", "--dyn-syms", "-W", traced::scenario_path("fortified_calls")};
-    auto symbols = testsupport::run_program(readelf);
+    std::set<std::string> used;
+    for (const auto &symbol : testsupport::elf_dynamic_symbols(traced::scenario_path("fortified_calls"))) {
+        used.insert(symbol.name);
+    }
     for (const char *twin : {"__recv_chk", "__recvfrom_chk", "__read_chk"}) {
-        EXPECT_NE(symbols.out.find(twin), std::string::npos) << twin << " not called\n" << symbols.out;
+        EXPECT_EQ(used.count(twin), 1u) << twin << " not called";
     }
 
     auto r = run("fortified_calls");
-    long receiver = r.number("receiver"), sender = r.number("sender");
-    std::string address = "127.0.0.1:" + r.text("port");
-    std::string expected = trace::route_load(false) +
-                           trace::socket("AF_INET", "SOCK_DGRAM", "IPPROTO_IP", receiver) +
-                           trace::socket("AF_INET", "SOCK_DGRAM", "IPPROTO_IP", sender) +
-                           trace::bind(receiver, "127.0.0.1:0", 16, 0) +
-                           trace::getsockname(receiver, "16", 0, address, "16");
+    long receiver = r.number("receiver");
+    std::string expected = receiver_and_sender(r);
     for (int i = 0; i < 4; ++i) {
-        expected += trace::sendto(3, false);
+        expected += lines::sendto(3, false);
     }
-    expected += trace::recv(receiver, r.pointer("buf"), r.number("length"), 0, 3) + trace::recvfrom(false) +
-                trace::recvfrom(true) + trace::close(0) + trace::close(0);
+    expected += lines::recv(receiver, r.pointer("buf"), r.number("length"), 0, 3) + lines::recvfrom(false) +
+                lines::recvfrom(true) + lines::close(0) + lines::close(0);
     EXPECT_EQ(r.run.err, expected);
     for (const char *outcome : {"recv 3 EDOM", "recvfrom 3 EDOM", "recvfrom_debug 3 EDOM", "read 3 EDOM"}) {
-        EXPECT_TRUE(has_outcome(r, outcome)) << outcome;
+        EXPECT_TRUE(r.has_outcome(outcome)) << outcome;
     }
 }
 

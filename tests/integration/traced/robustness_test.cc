@@ -9,7 +9,6 @@
 
 namespace {
 
-using traced::Preload;
 using Robustness = TracedRun;
 
 struct OutcomeCase {
@@ -27,10 +26,10 @@ class SameOutcomes : public ::testing::TestWithParam<OutcomeCase> {};
 TEST_P(SameOutcomes, AsWithoutTheLibrary)
 {
     testsupport::ScratchDir bare_dir, traced_dir;
-    auto bare = traced::run_scenario(GetParam().scenario, bare_dir.path(), GetParam().args, Preload::none);
+    auto bare = traced::run_scenario(GetParam().scenario, bare_dir.path(), GetParam().args, false);
     auto preloaded = traced::run_scenario(GetParam().scenario, traced_dir.path(), GetParam().args);
-    ASSERT_EQ(bare.run.exit_status, 0) << traced::describe(bare.run);
-    ASSERT_EQ(preloaded.run.exit_status, 0) << traced::describe(preloaded.run);
+    ASSERT_EQ(bare.run.exit_status, 0) << testsupport::describe(bare.run);
+    ASSERT_EQ(preloaded.run.exit_status, 0) << testsupport::describe(preloaded.run);
     EXPECT_FALSE(bare.outcomes.empty());
     EXPECT_EQ(preloaded.outcomes, bare.outcomes);
     EXPECT_EQ(bare.run.err, "");
@@ -47,11 +46,11 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, SameOutcomes,
 TEST_F(Robustness, ErrnoIsTheRealCallsEvenWhenTraceWritesFail)
 {
     testsupport::ScratchDir bare_dir, full_dir;
-    auto bare = traced::run_scenario("errno_kept", bare_dir.path(), {}, Preload::none);
+    auto bare = traced::run_scenario("errno_kept", bare_dir.path(), {}, false);
     auto traced_run = run("errno_kept");
     auto full = traced::run_scenario("errno_kept", full_dir.path(), {"stderr-full"});
-    ASSERT_EQ(bare.run.exit_status, 0) << traced::describe(bare.run);
-    ASSERT_EQ(full.run.exit_status, 0) << traced::describe(full.run);
+    ASSERT_EQ(bare.run.exit_status, 0) << testsupport::describe(bare.run);
+    ASSERT_EQ(full.run.exit_status, 0) << testsupport::describe(full.run);
 
     // Each call once failing and once succeeding; succeeding calls leave
     // errno as the application set it.
@@ -61,7 +60,7 @@ TEST_F(Robustness, ErrnoIsTheRealCallsEvenWhenTraceWritesFail)
                                 "select -1 EINVAL", "select 0 EDOM", "write -1 EBADF", "write 2 EDOM",
                                 "sendto -1 EDESTADDRREQ", "sendto 1 EDOM", "socketpair -1 EOPNOTSUPP",
                                 "socketpair 0 EDOM", "shutdown -1 ENOTCONN", "shutdown 0 EDOM"}) {
-        EXPECT_TRUE(has_outcome(bare, outcome)) << outcome << "\n" << traced::describe(bare.run);
+        EXPECT_TRUE(bare.has_outcome(outcome)) << outcome << "\n" << testsupport::describe(bare.run);
     }
     EXPECT_EQ(traced_run.outcomes, bare.outcomes);
     EXPECT_EQ(full.outcomes, bare.outcomes);
@@ -72,25 +71,24 @@ TEST_F(Robustness, ErrnoIsTheRealCallsEvenWhenTraceWritesFail)
 TEST_F(Robustness, SocketOnTheStandardErrorNumberCarriesNoTrace)
 {
     auto r = run("descriptors_taken", {"stderr"});
-    ASSERT_EQ(r.number("taken"), 2) << traced::describe(r.run);
-    ASSERT_EQ(r.number("after_file"), 2) << traced::describe(r.run);
+    ASSERT_EQ(r.number("taken"), 2) << testsupport::describe(r.run);
+    ASSERT_EQ(r.number("after_file"), 2) << testsupport::describe(r.run);
     long listener = r.number("listener");
 
     // Until the program closed descriptor 2 the trace went there as usual.
-    EXPECT_EQ(r.run.err, trace::route_load(false) + trace::socket("AF_INET", "SOCK_STREAM", "IPPROTO_IP", listener) +
-                             trace::bind(listener, "127.0.0.1:0", 16, 0) +
-                             trace::getsockname(listener, "16", 0, "127.0.0.1:" + r.text("port"), "16") +
-                             trace::listen(listener, 1, 0));
+    EXPECT_EQ(r.run.err, lines::route_load(false) + lines::tcp_socket(listener) +
+                             lines::bound_on_loopback(listener, r.text("port")) +
+                             lines::listen(listener, 1, 0));
     // While 2 was the program's socket its peer got only the program's bytes.
     EXPECT_EQ(r.text("peer_received"), "payload");
     for (const char *outcome : {"getsockopt 0 EDOM", "connect 0 EDOM", "send 7 EDOM", "getpeername 0 EDOM",
                                 "shutdown 0 EDOM"}) {
-        EXPECT_TRUE(has_outcome(r, outcome)) << outcome;
+        EXPECT_TRUE(r.has_outcome(outcome)) << outcome;
     }
     // Once the socket was closed, the file the program opened as 2 gets the trace.
     EXPECT_EQ(testsupport::read_file(dir.file("after.trace")),
-              trace::socket("AF_UNIX", "SOCK_DGRAM", "IPPROTO_IP", r.number("later")) + trace::close(0) +
-                  trace::close(0) + trace::close(0));
+              lines::socket("AF_UNIX", "SOCK_DGRAM", "IPPROTO_IP", r.number("later")) + lines::close(0) +
+                  lines::close(0) + lines::close(0));
 }
 
 TEST_F(Robustness, SocketOnTheStandardOutputNumberCarriesNoLibraryOutput)
@@ -99,52 +97,50 @@ TEST_F(Robustness, SocketOnTheStandardOutputNumberCarriesNoLibraryOutput)
     // end of the program's socket pair.
     std::filesystem::create_directory(dir.file("timelog"));
     auto r = run("descriptors_taken", {"stdout"});
-    ASSERT_EQ(r.number("pair0"), 1) << traced::describe(r.run);
+    ASSERT_EQ(r.number("pair0"), 1) << testsupport::describe(r.run);
     EXPECT_EQ(r.text("peer_received"), "mine\\n");
     EXPECT_EQ(r.run.out.find("timelog"), std::string::npos) << r.run.out;
-    EXPECT_EQ(r.run.err, trace::close(0) +
-                             trace::socketpair("AF_UNIX", "SOCK_STREAM", "IPPROTO_IP", 0, "1", r.text("pair1")) +
-                             trace::socket("AF_INET", "SOCK_DGRAM", "IPPROTO_IP", r.number("s")) +
-                             trace::recv(r.number("pair1"), r.pointer("received"), 64, MSG_DONTWAIT, 5) +
-                             trace::close(0) + trace::close(0) + trace::close(0));
+    EXPECT_EQ(r.run.err, lines::close(0) +
+                             lines::socketpair("AF_UNIX", "SOCK_STREAM", "IPPROTO_IP", 0, "1", r.text("pair1")) +
+                             lines::udp_socket(r.number("s")) +
+                             lines::recv(r.number("pair1"), r.pointer("received"), 64, MSG_DONTWAIT, 5) +
+                             lines::close(0) + lines::close(0) + lines::close(0));
 }
 
 TEST_F(Robustness, ThreadsTracingAtOnceKeepTheirOwnTexts)
 {
     auto r = run("threads");
-    ASSERT_EQ(r.run.term_signal, 0) << traced::describe(r.run);
+    ASSERT_EQ(r.run.term_signal, 0) << testsupport::describe(r.run);
     const size_t workers = static_cast<size_t>(r.number("workers"));
     const size_t rounds = static_cast<size_t>(r.number("rounds"));
     const std::string &err = r.run.err;
 
     // The threads raced into their first socket(); one of them started the load.
-    EXPECT_EQ(occurrences(err, trace::route_load(false)), 1u);
+    EXPECT_EQ(occurrences(err, lines::route_load(false)), 1u);
     EXPECT_EQ(occurrences(err, "init_route"), 1u);
-    EXPECT_EQ(occurrences(err, "socket()\t:\tfamily=AF_UNIX type=SOCK_DGRAM protocol=IPPROTO_IP\n"), workers);
+    EXPECT_EQ(occurrences(err, lines::first_line(lines::socket("AF_UNIX", "SOCK_DGRAM", "IPPROTO_IP", 0))), workers);
 
     // Lines of different threads may interleave, but each formatted text
     // belongs to the thread whose socket the line names.
     for (size_t i = 0; i < workers; ++i) {
-        std::string n = trace::num(static_cast<long>(i));
+        std::string n = lines::num(static_cast<long>(i));
         long s = r.number("s" + n);
         std::string value = r.pointer("value" + n);
         const std::string &path = r.text("path" + n);
-        long path_len = 2 + static_cast<long>(path.size()) + 1;
+        std::string named = lines::getsockname(s, "", 0, path, lines::num(2 + static_cast<long>(path.size()) + 1));
         SCOPED_TRACE("worker " + n);
-        EXPECT_EQ(occurrences(err, trace::format("getsockopt()\t:\ts=%ld level=OPT_LEVEL_UNKNOWN(%zu) "
-                                                 "optname=OPT_NAME_UNKNOWN optval=%s *optlen=4\n",
-                                                 s, 100 + i, value.c_str())),
+        EXPECT_EQ(occurrences(err, lines::first_line(lines::getsockopt(s, lines::format("OPT_LEVEL_UNKNOWN(%zu)", 100 + i),
+                                                                       "OPT_NAME_UNKNOWN", value, "4", -1))),
                   rounds);
-        EXPECT_EQ(occurrences(err, trace::format("setsockopt()\t:\ts=%ld level=IPPROTO_TCP "
-                                                 "optname=OPT_NAME_UNKNOWN(%zu) optval=%s optlen=4\n ",
-                                                 s, 50 + i, value.c_str())),
+        EXPECT_EQ(occurrences(err, lines::first_line(lines::setsockopt(
+                                       s, "IPPROTO_TCP", lines::format("OPT_NAME_UNKNOWN(%zu)", 50 + i), value, 4, -1))),
                   rounds);
-        EXPECT_EQ(occurrences(err, trace::format("(name=%s *namelen=%ld)\n", path.c_str(), path_len)), rounds);
-        EXPECT_EQ(occurrences(err, trace::format("bind()\t\t:\ts=%ld name=%s namelen=110\n", s, path.c_str())), 1u);
+        EXPECT_EQ(occurrences(err, named.substr(named.find("(name="))), rounds);
+        EXPECT_EQ(occurrences(err, lines::first_line(lines::bind(s, path, 110, 0))), 1u);
     }
-    EXPECT_EQ(occurrences(err, "getsockopt()\t:\treturn value = -1\n"), workers * rounds);
-    EXPECT_EQ(occurrences(err, "setsockopt()\t:\treturn value = -1\n"), workers * rounds);
-    EXPECT_EQ(occurrences(err, "close()\t\t:\t0\n"), workers);
+    EXPECT_EQ(occurrences(err, lines::last_line(lines::getsockopt(0, "", "", "", "", -1))), workers * rounds);
+    EXPECT_EQ(occurrences(err, lines::last_line(lines::setsockopt(0, "", "", "", 0, -1))), workers * rounds);
+    EXPECT_EQ(occurrences(err, lines::close(0)), workers);
 }
 
 }  // namespace

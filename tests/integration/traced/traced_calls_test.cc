@@ -10,7 +10,7 @@
 
 namespace {
 
-using trace::num;
+using lines::num;
 using TracedCalls = TracedRun;
 
 TEST_F(TracedCalls, TcpConnectionFromSocketToClose)
@@ -20,21 +20,20 @@ TEST_F(TracedCalls, TcpConnectionFromSocketToClose)
     std::string listener_address = "127.0.0.1:" + r.text("port");
     std::string client_address = "127.0.0.1:" + r.text("client_port");
 
-    std::string expected = trace::route_load(false) +
-                           trace::socket("AF_INET", "SOCK_STREAM", "IPPROTO_IP", listener) +
-                           trace::setsockopt(listener, "SOL_SOCKET", "SO_REUSEADDR", r.pointer("one"), 4, 0) +
-                           trace::bind(listener, "127.0.0.1:0", 16, 0) +
-                           trace::getsockname(listener, "16", 0, listener_address, "16") +
-                           trace::listen(listener, 5, 0) +
-                           trace::socket("AF_INET", "SOCK_STREAM", "IPPROTO_TCP", client) +
-                           trace::connect(client, listener_address, 16, 0, false) +
-                           trace::accept(listener, "16", server, client_address, "16") +
-                           trace::getpeername(client, "16", 0, listener_address, "16") +
-                           trace::send(client, r.pointer("ping"), 4, 0, 4) +
-                           trace::recv(server, r.pointer("buf"), 16, 0, 4) +
-                           trace::shutdown(client, "further sends disallowed", 0) +
-                           trace::recv(server, r.pointer("buf"), 16, 0, 0) +
-                           trace::close(0) + trace::close(0) + trace::close(0);
+    std::string expected = lines::route_load(false) +
+                           lines::tcp_socket(listener) +
+                           lines::setsockopt(listener, "SOL_SOCKET", "SO_REUSEADDR", r.pointer("one"), 4, 0) +
+                           lines::bound_on_loopback(listener, r.text("port")) +
+                           lines::listen(listener, 5, 0) +
+                           lines::socket("AF_INET", "SOCK_STREAM", "IPPROTO_TCP", client) +
+                           lines::connect(client, listener_address, 16, 0, false) +
+                           lines::accept(listener, "16", server, client_address, "16") +
+                           lines::getpeername(client, "16", 0, listener_address, "16") +
+                           lines::send(client, r.pointer("ping"), 4, 0, 4) +
+                           lines::recv(server, r.pointer("buf"), 16, 0, 4) +
+                           lines::shutdown(client, "further sends disallowed", 0) +
+                           lines::recv(server, r.pointer("buf"), 16, 0, 0) +
+                           lines::close(0) + lines::close(0) + lines::close(0);
     EXPECT_EQ(r.run.err, expected);
     EXPECT_EQ(r.text("received"), "ping");
 }
@@ -52,17 +51,17 @@ TEST_F(TracedCalls, LocalSocketsWithShortBuffersAndARefusedPair)
 
     // socketpair() comes first and does not start the route-table load.
     std::string expected =
-        trace::socketpair("AF_UNIX", "SOCK_DGRAM", "IPPROTO_IP", 0, r.text("pair0"), r.text("pair1")) +
-        trace::route_load(false) + trace::socket("AF_UNIX", "SOCK_SEQPACKET", "IPPROTO_IP", listener) +
-        trace::bind(listener, "sockpath", name_len, 0) + trace::listen(listener, 1, 0) +
-        trace::getsockname(listener, r.text("whole_len"), 0, "sockpath", num(name_len)) +
-        trace::getsockname(listener, "4", 0, "so", num(name_len)) +
-        trace::socket("AF_UNIX", "SOCK_SEQPACKET", "IPPROTO_IP", client) +
-        trace::connect(client, "sockpath", name_len, 0, false) +
-        trace::accept(listener, r.text("whole_len"), server, "", "2") +
-        trace::shutdown(server, "further sends and receives disallowed", 0) +
-        trace::socketpair("AF_INET", "SOCK_STREAM", "IPPROTO_IP", -1, r.text("refused0"), r.text("refused1")) +
-        trace::close(0) + trace::close(0) + trace::close(0) + trace::close(0) + trace::close(0);
+        lines::socketpair("AF_UNIX", "SOCK_DGRAM", "IPPROTO_IP", 0, r.text("pair0"), r.text("pair1")) +
+        lines::route_load(false) + lines::socket("AF_UNIX", "SOCK_SEQPACKET", "IPPROTO_IP", listener) +
+        lines::bind(listener, "sockpath", name_len, 0) + lines::listen(listener, 1, 0) +
+        lines::getsockname(listener, r.text("whole_len"), 0, "sockpath", num(name_len)) +
+        lines::getsockname(listener, "4", 0, "so", num(name_len)) +
+        lines::socket("AF_UNIX", "SOCK_SEQPACKET", "IPPROTO_IP", client) +
+        lines::connect(client, "sockpath", name_len, 0, false) +
+        lines::accept(listener, r.text("whole_len"), server, "", "2") +
+        lines::shutdown(server, "further sends and receives disallowed", 0) +
+        lines::socketpair("AF_INET", "SOCK_STREAM", "IPPROTO_IP", -1, r.text("refused0"), r.text("refused1")) +
+        lines::close(0) + lines::close(0) + lines::close(0) + lines::close(0) + lines::close(0);
     EXPECT_EQ(r.run.err, expected);
 }
 
@@ -73,22 +72,20 @@ TEST_F(TracedCalls, UdpDatagramsMessagesAndSelect)
     std::string receiver_address = "127.0.0.1:" + r.text("port");
 
     // recvfrom, read and write write nothing while debug is off.
-    std::string expected = trace::route_load(false) +
-                           trace::socket("AF_INET", "SOCK_DGRAM", "IPPROTO_UDP", receiver) +
-                           trace::bind(receiver, "127.0.0.1:0", 16, 0) +
-                           trace::getsockname(receiver, "16", 0, receiver_address, "16") +
-                           trace::socket("AF_INET", "SOCK_DGRAM", "IPPROTO_IP", sender) +
-                           trace::sendto(3, false) + trace::select(1) + trace::recvfrom(false) +
-                           trace::sendmsg(sender, r.pointer("out_msg"), 0, 5) +
-                           trace::recvmsg(receiver, r.pointer("in_msg"), 0, 5) +
-                           trace::connect(sender, receiver_address, 16, 0, false) +
-                           trace::send(sender, r.pointer("third"), 2, MSG_DONTWAIT, 2) + trace::write(false) +
-                           trace::select(0) + trace::close(0) + trace::close(0);
+    std::string expected = lines::route_load(false) +
+                           lines::socket("AF_INET", "SOCK_DGRAM", "IPPROTO_UDP", receiver) +
+                           lines::bound_on_loopback(receiver, r.text("port")) + lines::udp_socket(sender) +
+                           lines::sendto(3, false) + lines::select(1) + lines::recvfrom(false) +
+                           lines::sendmsg(sender, r.pointer("out_msg"), 0, 5) +
+                           lines::recvmsg(receiver, r.pointer("in_msg"), 0, 5) +
+                           lines::connect(sender, receiver_address, 16, 0, false) +
+                           lines::send(sender, r.pointer("third"), 2, MSG_DONTWAIT, 2) + lines::write(false) +
+                           lines::select(0) + lines::close(0) + lines::close(0);
     EXPECT_EQ(r.run.err, expected);
-    EXPECT_TRUE(has_outcome(r, "recvfrom 3 EDOM")) << traced::describe(r.run);
-    EXPECT_TRUE(has_outcome(r, "read 2 EDOM")) << traced::describe(r.run);
-    EXPECT_TRUE(has_outcome(r, "write 4 EDOM")) << traced::describe(r.run);
-    EXPECT_TRUE(has_outcome(r, "read 4 EDOM")) << traced::describe(r.run);
+    EXPECT_TRUE(r.has_outcome("recvfrom 3 EDOM")) << testsupport::describe(r.run);
+    EXPECT_TRUE(r.has_outcome("read 2 EDOM")) << testsupport::describe(r.run);
+    EXPECT_TRUE(r.has_outcome("write 4 EDOM")) << testsupport::describe(r.run);
+    EXPECT_TRUE(r.has_outcome("read 4 EDOM")) << testsupport::describe(r.run);
 }
 
 struct OptionCase {
@@ -137,21 +134,21 @@ TEST_F(TracedCalls, SocketOptionsNamedByLinuxValues)
 {
     std::vector<std::string> args;
     for (const auto &option : option_cases) {
-        args.push_back(trace::format("%d:%d", option.level, option.optname));
+        args.push_back(lines::format("%d:%d", option.level, option.optname));
     }
     auto r = run("socket_options", args);
     long s = r.number("s");
-    std::string expected = trace::route_load(false) + trace::socket("AF_INET", "SOCK_STREAM", "IPPROTO_IP", s);
+    std::string expected = lines::route_load(false) + lines::tcp_socket(s);
     for (size_t i = 0; i < std::size(option_cases); ++i) {
         const auto &option = option_cases[i];
         std::string n = num(static_cast<long>(i) + 1);
         // The value buffer holds 16 bytes; the kernel shortens the length.
-        expected += trace::getsockopt(s, option.level_text, option.name_text, r.pointer("value"), "16",
+        expected += lines::getsockopt(s, option.level_text, option.name_text, r.pointer("value"), "16",
                                       r.number("get" + n)) +
-                    trace::setsockopt(s, option.level_text, option.name_text, r.pointer("value"),
+                    lines::setsockopt(s, option.level_text, option.name_text, r.pointer("value"),
                                       r.number("len" + n), r.number("set" + n));
     }
-    expected += trace::close(0);
+    expected += lines::close(0);
     EXPECT_EQ(r.run.err, expected);
 }
 
