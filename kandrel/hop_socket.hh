@@ -34,7 +34,8 @@ struct hop_link {
     descriptor_identity &identity;
     int type;                // SOCK_STREAM or SOCK_DGRAM
     bool connected;          // connected to the hop; otherwise each datagram is sent to it
-    const sockaddr_in &hop;  // the hop's echo service
+    const sockaddr *hop;     // the hop's echo service, IPv4 or IPv6
+    socklen_t hop_length;
 };
 
 // The route's hop socket (s1), connected to the hop with the route's protocol.
