@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <sys/uio.h>
 
 #include "call_frame.hh"
@@ -27,13 +29,34 @@ auto covered(RealCall real, Traced traced)
     return traced(frame);
 }
 
+// The bytes a sendfile from a regular file can move: no more than are left
+// after the offset, so a call at the end of the file (how programs learn
+// they are done) delays nothing.
+template <typename Offset>
+size_t sendfile_length(int in_fd, const Offset *offset, size_t count)
+{
+    struct stat status;
+    Offset from;
+    if (fstat(in_fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        return count;
+    }
+    if (offset != nullptr ? !read_from_program(offset, from) : (from = lseek64(in_fd, 0, SEEK_CUR)) < 0) {
+        return count;
+    }
+    Offset left = status.st_size > from ? status.st_size - from : 0;
+    return static_cast<size_t>(left) < count ? static_cast<size_t>(left) : count;
+}
+
 // sendfile and sendfile64 differ only in the offset's type.
-template <typename RealCall>
-ssize_t traced_sendfile(int out_fd, int in_fd, size_t count, RealCall real)
+template <typename Offset, typename RealCall>
+ssize_t traced_sendfile(int out_fd, int in_fd, const Offset *offset, size_t count, RealCall real)
 {
     return covered(real, [&](call_frame &frame) {
         trace("sendfile()\t:\tout=%d in=%d count=%zd\n", out_fd, in_fd, static_cast<ssize_t>(count));
-        full_round_trip(out_fd, nullptr, 0, count, 0, {});
+        size_t length = sendfile_length(in_fd, offset, count);
+        if (length != 0) {
+            full_round_trip(out_fd, nullptr, 0, length, 0, {});
+        }
         ssize_t result = frame.real(real);
         trace("sendfile()\t:\treturn value = %zd\n", result);
         return result;
@@ -61,12 +84,13 @@ __attribute__((visibility("default"))) ssize_t writev(int fd, const struct iovec
 
 __attribute__((visibility("default"))) ssize_t sendfile(int out_fd, int in_fd, off_t *offset, size_t count)
 {
-    return traced_sendfile(out_fd, in_fd, count, [&] { return real_calls().sendfile(out_fd, in_fd, offset, count); });
+    return traced_sendfile(out_fd, in_fd, offset, count,
+                           [&] { return real_calls().sendfile(out_fd, in_fd, offset, count); });
 }
 
 __attribute__((visibility("default"))) ssize_t sendfile64(int out_fd, int in_fd, off64_t *offset, size_t count)
 {
-    return traced_sendfile(out_fd, in_fd, count,
+    return traced_sendfile(out_fd, in_fd, offset, count,
                            [&] { return real_calls().sendfile64(out_fd, in_fd, offset, count); });
 }
 
