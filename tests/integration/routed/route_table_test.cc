@@ -2,8 +2,10 @@
 // loader's lines with and without debug, the timelog file, and the lookups
 // by destination that the loaded table answers.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "destination_sinks.hh"
@@ -226,13 +228,19 @@ TEST_F(RouteTable, UnopenableRouteFileLeavesTheTableEmpty)
     EXPECT_EQ(loud.trace, lines::loader::timelog_opened + lines::loader::unopenable(absent, 2) + lines::udp_socket(4));
 }
 
-// A route file that opens but cannot be read (a directory) ends loading as
-// the end of the file does.
-TEST_F(RouteTable, UnreadableRouteFileEndsLoadingLikeEndOfFile)
+// A route file that is no regular file is not read at all: a directory, a
+// device that never ends, a FIFO that nobody writes (opening or reading it
+// would block the program's first socket for ever).
+TEST_F(RouteTable, RouteFileThatIsNoRegularFileLeavesTheTableEmpty)
 {
-    auto outcome = run_with_env({"debug=1", "udp"}, {{"QUOR_ROUTE_TABLE", scratch_.path()}});
-    EXPECT_EQ(outcome.trace, lines::loader::timelog_opened + lines::loader::debug_head("alpha") +
-                                 lines::loader::debug_tail + lines::udp_socket(4));
+    const std::string fifo = scratch_.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string &path : {scratch_.path(), std::string("/dev/zero"), fifo}) {
+        SCOPED_TRACE(path);
+        auto outcome = run_with_env({"debug=1", "udp"}, {{"QUOR_ROUTE_TABLE", path}});
+        EXPECT_EQ(outcome.trace,
+                  lines::loader::timelog_opened + lines::loader::unopenable(path, EINVAL) + lines::udp_socket(4));
+    }
 }
 
 TEST_F(RouteTable, TimelogLeftByAnEarlierProcessIsEmptied)
