@@ -114,7 +114,7 @@ bool parse_address(const std::string &word, sockaddr_in &address)
 
 class scenario {
 public:
-    scenario()
+    explicit scenario(char *program_path) : program_path_(program_path)
     {
         void *area = mmap(reinterpret_cast<void *>(data_address), fixed_area_size,
                           PROT_READ | PROT_WRITE,
@@ -202,6 +202,16 @@ public:
                 usage(("unknown step " + step).c_str());
             }
         }
+    }
+
+    // Ends the program's children; false when any of them failed.
+    bool wait_for_children()
+    {
+        int status;
+        while (wait(&status) > 0) {
+            children_well_ = children_well_ && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        }
+        return children_well_;
     }
 
 private:
@@ -447,30 +457,14 @@ private:
                 _exit(127);
             }
             run(count + 1, steps);
-            wait_for_children();
-            std::exit(0);
+            std::exit(wait_for_children() ? 0 : 1);
         }
         if (afresh) {
             wait_for_children();
         }
     }
 
-public:
-    // Ends the program's children; false when any of them failed.
-    bool wait_for_children()
-    {
-        bool all_well = true;
-        int status;
-        while (wait(&status) > 0) {
-            all_well = all_well && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        }
-        children_well_ = children_well_ && all_well;
-        return children_well_;
-    }
-
-    char *program_path_ = nullptr;
-
-private:
+    char *program_path_;
     bool bad_data_ = false;
     bool children_well_ = true;
 
@@ -487,8 +481,7 @@ int main(int argc, char **argv)
     // open, so descriptor numbers in the trace are the same on every run.
     // The raw system call keeps this out of the trace.
     syscall(SYS_close_range, 3U, ~0U, 0U);
-    scenario steps;
-    steps.program_path_ = argv[0];
+    scenario steps(argv[0]);
     steps.run(argc, argv);
     return steps.wait_for_children() ? 0 : 1;
 }
