@@ -186,16 +186,6 @@ TEST_F(HostileProgram, SendersSharingARoutedSocketEachGetTheirOwnEcho)
     }
 }
 
-// Occurrences of a text that do not overlap.
-long occurrences(const std::string &text, const std::string &part)
-{
-    long count = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) {
-        ++count;
-    }
-    return count;
-}
-
 // A SIGALRM handler sending on the routed socket every millisecond while
 // the program itself sends: the handler's sends that interrupted the library
 // go straight out, the others make their round trips; nothing hangs,
@@ -210,7 +200,8 @@ TEST_F(HostileProgram, SendsFromASignalHandlerNeitherHangNorCrash)
     EXPECT_NE(outcome.program.out.find("app: alarmed sent 300 of 300\n"), std::string::npos) << outcome.program.out;
     auto streams = sink.streams();
     ASSERT_EQ(streams.size(), 1u);
-    const long from_main = occurrences(streams[0], "main"), from_handler = occurrences(streams[0], "sig");
+    const long from_main = static_cast<long>(testsupport::occurrences(streams[0], "main"));
+    const long from_handler = static_cast<long>(testsupport::occurrences(streams[0], "sig"));
     EXPECT_EQ(from_main, sends);
     EXPECT_EQ(static_cast<long>(streams[0].size()), 4 * from_main + 3 * from_handler);
     auto recorded = value_counts(outcome.timelog_bytes);
