@@ -340,9 +340,15 @@ std::string sendmsg_via(Via via)
     return via == tcp ? "sendmsg()\t:\tTCP \n" : "sendmsg()\t:\t UDP \n";
 }
 
+namespace {
+
+const std::string tcp_echo_called = "TCPecho()\t:\tTCPecho called \n";
+
+}  // namespace
+
 std::string tcp_echo(bool debug)
 {
-    return (debug ? "TCPecho()\t:\tTCPecho called \n" : "") + std::string("TCPecho()\t:\tTIME=#. ms\n");
+    return (debug ? tcp_echo_called : "") + "TCPecho()\t:\tTIME=#. ms\n";
 }
 
 namespace {
@@ -384,8 +390,17 @@ std::string udp_echo1(std::size_t length, bool debug, const std::vector<long> &c
     return text + "UDPecho1()\t:\tTIME=#. ms\n";
 }
 
+std::string hop_not_reached(const std::string &operation, const std::string &reason)
+{
+    return operation + "()\t:\thop not reached: " + reason + "\n";
+}
+
 std::string round_trip(const Trip &trip, const std::string &bytes)
 {
+    if (!trip.unreached.empty()) {
+        return trip.via == tcp ? (trip.debug ? tcp_echo_called : "") + hop_not_reached("TCPecho", trip.unreached)
+                               : hop_not_reached("UDPecho", trip.unreached);
+    }
     return trip.via == tcp ? tcp_echo(trip.debug) : udp_echo(bytes, trip.hop, trip.debug);
 }
 
