@@ -41,7 +41,7 @@ private:
     const char *bytes_;
 };
 
-// Every round trip is called with its route's exchange held (route_exchange)
+// Every round trip is called with its exchange held (held_exchange)
 // and the link's socket replaced first if it is no longer the library's. One
 // that never reaches the hop (no socket could be had, every send failed, the
 // hop refused) writes why on the trace instead of a time, and no record.

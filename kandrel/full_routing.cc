@@ -21,7 +21,7 @@ rtbl_ent *bouncing_route(rtbl_ent *route)
 // Opens the binding's hop socket now, under its exchange, and says so.
 void open_binding_hop(socket_binding &binding, int s)
 {
-    binding_exchange exclusive(binding);
+    held_exchange exclusive(binding.exchange);
     if (binding.route == nullptr) {
         return;
     }
@@ -70,7 +70,7 @@ void full_round_trip(int s, const struct sockaddr *destination, socklen_t destin
     if (binding == nullptr || send_would_block(s, flags)) {
         return;
     }
-    binding_exchange exclusive(*binding);
+    held_exchange exclusive(binding->exchange);
     if (binding->route == nullptr) {
         return;  // the socket was closed on another thread meanwhile
     }

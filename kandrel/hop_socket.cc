@@ -137,7 +137,7 @@ void discard_socket(hop_link &link)
 
 void bind_route(rtbl_ent &entry, int s)
 {
-    route_exchange exclusive(entry);
+    held_exchange exclusive(entry.exchange);
     if (!route_unbound(entry)) {
         return;
     }

@@ -28,7 +28,7 @@ void bounce(rtbl_ent &entry, int s, int flags, RoundTrip round_trip)
     if (send_would_block(s, flags)) {
         return;
     }
-    route_exchange exclusive(entry);
+    held_exchange exclusive(entry.exchange);
     round_trip();
 }
 

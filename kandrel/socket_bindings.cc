@@ -95,7 +95,7 @@ socket_binding *bind_socket(int s, rtbl_ent &route)
     if (binding == nullptr) {
         return nullptr;
     }
-    binding_exchange exclusive(*binding);
+    held_exchange exclusive(binding->exchange);
     descriptor_identity now = identity_of(s);
     bool same_socket = now.inode == binding->socket_identity.inode && now.device == binding->socket_identity.device;
     if (binding->route != &route || !same_socket) {
@@ -120,7 +120,7 @@ void end_socket_bindings(unsigned first, unsigned last)
         }
         socket_binding &binding = page[s & (bindings_per_page - 1)];
         if (__atomic_load_n(&binding.route, __ATOMIC_ACQUIRE) != nullptr) {
-            binding_exchange exclusive(binding);
+            held_exchange exclusive(binding.exchange);
             unbind(binding);
         }
     }

@@ -6,6 +6,7 @@
 #include <pthread.h>
 
 #include "hop_socket.hh"
+#include "held_exchange.hh"
 #include "owned_descriptor.hh"
 #include "route_table.hh"
 
@@ -32,15 +33,3 @@ void end_socket_bindings(unsigned first, unsigned last);
 // The binding's own hop socket, of the route's protocol, connected to the
 // route's hop in its family.
 hop_link binding_hop_link(socket_binding &binding);
-
-// Holds a binding's exchange lock.
-class binding_exchange {
-public:
-    explicit binding_exchange(socket_binding &binding) : lock_(binding.exchange) { pthread_mutex_lock(&lock_); }
-    ~binding_exchange() { pthread_mutex_unlock(&lock_); }
-    binding_exchange(const binding_exchange &) = delete;
-    binding_exchange &operator=(const binding_exchange &) = delete;
-
-private:
-    pthread_mutex_t &lock_;
-};
