@@ -20,6 +20,7 @@
 #include "filler.hh"
 #include "program_memory.hh"
 #include "real_calls.hh"
+#include "recording.hh"
 #include "route_line.hh"
 #include "timelog.hh"
 #include "trace.hh"
@@ -89,6 +90,7 @@ struct exchange_outcome {
     bool reached = false;     // an echo came back, or the bound was waited out
     int error = 0;            // why not, when it did not
     bool out_of_step = false; // a stream holds bytes of this exchange still in flight
+    bool waited_out = false;  // the bound passed before the whole echo came back
 };
 
 // Errors after which a hop connection is of no further use.
@@ -149,6 +151,7 @@ exchange_outcome stream_exchange(int s, const echo_source &source, size_t len, e
         short ready = wait_for_hop_until(s, POLLIN | (sent < expected ? POLLOUT : 0), progress, hop_reply_timeout_ms);
         if (ready == 0 || elapsed_since(start) >= limit) {
             outcome.reached = true;
+            outcome.waited_out = true;
             outcome.out_of_step = sent > received;
             outcome.result = -1;
             return outcome;
@@ -233,6 +236,7 @@ struct datagram_echo {
     socklen_t sender_len = 0;
     bool reached = false;
     int error = 0;
+    bool waited_out = false;
 
     const char *sender_text() const
     {
@@ -306,6 +310,7 @@ datagram_echo exchange_chunks(hop_link &link, size_t len, echo_buffer &echo, int
         result.c += c1;
         trace_debug("%s()\t:\tlen1=%zd c1=%zd, c=%zd\n", operation, static_cast<ssize_t>(len1), c1, result.c);
         if (waited_out) {
+            result.waited_out = true;
             break;
         }
     }
@@ -313,18 +318,25 @@ datagram_echo exchange_chunks(hop_link &link, size_t len, echo_buffer &echo, int
 }
 
 // Ends a round trip: the elapsed time on the trace and in "timelog", or,
-// when the hop was never reached, why, and no record. Writing the lines
-// before this counts as part of the round trip's time.
-void finish_round_trip(const char *operation, const timeval &start, size_t len, bool reached, int error)
+// when the hop was never reached, why, and no record; and its line in the
+// recording, when the run records. Writing the lines before this counts as
+// part of the round trip's time.
+void finish_round_trip(const hop_link &link, const char *operation, const timeval &start, size_t len,
+                       bool reached, bool waited_out, int error)
 {
+    timeval end = interval_clock_now();
+    long rtt_us = (end.tv_sec - start.tv_sec) * 1000000L + (end.tv_usec - start.tv_usec);
+    if (link.route != nullptr) {
+        record_round_trip(*link.route, len, rtt_us,
+                          !reached ? trip_outcome::unreachable
+                                   : waited_out ? trip_outcome::waited_out : trip_outcome::echoed);
+    }
     if (!reached) {
         const char *why = strerrordesc_np(error);
         trace("%s()\t:\thop not reached: %s\n", operation, why != nullptr ? why : "unknown error");
         return;
     }
-    long ms = elapsed_since(start);
-    trace("%s()\t:\tTIME=%ld. ms\n", operation, ms);
-    log_round_trip(len, ms);
+    report_round_trip(operation, len, elapsed_ms_between(start, end));
 }
 
 }  // namespace
@@ -341,6 +353,9 @@ const char *echo_source::at(size_t position, size_t &count) const
 
 ssize_t TCPecho(hop_link &link, const echo_source &source, size_t len)
 {
+    if (replaying() && link.route != nullptr) {
+        return replay_round_trip(*link.route, "TCPecho", len);
+    }
     echo_buffer echo(len);
     if (!echo) {
         trace("TCPecho()\t:\tError in malloc\n");
@@ -350,12 +365,15 @@ ssize_t TCPecho(hop_link &link, const echo_source &source, size_t len)
     timeval start = interval_clock_now();
     exchange_outcome outcome = stream_round_trip(link, source, len, echo);
     print_echo(echo_stream::output, "buf=", echo.data(), echo.kept());
-    finish_round_trip("TCPecho", start, len, outcome.reached, outcome.error);
+    finish_round_trip(link, "TCPecho", start, len, outcome.reached, outcome.waited_out, outcome.error);
     return outcome.result;
 }
 
 ssize_t UDPecho(hop_link &link, const echo_source &source, size_t len, int flags)
 {
+    if (replaying() && link.route != nullptr) {
+        return replay_round_trip(*link.route, "UDPecho", len);
+    }
     trace_debug("UDPecho()\t:\tUDPEcho called\n");
     echo_buffer echo(len);
     if (!echo) {
@@ -371,12 +389,15 @@ ssize_t UDPecho(hop_link &link, const echo_source &source, size_t len, int flags
         });
     trace_debug("UDPecho()\t:\tReceived from %s\n", result.sender_text());
     print_echo(echo_stream::trace_debug, "UDPecho()\t:\t", echo.data(), echo.kept());
-    finish_round_trip("UDPecho", start, len, result.reached, result.error);
+    finish_round_trip(link, "UDPecho", start, len, result.reached, result.waited_out, result.error);
     return result.c;
 }
 
 ssize_t UDPecho1(hop_link &link, const echo_source &source, size_t len)
 {
+    if (replaying() && link.route != nullptr) {
+        return replay_round_trip(*link.route, "UDPecho1", len);
+    }
     echo_buffer echo(len);
     if (!echo) {
         trace("UDPecho1()\t:\terror in malloc\n");
@@ -390,7 +411,7 @@ ssize_t UDPecho1(hop_link &link, const echo_source &source, size_t len)
         });
     print_echo_line("received from %s\n", result.sender_text());
     print_echo(echo_stream::output, "buf=", echo.data(), echo.kept());
-    finish_round_trip("UDPecho1", start, len, result.reached, result.error);
+    finish_round_trip(link, "UDPecho1", start, len, result.reached, result.waited_out, result.error);
     return result.c;
 }
 

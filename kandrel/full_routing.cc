@@ -4,6 +4,7 @@
 #include "address_text.hh"
 #include "echo_round_trip.hh"
 #include "real_calls.hh"
+#include "recording.hh"
 #include "route_line.hh"
 #include "route_table.hh"
 #include "socket_bindings.hh"
@@ -39,7 +40,9 @@ void bind_connecting_socket(int s, const struct sockaddr *name, socklen_t namele
     if (route == nullptr) {
         return;
     }
-    if (socket_binding *binding = bind_socket(s, *route)) {
+    // A replayed run sends nothing to any hop.
+    socket_binding *binding = bind_socket(s, *route);
+    if (binding != nullptr && !replaying()) {
         open_binding_hop(*binding, s);
     }
 }

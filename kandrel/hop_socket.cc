@@ -104,13 +104,13 @@ short wait_for_hop(int s, short events)
 hop_link route_hop_link(rtbl_ent &entry)
 {
     return {entry.s1, entry.s1_identity, route_socket_type(entry), true,
-            reinterpret_cast<const sockaddr *>(&entry.hop), hop_address_length};
+            reinterpret_cast<const sockaddr *>(&entry.hop), hop_address_length, &entry};
 }
 
 hop_link route_datagram_link(rtbl_ent &entry)
 {
     return {entry.datagram_socket, entry.datagram_identity, SOCK_DGRAM, false,
-            reinterpret_cast<const sockaddr *>(&entry.hop), hop_address_length};
+            reinterpret_cast<const sockaddr *>(&entry.hop), hop_address_length, &entry};
 }
 
 int usable_socket(hop_link &link)

@@ -37,6 +37,7 @@ struct hop_link {
     bool connected;          // connected to the hop; otherwise each datagram is sent to it
     const sockaddr *hop;     // the hop's echo service, IPv4 or IPv6
     socklen_t hop_length;
+    const rtbl_ent *route;   // whose round trips these are
 };
 
 // The route's hop socket (s1), connected to the hop with the route's protocol.

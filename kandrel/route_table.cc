@@ -23,6 +23,7 @@
 #include "real_calls.hh"
 #include "hop_socket.hh"
 #include "program_memory.hh"
+#include "recording.hh"
 #include "route_line.hh"
 #include "timelog.hh"
 #include "trace.hh"
@@ -164,6 +165,8 @@ void read_routes(FILE *route_file)
         if (!full) {
             announce_route(entry);
         }
+        std::strcpy(entry.to_word, words.to);
+        std::strcpy(entry.hop_word, words.hop);
         rtbl[stored] = entry;
         ++stored;
         __atomic_store_n(&rtbl_ep, rtbl + stored, __ATOMIC_RELEASE);
@@ -208,6 +211,7 @@ int init_route_tbl()
     __atomic_store_n(&rtbl_ep, &rtbl[0], __ATOMIC_RELEASE);
     read_routes(route_file);
     std::fclose(route_file);
+    start_recording_and_replay(rtbl, filled_end());
     trace_debug("init_route_tbl()\t:\tRoute table initialised\n");
     return 0;
 }

@@ -8,9 +8,12 @@
 #include <pthread.h>
 #include <sys/socket.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 #include "owned_descriptor.hh"
+#include "route_line.hh"
 #include "route_reach.hh"
 
 // The most routes the table holds.
@@ -29,6 +32,11 @@ struct rtbl_ent {
     descriptor_identity datagram_identity;
     pthread_mutex_t exchange;              // one round trip of the route at a time
     route_reach reach;                     // with full coverage: every destination address, any hop
+    char to_word[full_host_word_size];     // the route file's words, naming the route in recordings
+    char hop_word[full_host_word_size];
+    const std::uint64_t *replay_times;     // when replaying: the route's recorded round trips
+    std::size_t replay_count;
+    std::size_t replay_next;
 };
 
 // The sock of a route whose binding ended with the application's socket; no

@@ -134,5 +134,6 @@ hop_link binding_hop_link(socket_binding &binding)
             route.protocol == protocol_tcp ? SOCK_STREAM : SOCK_DGRAM,
             true,
             reinterpret_cast<const sockaddr *>(&route.reach.hop),
-            route.reach.hop_length};
+            route.reach.hop_length,
+            &route};
 }

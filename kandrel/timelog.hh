@@ -18,3 +18,7 @@ void open_timelog();
 // Appends the record of one round trip, flushed at once. With no timelog
 // stream the record is dropped.
 void log_round_trip(size_t len, long ms);
+
+// The end of a timed round trip: its TIME line on the trace, as operation
+// (TCPecho, UDPecho, UDPecho1), and its timelog record.
+void report_round_trip(const char *operation, size_t len, long ms);
