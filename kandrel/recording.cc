@@ -40,6 +40,24 @@ void reset_lock_in_child()
     reset_after_fork(recording);
 }
 
+// The last stretch of a replayed wait is spent polling the clock: a sleep
+// may overshoot by a scheduler tick, far more than a replay may stray.
+constexpr std::uint64_t polled_stretch_ns = 300000;
+
+// Waits until the monotonic clock reaches deadline_ns. The sleep's deadline
+// is absolute, so an interrupted sleep does not lengthen the wait.
+void wait_until(std::uint64_t deadline_ns)
+{
+    if (deadline_ns > polled_stretch_ns) {
+        std::uint64_t sleep_until = deadline_ns - polled_stretch_ns;
+        timespec until{static_cast<time_t>(sleep_until / 1000000000u), static_cast<long>(sleep_until % 1000000000u)};
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+        }
+    }
+    while (monotonic_ns() < deadline_ns) {
+    }
+}
+
 const char *protocol_word(int protocol)
 {
     return protocol == protocol_tcp ? "TCP" : "UDP";
@@ -166,11 +184,7 @@ ssize_t replay_round_trip(const rtbl_ent &route, const char *operation, size_t l
     }
     std::size_t turn = __atomic_fetch_add(const_cast<std::size_t *>(&route.replay_next), 1, __ATOMIC_RELAXED);
     std::uint64_t rtt_us = route.replay_times[turn % route.replay_count];
-    // An absolute deadline, so an interrupted sleep does not lengthen the wait.
-    std::uint64_t deadline_ns = monotonic_ns() + rtt_us * 1000;
-    timespec deadline{static_cast<time_t>(deadline_ns / 1000000000u), static_cast<long>(deadline_ns % 1000000000u)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-    }
+    wait_until(monotonic_ns() + rtt_us * 1000);
     report_round_trip(operation, len, static_cast<long>(rtt_us / 1000));
     return static_cast<ssize_t>(len);
 }
