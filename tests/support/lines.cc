@@ -384,6 +384,22 @@ std::string udp_echo1(std::size_t length, bool debug, const std::vector<long> &c
     return text + "UDPecho1()\t:\tTIME=#. ms\n";
 }
 
+std::string hop_not_reached(const std::string &operation, const std::string &reason)
+{
+    return operation + "()\t:\thop not reached: " + reason + "\n";
+}
+
+std::string udp_echo_not_reached(std::size_t length, const std::string &reason, bool debug)
+{
+    std::string text;
+    if (debug) {
+        text = "UDPecho()\t:\tUDPEcho called\n" +
+               chunk_lines("UDPecho", length, std::vector<long>((length + 1023) / 1024, -1)) +
+               "UDPecho()\t:\tReceived from AF_UNKNOWN\nUDPecho()\t:\t\n";
+    }
+    return text + hop_not_reached("UDPecho", reason);
+}
+
 std::string round_trip(const Trip &trip, const std::string &bytes)
 {
     return trip.via == tcp ? tcp_echo(trip.debug) : udp_echo(bytes, trip.hop, trip.debug);

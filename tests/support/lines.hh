@@ -149,6 +149,14 @@ std::string tcp_echo(bool debug);
 std::string udp_echo(const std::string &bytes, const std::string &hop, bool debug,
                      const std::vector<long> &chunk_echoes = {});
 std::string udp_echo1(std::size_t length, bool debug, const std::vector<long> &chunk_echoes = {});
+// A round trip of the operation ("TCPecho", "UDPecho", "UDPecho1") that
+// never reached the hop: the reason, as strerrordesc_np gives it, instead of
+// its time.
+std::string hop_not_reached(const std::string &operation, const std::string &reason);
+// A UDPecho of length bytes none of whose chunks could be sent: with debug
+// each chunk's line with nothing received, the sender as it was left (no
+// datagram came: an address of no family) and the empty echo; then why.
+std::string udp_echo_not_reached(std::size_t length, const std::string &reason, bool debug);
 // TCPecho or UDPecho of the trip's protocol.
 std::string round_trip(const Trip &trip, const std::string &bytes);
 
