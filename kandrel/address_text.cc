@@ -65,3 +65,21 @@ const char *get_address(const struct sockaddr *name, int length)
         return "AF_UNKNOWN";
     }
 }
+
+const char *get_address_with_ipv6(const struct sockaddr *name, int length)
+{
+    KANDREL_THREAD_TEXT_BUFFER(address_text);
+    sa_family_t family = AF_UNSPEC;
+    if (name != nullptr) {
+        std::memcpy(&family, name, sizeof family);
+    }
+    if (family != AF_INET6 || length < static_cast<int>(sizeof(sockaddr_in6))) {
+        return get_address(name, length);
+    }
+    sockaddr_in6 address;
+    std::memcpy(&address, name, sizeof address);
+    char host[INET6_ADDRSTRLEN];
+    inet_ntop(AF_INET6, &address.sin6_addr, host, sizeof host);
+    std::snprintf(address_text, sizeof address_text, "[%s]:%u", host, static_cast<unsigned>(ntohs(address.sin6_port)));
+    return address_text;
+}

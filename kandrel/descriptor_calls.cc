@@ -11,6 +11,7 @@
 #include "descriptor_events.hh"
 #include "real_calls.hh"
 #include "route_table.hh"
+#include "socket_bindings.hh"
 #include "trace.hh"
 
 extern "C" {
@@ -51,6 +52,7 @@ void descriptor_replaced(int descriptor)
 {
     note_descriptor_replaced(descriptor);
     end_route_bindings(static_cast<unsigned>(descriptor), static_cast<unsigned>(descriptor));
+    end_socket_bindings(static_cast<unsigned>(descriptor), static_cast<unsigned>(descriptor));
 }
 
 void descriptors_closed(unsigned first, unsigned last)
@@ -61,6 +63,7 @@ void descriptors_closed(unsigned first, unsigned last)
         }
     }
     end_route_bindings(first, last);
+    end_socket_bindings(first, last);
 }
 
 extern "C" {
@@ -123,16 +126,6 @@ __attribute__((visibility("default"))) void closefrom(int lowfd)
     if (!frame.nested() && lowfd >= 0) {
         descriptors_closed(static_cast<unsigned>(lowfd), ~0u);
     }
-}
-
-__attribute__((visibility("default"))) int accept4(int s, struct sockaddr *addr, socklen_t *addrlen, int flags)
-{
-    call_frame frame;
-    int result = frame.real([&] { return real_calls().accept4(s, addr, addrlen, flags); });
-    if (!frame.nested()) {
-        note_descriptor_opened(result);
-    }
-    return result;
 }
 
 }  // extern "C"

@@ -2,41 +2,51 @@
 // so the library's traffic is neither traced nor diverted.
 #include "echo_round_trip.hh"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 
 #include "address_text.hh"
+#include "coverage.hh"
 #include "elapsed_time.hh"
+#include "filler.hh"
 #include "program_memory.hh"
 #include "real_calls.hh"
+#include "route_line.hh"
 #include "timelog.hh"
 #include "trace.hh"
 
 namespace {
 
-// The echo of one round trip, zeroed: on the stack for a send of one chunk,
-// in pages of its own for a larger one. Never the heap: a round trip may run
-// in a signal handler that interrupted the application inside malloc.
+// The echo of one round trip, zeroed. Classic round trips keep all of it;
+// full coverage keeps the first echo_kept_size bytes, all its debug lines
+// show, so a large send costs no more memory than that. Kept bytes live on
+// the stack for a send of one chunk, in pages of their own for more. Never
+// the heap: a round trip may run in a signal handler that interrupted the
+// application inside malloc.
 class echo_buffer {
 public:
-    explicit echo_buffer(size_t len)
+    enum keeping { as_the_behaviour_keeps, everything };
+    explicit echo_buffer(size_t len, keeping keep = as_the_behaviour_keeps)
+        : kept_(keep == as_the_behaviour_keeps && full_coverage() && len > echo_kept_size ? echo_kept_size : len)
     {
-        if (len <= sizeof small_) {
+        if (kept_ <= sizeof small_) {
             std::memset(small_, 0, sizeof small_);
             data_ = small_;
             return;
         }
-        void *pages = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void *pages = mmap(nullptr, kept_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (pages != MAP_FAILED) {
             data_ = static_cast<char *>(pages);
-            mapped_ = len;
+            mapped_ = kept_;
         }
     }
     ~echo_buffer()
@@ -49,10 +59,26 @@ public:
     echo_buffer &operator=(const echo_buffer &) = delete;
 
     char *data() const { return data_; }
+    size_t kept() const { return kept_; }
     explicit operator bool() const { return data_ != nullptr; }
 
+    // Where the echo's bytes from position on are received; count is cut to
+    // what fits there. Bytes past the kept ones go to a scratch area.
+    char *into(size_t position, size_t &count)
+    {
+        if (position < kept_) {
+            count = std::min(count, kept_ - position);
+            return data_ + position;
+        }
+        count = std::min(count, sizeof scratch_);
+        return scratch_;
+    }
+
 private:
+    static constexpr size_t echo_kept_size = 64 * 1024;
+    size_t kept_;
     char small_[echo_chunk_size];
+    char scratch_[echo_chunk_size];
     char *data_ = nullptr;
     size_t mapped_ = 0;
 };
@@ -113,7 +139,7 @@ long overall_limit_ms(size_t len)
 // both directions' socket buffers. The hop may vanish, so sends never raise
 // SIGPIPE in the application. When a send fails, only what went out is
 // waited for.
-exchange_outcome stream_exchange(int s, const char *buf, size_t len, char *echo)
+exchange_outcome stream_exchange(int s, const echo_source &source, size_t len, echo_buffer &echo)
 {
     exchange_outcome outcome;
     size_t sent = 0, received = 0, expected = len;
@@ -132,7 +158,9 @@ exchange_outcome stream_exchange(int s, const char *buf, size_t len, char *echo)
             break;
         }
         if ((ready & POLLOUT) && sent < expected) {
-            ssize_t n = real_calls().send(s, buf + sent, expected - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+            size_t count = expected - sent;
+            const char *bytes = source.at(sent, count);
+            ssize_t n = real_calls().send(s, bytes, count, MSG_DONTWAIT | MSG_NOSIGNAL);
             if (n > 0) {
                 sent += static_cast<size_t>(n);
                 progress = interval_clock_now();
@@ -144,7 +172,9 @@ exchange_outcome stream_exchange(int s, const char *buf, size_t len, char *echo)
         if (!(ready & (POLLIN | POLLHUP | POLLERR)) || received >= expected) {
             continue;
         }
-        ssize_t n = real_calls().recv(s, echo + received, expected - received, MSG_DONTWAIT);
+        size_t room = expected - received;
+        char *into = echo.into(received, room);
+        ssize_t n = real_calls().recv(s, into, room, MSG_DONTWAIT);
         if (n > 0) {
             received += static_cast<size_t>(n);
             progress = interval_clock_now();
@@ -167,7 +197,7 @@ exchange_outcome stream_exchange(int s, const char *buf, size_t len, char *echo)
 
 // The stream exchange over the link, reopening a connection found broken
 // before anything came back, once.
-exchange_outcome stream_round_trip(hop_link &link, const char *buf, size_t len, char *echo)
+exchange_outcome stream_round_trip(hop_link &link, const echo_source &source, size_t len, echo_buffer &echo)
 {
     if (len == 0) {
         return {0, true, 0, false};
@@ -178,7 +208,7 @@ exchange_outcome stream_round_trip(hop_link &link, const char *buf, size_t len, 
             return {-1, false, errno, false};
         }
         drain_stale(s);
-        exchange_outcome outcome = stream_exchange(s, buf, len, echo);
+        exchange_outcome outcome = stream_exchange(s, source, len, echo);
         bool broken = !outcome.reached && connection_broken(outcome.error);
         if (broken || outcome.out_of_step) {
             discard_socket(link);
@@ -189,17 +219,17 @@ exchange_outcome stream_round_trip(hop_link &link, const char *buf, size_t len, 
     }
 }
 
-bool from_hop(const sockaddr_in &sender, socklen_t sender_len, const sockaddr_in &hop)
+// Whether a datagram's sender is the hop's echo service.
+bool from_hop(const sockaddr_storage &sender, socklen_t sender_len, const hop_link &link)
 {
-    return sender_len >= sizeof sender && sender.sin_family == AF_INET &&
-           sender.sin_addr.s_addr == hop.sin_addr.s_addr && sender.sin_port == hop.sin_port;
+    return sender_len == link.hop_length && std::memcmp(&sender, link.hop, link.hop_length) == 0;
 }
 
 // What the chunks of a datagram round trip brought back: the total of the
 // receive results and the address the last datagram came from.
 struct datagram_echo {
     ssize_t c = 0;
-    sockaddr_in sender{};
+    sockaddr_storage sender{};
     socklen_t sender_len = 0;
     bool reached = false;
     int error = 0;
@@ -234,7 +264,7 @@ ssize_t receive_chunk(int s, const hop_link &link, char *echo, size_t len1, int 
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
             continue;
         }
-        if (n >= 0 && !link.connected && !from_hop(result.sender, result.sender_len, link.hop)) {
+        if (n >= 0 && !link.connected && !from_hop(result.sender, result.sender_len, link)) {
             continue;
         }
         return n;
@@ -246,8 +276,8 @@ ssize_t receive_chunk(int s, const hop_link &link, char *echo, size_t len1, int 
 // send failed is not waited for; after a chunk waited out the whole bound,
 // the hop is taken as silent and no further chunk is sent.
 template <typename SendChunk>
-datagram_echo exchange_chunks(hop_link &link, size_t len, char *echo, int receive_flags, const char *operation,
-                              SendChunk send_chunk)
+datagram_echo exchange_chunks(hop_link &link, size_t len, echo_buffer &echo, int receive_flags,
+                              const char *operation, SendChunk send_chunk)
 {
     datagram_echo result;
     if (len == 0) {
@@ -263,9 +293,11 @@ datagram_echo exchange_chunks(hop_link &link, size_t len, char *echo, int receiv
     for (size_t position = 0; position < len; position += echo_chunk_size) {
         size_t len1 = echo_chunk_length(len, position);
         bool waited_out = false;
+        size_t room = len1;
+        char *into = echo.into(position, room);
         ssize_t c1 = send_chunk(s, position, len1) < 0
                          ? -1
-                         : receive_chunk(s, link, echo + position, len1, receive_flags, result, waited_out);
+                         : receive_chunk(s, link, into, room, receive_flags, result, waited_out);
         if (c1 >= 0 || waited_out) {
             result.reached = true;
         } else {
@@ -295,33 +327,19 @@ void finish_round_trip(const char *operation, const timeval &start, size_t len, 
     log_round_trip(len, ms);
 }
 
-const sockaddr *hop_address(const hop_link &link)
-{
-    return reinterpret_cast<const sockaddr *>(&link.hop);
-}
-
-// The total length of a message's data, reading the application's vector
-// through fault-safe copies; false when it has none that could be sent (a
-// bad vector, more pieces than the system takes, lengths that overflow).
-bool message_length(const msghdr &msg, size_t &total)
-{
-    total = 0;
-    if (msg.msg_iovlen > IOV_MAX) {
-        return false;
-    }
-    for (size_t i = 0; i < msg.msg_iovlen; ++i) {
-        iovec piece;
-        if (!read_from_program(msg.msg_iov + i, piece) ||
-            __builtin_add_overflow(total, piece.iov_len, &total)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
-ssize_t TCPecho(hop_link &link, const char *buf, size_t len)
+const char *echo_source::at(size_t position, size_t &count) const
+{
+    if (bytes_ != nullptr) {
+        return bytes_ + position;
+    }
+    size_t offset = position % filler_size;
+    count = std::min(count, filler_size - offset);
+    return filler_bytes() + offset;
+}
+
+ssize_t TCPecho(hop_link &link, const echo_source &source, size_t len)
 {
     echo_buffer echo(len);
     if (!echo) {
@@ -330,13 +348,13 @@ ssize_t TCPecho(hop_link &link, const char *buf, size_t len)
     }
     trace_debug("TCPecho()\t:\tTCPecho called \n");
     timeval start = interval_clock_now();
-    exchange_outcome outcome = stream_round_trip(link, buf, len, echo.data());
-    print_echo(echo_stream::output, "buf=", echo.data(), len);
+    exchange_outcome outcome = stream_round_trip(link, source, len, echo);
+    print_echo(echo_stream::output, "buf=", echo.data(), echo.kept());
     finish_round_trip("TCPecho", start, len, outcome.reached, outcome.error);
     return outcome.result;
 }
 
-ssize_t UDPecho(hop_link &link, const char *buf, size_t len, int flags)
+ssize_t UDPecho(hop_link &link, const echo_source &source, size_t len, int flags)
 {
     trace_debug("UDPecho()\t:\tUDPEcho called\n");
     echo_buffer echo(len);
@@ -347,17 +365,17 @@ ssize_t UDPecho(hop_link &link, const char *buf, size_t len, int flags)
     int hop_flags = flags & ~flags_kept_from_hop;
     timeval start = interval_clock_now();
     datagram_echo result =
-        exchange_chunks(link, len, echo.data(), hop_flags, "UDPecho", [&](int s, size_t position, size_t len1) {
-            return real_calls().sendto(s, buf + position, len1, hop_flags | MSG_NOSIGNAL, hop_address(link),
-                                       hop_address_length);
+        exchange_chunks(link, len, echo, hop_flags, "UDPecho", [&](int s, size_t position, size_t len1) {
+            return real_calls().sendto(s, source.at(position, len1), len1, hop_flags | MSG_NOSIGNAL,
+                                       link.hop, link.hop_length);
         });
     trace_debug("UDPecho()\t:\tReceived from %s\n", result.sender_text());
-    print_echo(echo_stream::trace_debug, "UDPecho()\t:\t", echo.data(), len);
+    print_echo(echo_stream::trace_debug, "UDPecho()\t:\t", echo.data(), echo.kept());
     finish_round_trip("UDPecho", start, len, result.reached, result.error);
     return result.c;
 }
 
-ssize_t UDPecho1(hop_link &link, const char *buf, size_t len)
+ssize_t UDPecho1(hop_link &link, const echo_source &source, size_t len)
 {
     echo_buffer echo(len);
     if (!echo) {
@@ -367,11 +385,11 @@ ssize_t UDPecho1(hop_link &link, const char *buf, size_t len)
     trace_debug("UDPecho1()\t:\tUDPecho1 called \n");
     timeval start = interval_clock_now();
     datagram_echo result =
-        exchange_chunks(link, len, echo.data(), 0, "UDPecho1", [&](int s, size_t position, size_t len1) {
-            return real_calls().write(s, buf + position, len1);
+        exchange_chunks(link, len, echo, 0, "UDPecho1", [&](int s, size_t position, size_t len1) {
+            return real_calls().write(s, source.at(position, len1), len1);
         });
-    print_output("received from %s\n", result.sender_text());
-    print_echo(echo_stream::output, "buf=", echo.data(), len);
+    print_echo_line("received from %s\n", result.sender_text());
+    print_echo(echo_stream::output, "buf=", echo.data(), echo.kept());
     finish_round_trip("UDPecho1", start, len, result.reached, result.error);
     return result.c;
 }
@@ -379,7 +397,7 @@ ssize_t UDPecho1(hop_link &link, const char *buf, size_t len)
 void stream_message_round_trip(hop_link &link, const msghdr &msg, int flags)
 {
     size_t total;
-    if (!message_length(msg, total)) {
+    if (!vector_length(msg.msg_iov, msg.msg_iovlen, total)) {
         return;
     }
     echo_buffer echo(total);
@@ -398,7 +416,8 @@ void stream_message_round_trip(hop_link &link, const msghdr &msg, int flags)
         return;
     }
     if (wait_for_hop(s, POLLIN) & (POLLIN | POLLHUP | POLLERR)) {
-        iovec into{echo.data(), total};
+        size_t room = total;
+        iovec into{echo.into(0, room), room};
         msghdr incoming{};
         incoming.msg_iov = &into;
         incoming.msg_iovlen = 1;
@@ -409,17 +428,55 @@ void stream_message_round_trip(hop_link &link, const msghdr &msg, int flags)
 void datagram_message_round_trip(hop_link &link, const msghdr &msg, int flags)
 {
     size_t total;
-    if (!message_length(msg, total)) {
-        return;
+    if (vector_length(msg.msg_iov, msg.msg_iovlen, total)) {
+        bounce_payload(link, protocol_udp, {nullptr, msg.msg_iov, msg.msg_iovlen}, total, flags);
     }
-    echo_buffer gathered(total);
-    // The kernel reads the application's vectors, so a bad pointer there
-    // gives an error instead of a crash, as it would for the application's
-    // own call.
-    iovec local{gathered.data(), total};
-    if (!gathered || (total != 0 && process_vm_readv(getpid(), &local, 1, msg.msg_iov, msg.msg_iovlen, 0) !=
-                                        static_cast<ssize_t>(total))) {
-        return;
+}
+
+bool send_would_block(int s, int flags)
+{
+    int status = real_calls().fcntl(s, F_GETFL);
+    if (!(flags & MSG_DONTWAIT) && (status < 0 || !(status & O_NONBLOCK))) {
+        return false;
     }
-    UDPecho(link, gathered.data(), total, flags);
+    pollfd watch{s, POLLOUT, 0};
+    return poll(&watch, 1, 0) == 0;
+}
+
+void bounce_payload(hop_link &link, int protocol, const send_payload &payload, size_t len, int flags)
+{
+    auto bounce = [&](const echo_source &source) {
+        if (protocol == protocol_tcp) {
+            TCPecho(link, source, len);
+        } else {
+            UDPecho(link, source, len, flags);
+        }
+    };
+    if (bounces_filler() || (payload.bytes == nullptr && payload.vector == nullptr)) {
+        bounce(echo_source::filler());
+    } else if (payload.bytes != nullptr) {
+        bounce(echo_source::program_bytes(payload.bytes));
+    } else {
+        echo_buffer gathered(len, echo_buffer::everything);
+        iovec local{gathered.data(), len};
+        if (gathered && (len == 0 || process_vm_readv(getpid(), &local, 1, payload.vector, payload.vector_length,
+                                                      0) == static_cast<ssize_t>(len))) {
+            bounce(echo_source::program_bytes(gathered.data()));
+        }
+    }
+}
+
+bool vector_length(const iovec *vector, size_t count, size_t &total)
+{
+    total = 0;
+    if (count > IOV_MAX) {
+        return false;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        iovec piece;
+        if (!read_from_program(vector + i, piece) || __builtin_add_overflow(total, piece.iov_len, &total)) {
+            return false;
+        }
+    }
+    return true;
 }

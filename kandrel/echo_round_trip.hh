@@ -25,7 +25,23 @@ constexpr std::size_t echo_chunk_length(std::size_t len, std::size_t position)
 // MSG_OOB would change how the library's own exchange behaves.
 constexpr int flags_kept_from_hop = MSG_MORE | MSG_DONTWAIT | MSG_OOB;
 
-// Every round trip is called with its route's exchange held (route_exchange)
+// What a round trip sends to the hop: the program's bytes, or the filler of
+// the same length.
+class echo_source {
+public:
+    static echo_source program_bytes(const char *buf) { return echo_source(buf); }
+    static echo_source filler() { return echo_source(nullptr); }
+
+    // The bytes to send from position on; count is cut to what lies in one
+    // piece of memory.
+    const char *at(size_t position, size_t &count) const;
+
+private:
+    explicit echo_source(const char *bytes) : bytes_(bytes) {}
+    const char *bytes_;
+};
+
+// Every round trip is called with its exchange held (held_exchange)
 // and the link's socket replaced first if it is no longer the library's. One
 // that never reaches the hop (no socket could be had, every send failed, the
 // hop refused) writes why on the trace instead of a time, and no record.
@@ -33,15 +49,15 @@ constexpr int flags_kept_from_hop = MSG_MORE | MSG_DONTWAIT | MSG_OOB;
 // Over the link's stream socket; the echoed byte count, or a negative
 // result when the exchange failed. A connection found broken before any
 // echo came back is reopened once.
-ssize_t TCPecho(hop_link &link, const char *buf, size_t len);
+ssize_t TCPecho(hop_link &link, const echo_source &source, size_t len);
 
 // Over the link's datagram socket, each chunk sent to the hop's address; the
 // total of the chunk receives.
-ssize_t UDPecho(hop_link &link, const char *buf, size_t len, int flags);
+ssize_t UDPecho(hop_link &link, const echo_source &source, size_t len, int flags);
 
 // Over the link's datagram socket, connected to the hop; the total of the
 // chunk receives.
-ssize_t UDPecho1(hop_link &link, const char *buf, size_t len);
+ssize_t UDPecho1(hop_link &link, const echo_source &source, size_t len);
 
 // The stream round trip of sendmsg: the message's data once to the hop and
 // one receive back, untimed and unrecorded.
@@ -50,3 +66,26 @@ void stream_message_round_trip(hop_link &link, const struct msghdr &msg, int fla
 // The datagram round trip of sendmsg: the gathered data bounced like
 // sendto's, over the link's datagram socket, to the hop's address.
 void datagram_message_round_trip(hop_link &link, const struct msghdr &msg, int flags);
+
+// Whether the system would refuse the program's send on s at once with
+// EAGAIN: the socket or the call does not block and s has no room now. Such
+// a send delays nothing, so its round trip is not made.
+bool send_would_block(int s, int flags);
+
+// The program's data of one send, as far as the library may read it: a
+// buffer, a vector, or nothing (sendfile and splice move data the library
+// never sees; their round trips always bounce the filler).
+struct send_payload {
+    const char *bytes = nullptr;
+    const struct iovec *vector = nullptr;
+    size_t vector_length = 0;
+};
+
+// The total length of the program's data vector, read through fault-safe
+// copies; false when it has none that could be sent (a bad vector, more
+// pieces than the system takes, lengths that overflow).
+bool vector_length(const struct iovec *vector, size_t count, size_t &total);
+
+// Full coverage's round trip of len bytes over link, with the route's
+// protocol: the filler, or with KANDREL_ECHO_PAYLOAD=1 the program's bytes.
+void bounce_payload(hop_link &link, int protocol, const send_payload &payload, size_t len, int flags);

@@ -20,12 +20,12 @@ namespace {
 // does not answer leaves a socket still connecting: a round trip over it
 // waits out the whole bound, as one does while the hop's accept queue is
 // full.
-int connect_within_bound(int s, const sockaddr_in &hop)
+int connect_within_bound(int s, const sockaddr *hop, socklen_t hop_length)
 {
     int flags = real_calls().fcntl(s, F_GETFL);
     real_calls().fcntl(s, F_SETFL, flags | O_NONBLOCK);
     int error = 0;
-    if (real_calls().connect(s, reinterpret_cast<const sockaddr *>(&hop), hop_address_length) < 0) {
+    if (real_calls().connect(s, hop, hop_length) < 0) {
         error = errno;
         if (error == EINPROGRESS) {
             socklen_t length = sizeof error;
@@ -46,11 +46,11 @@ int connect_within_bound(int s, const sockaddr_in &hop)
 int open_socket(const hop_link &link, int *s)
 {
     int ip_protocol = link.type == SOCK_STREAM ? IPPROTO_TCP : IPPROTO_UDP;
-    *s = above_standard_descriptors(real_calls().socket(AF_INET, link.type | SOCK_CLOEXEC, ip_protocol));
+    *s = above_standard_descriptors(real_calls().socket(link.hop->sa_family, link.type | SOCK_CLOEXEC, ip_protocol));
     if (*s < 0) {
         return -1;
     }
-    int error = link.connected ? connect_within_bound(*s, link.hop) : 0;
+    int error = link.connected ? connect_within_bound(*s, link.hop, link.hop_length) : 0;
     if (error != 0) {
         errno = error;
         return -1;
@@ -103,12 +103,14 @@ short wait_for_hop(int s, short events)
 
 hop_link route_hop_link(rtbl_ent &entry)
 {
-    return {entry.s1, entry.s1_identity, route_socket_type(entry), true, entry.hop};
+    return {entry.s1, entry.s1_identity, route_socket_type(entry), true,
+            reinterpret_cast<const sockaddr *>(&entry.hop), hop_address_length};
 }
 
 hop_link route_datagram_link(rtbl_ent &entry)
 {
-    return {entry.datagram_socket, entry.datagram_identity, SOCK_DGRAM, false, entry.hop};
+    return {entry.datagram_socket, entry.datagram_identity, SOCK_DGRAM, false,
+            reinterpret_cast<const sockaddr *>(&entry.hop), hop_address_length};
 }
 
 int usable_socket(hop_link &link)
@@ -135,7 +137,7 @@ void discard_socket(hop_link &link)
 
 void bind_route(rtbl_ent &entry, int s)
 {
-    route_exchange exclusive(entry);
+    held_exchange exclusive(entry.exchange);
     if (!route_unbound(entry)) {
         return;
     }

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include "held_exchange.hh"
 #include "owned_descriptor.hh"
 #include "route_table.hh"
 
@@ -34,7 +35,8 @@ struct hop_link {
     descriptor_identity &identity;
     int type;                // SOCK_STREAM or SOCK_DGRAM
     bool connected;          // connected to the hop; otherwise each datagram is sent to it
-    const sockaddr_in &hop;  // the hop's echo service
+    const sockaddr *hop;     // the hop's echo service, IPv4 or IPv6
+    socklen_t hop_length;
 };
 
 // The route's hop socket (s1), connected to the hop with the route's protocol.
@@ -60,16 +62,3 @@ void discard_socket(hop_link &link);
 // hop socket the route's protocol asks for; after the binding of an earlier
 // socket ended, the route's hop socket serves the new one.
 void bind_route(rtbl_ent &entry, int s);
-
-// Holds a route's exchange lock: round trips of one route never interleave,
-// so none reads another's echo.
-class route_exchange {
-public:
-    explicit route_exchange(rtbl_ent &entry) : lock_(entry.exchange) { pthread_mutex_lock(&lock_); }
-    ~route_exchange() { pthread_mutex_unlock(&lock_); }
-    route_exchange(const route_exchange &) = delete;
-    route_exchange &operator=(const route_exchange &) = delete;
-
-private:
-    pthread_mutex_t &lock_;
-};

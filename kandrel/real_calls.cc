@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -70,6 +71,11 @@ void resolve_all()
     resolve(table.fcntl64, "fcntl64", &::fcntl64);
     resolve(table.close_range, "close_range", &::close_range);
     resolve(table.closefrom, "closefrom", &::closefrom);
+    resolve(table.writev, "writev", &::writev);
+    resolve(table.sendfile, "sendfile", &::sendfile);
+    resolve(table.sendfile64, "sendfile64", &::sendfile64);
+    resolve(table.sendmmsg, "sendmmsg", &::sendmmsg);
+    resolve(table.splice, "splice", &::splice);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 struct real_call_table {
     int (*socket)(int, int, int);
@@ -41,6 +42,12 @@ struct real_call_table {
     int (*fcntl64)(int, int, ...);
     int (*close_range)(unsigned int, unsigned int, int);
     void (*closefrom)(int);
+    // Send paths only full coverage bounces.
+    ssize_t (*writev)(int, const struct iovec *, int);
+    ssize_t (*sendfile)(int, int, off_t *, size_t);
+    ssize_t (*sendfile64)(int, int, off64_t *, size_t);
+    int (*sendmmsg)(int, struct mmsghdr *, unsigned int, int);
+    ssize_t (*splice)(int, off64_t *, int, off64_t *, size_t, unsigned int);
 };
 
 // The table, resolved on first use; every entry is the next definition after

@@ -7,6 +7,8 @@
 
 #include "address_text.hh"
 #include "call_frame.hh"
+#include "coverage.hh"
+#include "full_routing.hh"
 #include "echo_round_trip.hh"
 #include "hop_socket.hh"
 #include "program_memory.hh"
@@ -17,18 +19,6 @@
 
 namespace {
 
-// Whether the system would refuse the application's send on s at once with
-// EAGAIN: the socket or the call does not block and s has no room now.
-bool send_would_block(int s, int flags)
-{
-    int status = real_calls().fcntl(s, F_GETFL);
-    if (!(flags & MSG_DONTWAIT) && (status < 0 || !(status & O_NONBLOCK))) {
-        return false;
-    }
-    pollfd watch{s, POLLOUT, 0};
-    return poll(&watch, 1, 0) == 0;
-}
-
 // Makes a round trip of the entry with its exchange held, unless the send it
 // stands before would be refused for want of room: that send delays nothing,
 // so its round trip is not made.
@@ -38,7 +28,7 @@ void bounce(rtbl_ent &entry, int s, int flags, RoundTrip round_trip)
     if (send_would_block(s, flags)) {
         return;
     }
-    route_exchange exclusive(entry);
+    held_exchange exclusive(entry.exchange);
     round_trip();
 }
 
@@ -47,6 +37,35 @@ void bounce(rtbl_ent &entry, int s, int flags, RoundTrip round_trip)
 bool message_header(const struct msghdr *msg, msghdr &header)
 {
     return msg != nullptr && read_from_program(msg, header);
+}
+
+// The classic routing of sendto: by destination, over the route's hop
+// socket, or for a UDP route without one over the route's own datagram socket.
+void classic_sendto(int s, const void *msg, size_t len, int flags, const struct sockaddr *to, socklen_t tolen)
+{
+    rtbl_ent *entry = to != nullptr ? get_rtbl_ent(to, static_cast<int>(tolen)) : nullptr;
+    trace_debug("sendto() \t:\trtbl_ptr=%lx\n", pointer_value(entry));
+    if (entry == nullptr) {
+        return;
+    }
+    const char *data = static_cast<const char *>(msg);
+    bool has_hop_socket = route_hop_socket(*entry) != 0;
+    if (entry->protocol == protocol_tcp) {
+        trace_debug("sendto()\t:\tTCP \n");
+        if (has_hop_socket) {
+            bounce(*entry, s, flags, [&] {
+                hop_link link = route_hop_link(*entry);
+                TCPecho(link, echo_source::program_bytes(data), len);
+            });
+        }
+    } else if (entry->protocol == protocol_udp) {
+        trace_debug("sendto()\t:\tUDP \n");
+        trace_debug(has_hop_socket ? "sendto()\t:\ts1!=0\n" : "sendto()\t:\ts1=0\n");
+        bounce(*entry, s, flags, [&] {
+            hop_link link = has_hop_socket ? route_hop_link(*entry) : route_datagram_link(*entry);
+            UDPecho(link, echo_source::program_bytes(data), len, flags);
+        });
+    }
 }
 
 }  // namespace
@@ -60,11 +79,12 @@ __attribute__((visibility("default"))) int connect(int s, const struct sockaddr 
     if (frame.nested()) {
         return frame.real(real);
     }
-    rtbl_ent *entry = name != nullptr ? get_rtbl_ent(name, static_cast<int>(namelen)) : nullptr;
-    if (entry == nullptr) {
-        trace_debug("connect()\t:\tTable entry not found\n");
-    } else {
+    if (full_coverage()) {
+        bind_connecting_socket(s, name, namelen);
+    } else if (rtbl_ent *entry = name != nullptr ? get_rtbl_ent(name, static_cast<int>(namelen)) : nullptr) {
         bind_route(*entry, s);
+    } else {
+        trace_debug("connect()\t:\tTable entry not found\n");
     }
     trace_debug("connect()\t:\ts=%d name=%s namelen=%d \n", s,
                 program_address_text(name, static_cast<int>(namelen)), static_cast<int>(namelen));
@@ -82,7 +102,9 @@ __attribute__((visibility("default"))) ssize_t send(int s, const void *msg, size
     }
     trace("send()\t\t:\ts=%d msg=0x%lx len=%zd flags=%d\n", s, pointer_value(msg), static_cast<ssize_t>(len),
           flags);
-    if (rtbl_ent *entry = get_sock_ent(s)) {
+    if (full_coverage()) {
+        full_round_trip(s, nullptr, 0, len, flags, {static_cast<const char *>(msg)});
+    } else if (rtbl_ent *entry = get_sock_ent(s)) {
         const char *data = static_cast<const char *>(msg);
         bool has_hop_socket = route_hop_socket(*entry) != 0;
         if (entry->protocol == protocol_tcp) {
@@ -90,7 +112,7 @@ __attribute__((visibility("default"))) ssize_t send(int s, const void *msg, size
             if (has_hop_socket) {
                 bounce(*entry, s, flags, [&] {
                     hop_link link = route_hop_link(*entry);
-                    TCPecho(link, data, len);
+                    TCPecho(link, echo_source::program_bytes(data), len);
                 });
             }
         } else if (entry->protocol == protocol_udp) {
@@ -98,7 +120,7 @@ __attribute__((visibility("default"))) ssize_t send(int s, const void *msg, size
             if (has_hop_socket) {
                 bounce(*entry, s, flags, [&] {
                     hop_link link = route_hop_link(*entry);
-                    UDPecho(link, data, len, flags);
+                    UDPecho(link, echo_source::program_bytes(data), len, flags);
                 });
             }
         }
@@ -116,27 +138,10 @@ __attribute__((visibility("default"))) ssize_t sendto(int s, const void *msg, si
     if (frame.nested()) {
         return frame.real(real);
     }
-    rtbl_ent *entry = to != nullptr ? get_rtbl_ent(to, static_cast<int>(tolen)) : nullptr;
-    trace_debug("sendto() \t:\trtbl_ptr=%lx\n", pointer_value(entry));
-    if (entry != nullptr) {
-        const char *data = static_cast<const char *>(msg);
-        bool has_hop_socket = route_hop_socket(*entry) != 0;
-        if (entry->protocol == protocol_tcp) {
-            trace_debug("sendto()\t:\tTCP \n");
-            if (has_hop_socket) {
-                bounce(*entry, s, flags, [&] {
-                    hop_link link = route_hop_link(*entry);
-                    TCPecho(link, data, len);
-                });
-            }
-        } else if (entry->protocol == protocol_udp) {
-            trace_debug("sendto()\t:\tUDP \n");
-            trace_debug(has_hop_socket ? "sendto()\t:\ts1!=0\n" : "sendto()\t:\ts1=0\n");
-            bounce(*entry, s, flags, [&] {
-                hop_link link = has_hop_socket ? route_hop_link(*entry) : route_datagram_link(*entry);
-                UDPecho(link, data, len, flags);
-            });
-        }
+    if (full_coverage()) {
+        full_round_trip(s, to, tolen, len, flags, {static_cast<const char *>(msg)});
+    } else {
+        classic_sendto(s, msg, len, flags, to, tolen);
     }
     ssize_t result = frame.real(real);
     trace_debug("sendto()\t:\tReturning from sendto\n");
@@ -153,6 +158,16 @@ __attribute__((visibility("default"))) ssize_t sendmsg(int s, const struct msghd
     }
     trace("sendmsg()\t:\ts=%d msg=0x%lx flags=%d\n ", s, pointer_value(msg), flags);
     msghdr header;
+    if (full_coverage()) {
+        size_t total;
+        if (message_header(msg, header) && vector_length(header.msg_iov, header.msg_iovlen, total)) {
+            full_round_trip(s, static_cast<const sockaddr *>(header.msg_name), header.msg_namelen, total, flags,
+                            {nullptr, header.msg_iov, header.msg_iovlen});
+        }
+        ssize_t result = frame.real(real);
+        trace("sendmsg()\t:\treturn value = %zd\n", result);
+        return result;
+    }
     rtbl_ent *entry = message_header(msg, header) && header.msg_name != nullptr
                           ? get_rtbl_ent(static_cast<const sockaddr *>(header.msg_name),
                                          static_cast<int>(header.msg_namelen))
@@ -188,6 +203,10 @@ __attribute__((visibility("default"))) ssize_t write(int descriptor, const void 
         return frame.real(real);
     }
     trace_debug("write()\t:\twrite called\n");
+    if (full_coverage()) {
+        full_round_trip(descriptor, nullptr, 0, count, 0, {static_cast<const char *>(data)});
+        return frame.real(real);
+    }
     rtbl_ent *entry = get_sock_ent(descriptor);
     trace_debug("write()\t:\trtbl_ptr=%lx\n", pointer_value(entry));
     if (entry != nullptr && route_hop_socket(*entry) != 0) {
@@ -196,12 +215,12 @@ __attribute__((visibility("default"))) ssize_t write(int descriptor, const void 
         if (entry->protocol == protocol_tcp) {
             bounce(*entry, descriptor, 0, [&] {
                 hop_link link = route_hop_link(*entry);
-                TCPecho(link, bytes, count);
+                TCPecho(link, echo_source::program_bytes(bytes), count);
             });
         } else if (entry->protocol == protocol_udp) {
             bounce(*entry, descriptor, 0, [&] {
                 hop_link link = route_hop_link(*entry);
-                UDPecho1(link, bytes, count);
+                UDPecho1(link, echo_source::program_bytes(bytes), count);
             });
         }
     }

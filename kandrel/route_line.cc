@@ -40,15 +40,18 @@ bool take_word(const char **cursor, char *field, std::size_t field_size, bool *t
 
 }  // namespace
 
-route_line_status parse_route_line(const char *line, route_words &words)
+route_line_status parse_route_line(const char *line, route_words &words, std::size_t host_room)
 {
     struct field {
         char *text;
         std::size_t size;
     };
-    const field fields[] = {{words.from, sizeof words.from},
-                            {words.to, sizeof words.to},
-                            {words.hop, sizeof words.hop},
+    if (host_room > sizeof words.from) {
+        host_room = sizeof words.from;
+    }
+    const field fields[] = {{words.from, host_room},
+                            {words.to, host_room},
+                            {words.hop, host_room},
                             {words.protocol, sizeof words.protocol}};
     bool too_long = false;
     const char *cursor = line;

@@ -12,13 +12,18 @@ constexpr std::size_t protocol_word_size = 8;  // 7 characters
 // rest of a longer line is read as the next line.
 constexpr std::size_t route_line_buffer_size = 128;
 
+// With full coverage a host word is any host name or IPv6 address text, and
+// a line may be as long as four such words.
+constexpr std::size_t full_host_word_size = 256;  // 255 characters
+constexpr std::size_t full_route_line_buffer_size = 1024;
+
 // Route protocols as stored in the table.
 enum route_protocol { protocol_none = 0, protocol_tcp = 1, protocol_udp = 2 };
 
 struct route_words {
-    char from[host_word_size];
-    char to[host_word_size];
-    char hop[host_word_size];
+    char from[full_host_word_size];
+    char to[full_host_word_size];
+    char hop[full_host_word_size];
     char protocol[protocol_word_size];
 };
 
@@ -28,8 +33,9 @@ enum class route_line_status {
     word_too_long,   // a word would not fit its field: the line is not a route
 };
 
-// Splits a NUL-terminated line into its first four words.
-route_line_status parse_route_line(const char *line, route_words &words);
+// Splits a NUL-terminated line into its first four words; a host word may
+// have host_room - 1 characters.
+route_line_status parse_route_line(const char *line, route_words &words, std::size_t host_room = host_word_size);
 
 // The protocol number of a protocol word: "TCP" 1, "UDP" 2, anything else 0.
 int route_protocol_of(const char *word);

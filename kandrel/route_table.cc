@@ -17,7 +17,9 @@
 #include <cstring>
 
 #include "address_text.hh"
+#include "address_key.hh"
 #include "call_frame.hh"
+#include "coverage.hh"
 #include "real_calls.hh"
 #include "hop_socket.hh"
 #include "program_memory.hh"
@@ -79,6 +81,19 @@ bool build_route(const route_words &words, rtbl_ent &entry)
     return from_ok && to_ok && hop_ok;
 }
 
+// A route of full coverage: its destination and hop resolved in either
+// family, announced as they resolve.
+bool build_full_route(const route_words &words, rtbl_ent &entry)
+{
+    entry = rtbl_ent{};
+    if (!resolve_route_reach(words, entry.reach)) {
+        return false;
+    }
+    entry.protocol = route_protocol_of(words.protocol);
+    trace_debug("init_route_tbl()\t:\tprotocol = %d\n", entry.protocol);
+    return true;
+}
+
 void announce_route(const rtbl_ent &entry)
 {
     dotted_bytes from = bytes_of(entry.from), to = bytes_of(entry.to), hop = bytes_of(entry.hop);
@@ -120,14 +135,16 @@ void read_routes(FILE *route_file)
     gethostname(myname, sizeof myname - 1);
     trace_debug("init_route_tbl()\t:\tHostname  %s\n", myname);
 
-    char line[route_line_buffer_size];
+    bool full = full_coverage();
+    char line[full_route_line_buffer_size];
+    int line_room = static_cast<int>(full ? full_route_line_buffer_size : route_line_buffer_size);
     int stored = 0;
     std::size_t bytes_read = 0;
     while (stored < route_table_capacity && bytes_read < route_file_read_limit &&
-           std::fgets(line, sizeof line, route_file) != nullptr) {
+           std::fgets(line, line_room, route_file) != nullptr) {
         bytes_read += std::strlen(line) + 1;
         route_words words;
-        route_line_status status = parse_route_line(line, words);
+        route_line_status status = parse_route_line(line, words, full ? full_host_word_size : host_word_size);
         if (status == route_line_status::too_few_words) {
             trace_debug("init_route_tbl() \t:\tIn loop\n");
             continue;
@@ -141,10 +158,12 @@ void read_routes(FILE *route_file)
         }
         trace("init_route_tbl()\t:\tFrom matches myname\n");
         rtbl_ent entry;
-        if (!build_route(words, entry)) {
+        if (full ? !build_full_route(words, entry) : !build_route(words, entry)) {
             continue;
         }
-        announce_route(entry);
+        if (!full) {
+            announce_route(entry);
+        }
         rtbl[stored] = entry;
         ++stored;
         __atomic_store_n(&rtbl_ep, rtbl + stored, __ATOMIC_RELEASE);
@@ -241,6 +260,25 @@ rtbl_ent *get_rtbl_ent(const struct sockaddr *name, int namelen)
         trace_debug("get_rtbl_ent()\t:\tto=%ld name=%ld\n", signed_address_value(entry->to.sin_addr.s_addr),
                     signed_address_value(wanted));
         if (entry->to.sin_addr.s_addr == wanted) {
+            trace_debug("get_rtbl_ent()\t:\tEntry found in route table\n");
+            return entry;
+        }
+    }
+    return nullptr;
+}
+
+rtbl_ent *find_route(const struct sockaddr *address, socklen_t length)
+{
+    rtbl_ent *end = filled_end();
+    program_address copy;
+    in6_addr key;
+    if (address == nullptr || end == rtbl ||
+        copy_program_address(copy, address, static_cast<int>(length)) < 0 ||
+        !address_key(copy.address(), std::min<socklen_t>(length, sizeof copy.bytes), key)) {
+        return nullptr;
+    }
+    for (rtbl_ent *entry = rtbl; entry != end; ++entry) {
+        if (reaches(entry->reach, key)) {
             trace_debug("get_rtbl_ent()\t:\tEntry found in route table\n");
             return entry;
         }

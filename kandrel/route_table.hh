@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "owned_descriptor.hh"
+#include "route_reach.hh"
 
 // The most routes the table holds.
 constexpr int route_table_capacity = 64;
@@ -27,6 +28,7 @@ struct rtbl_ent {
     int datagram_socket;                   // unconnected, for datagram round trips without s1; 0 none
     descriptor_identity datagram_identity;
     pthread_mutex_t exchange;              // one round trip of the route at a time
+    route_reach reach;                     // with full coverage: every destination address, any hop
 };
 
 // The sock of a route whose binding ended with the application's socket; no
@@ -46,6 +48,10 @@ int strtoinaddr(const char *name, struct in_addr *addr);
 
 // The first route whose destination address is that of name, or null.
 rtbl_ent *get_rtbl_ent(const struct sockaddr *name, int namelen);
+
+// With full coverage: the first route one of whose destination addresses is
+// that of the application's address (IPv4, IPv6 or IPv4-mapped), or null.
+rtbl_ent *find_route(const struct sockaddr *address, socklen_t length);
 
 // The first route bound to the application's socket s, or null.
 rtbl_ent *get_sock_ent(int s);

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstring>
 
+#include "coverage.hh"
 #include "owned_descriptor.hh"
 #include "real_calls.hh"
 #include "trace.hh"
@@ -86,7 +87,9 @@ int record_descriptor()
 
 void open_timelog()
 {
-    int descriptor = open_regular("timelog", O_CREAT | O_TRUNC);
+    // With full coverage every process of a run appends to the one timelog
+    // that kandrel-run created for the run.
+    int descriptor = open_regular("timelog", full_coverage() ? O_CREAT : O_CREAT | O_TRUNC);
     FILE *stream = descriptor >= 0 ? fdopen(descriptor, "a") : nullptr;
     if (stream == nullptr) {
         if (descriptor >= 0) {

@@ -10,8 +10,9 @@
 // Storage of the exported timelog stream `fd`; null until the load opened it.
 extern "C" FILE *kandrel_timelog_stream;
 
-// Creates or empties "timelog" in the working directory and reports the
-// outcome as the load's first line.
+// Creates or empties "timelog" in the working directory (with full coverage
+// creates it or appends to it) and reports the outcome as the load's first
+// line.
 void open_timelog();
 
 // Appends the record of one round trip, flushed at once. With no timelog

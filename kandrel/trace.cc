@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "coverage.hh"
 #include "echo_text.hh"
+#include "trace_file.hh"
 
 extern "C" {
 int kandrel_debug_flag = 0;
@@ -37,11 +39,33 @@ void mark(int descriptor, bool value)
     }
 }
 
+// Where trace lines go: the trace file when one is named, else standard
+// error unless one of the program's sockets holds its number; null when
+// nowhere.
+FILE *trace_target()
+{
+    if (FILE *file = trace_file()) {
+        return file;
+    }
+    return taken(stderr_taken) ? nullptr : stderr;
+}
+
+// Where the library's standard-output lines go: standard output in the
+// classic behaviour; with full coverage nothing of the library's reaches
+// the program's output, and they go to the trace.
+FILE *output_target()
+{
+    if (full_coverage()) {
+        return trace_target();
+    }
+    return taken(stdout_taken) ? nullptr : stdout;
+}
+
 // The library never looks at the result of its own output: a closed or
 // failing stream only loses the line.
-void write_unless_taken(FILE *stream, const bool &flag, const char *format, va_list arguments)
+void write_to(FILE *stream, const char *format, va_list arguments)
 {
-    if (!taken(flag)) {
+    if (stream != nullptr) {
         std::vfprintf(stream, format, arguments);
     }
 }
@@ -70,7 +94,7 @@ void trace(const char *format, ...)
 {
     va_list arguments;
     va_start(arguments, format);
-    write_unless_taken(stderr, stderr_taken, format, arguments);
+    write_to(trace_target(), format, arguments);
     va_end(arguments);
 }
 
@@ -81,7 +105,7 @@ void trace_debug(const char *format, ...)
     }
     va_list arguments;
     va_start(arguments, format);
-    write_unless_taken(stderr, stderr_taken, format, arguments);
+    write_to(trace_target(), format, arguments);
     va_end(arguments);
 }
 
@@ -89,18 +113,29 @@ void print_output(const char *format, ...)
 {
     va_list arguments;
     va_start(arguments, format);
-    write_unless_taken(stdout, stdout_taken, format, arguments);
+    write_to(output_target(), format, arguments);
+    va_end(arguments);
+}
+
+void print_echo_line(const char *format, ...)
+{
+    if (full_coverage() && !debug_on()) {
+        return;
+    }
+    va_list arguments;
+    va_start(arguments, format);
+    write_to(output_target(), format, arguments);
     va_end(arguments);
 }
 
 void print_echo(echo_stream where, const char *prefix, const char *echo, size_t len)
 {
-    bool to_output = where == echo_stream::output;
+    bool to_output = where == echo_stream::output && !full_coverage();
     if (!to_output && !debug_on()) {
         return;
     }
-    FILE *stream = to_output ? stdout : stderr;
-    if (taken(to_output ? stdout_taken : stderr_taken)) {
+    FILE *stream = to_output ? output_target() : trace_target();
+    if (stream == nullptr) {
         return;
     }
     // The line is built in pieces on the stack (no heap: a round trip may run

@@ -13,19 +13,26 @@ inline bool debug_on()
     return __atomic_load_n(&kandrel_debug_flag, __ATOMIC_RELAXED) != 0;
 }
 
-// Writes a trace line to standard error, whatever debug says. stdio is used,
-// never a raw write to descriptor 2, so the line goes where the application
-// pointed its stderr, and glibc's stdio never enters the interposed write.
+// Writes a trace line to standard error (or the trace file, trace_file.hh),
+// whatever debug says. stdio is used, never a raw write to descriptor 2, so
+// the line goes where the application pointed its stderr, and glibc's stdio
+// never enters the interposed write.
 void trace(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // Writes a trace line only while debug is non-zero.
 void trace_debug(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-// Writes one of the library's few lines meant for standard output.
+// Writes one of the library's few lines meant for standard output; with full
+// coverage they go to the trace instead, since nothing of the library's may
+// reach the program's output.
 void print_output(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-// Where an echo line goes: standard output always, or the trace stream while
-// debug is on.
+// Writes a line about an echo that the classic behaviour prints on standard
+// output; with full coverage it goes to the trace, and only while debug is on.
+void print_echo_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Where an echo line goes: standard output (as print_echo_line), or the
+// trace stream while debug is on.
 enum class echo_stream { output, trace_debug };
 
 // Writes prefix, the shown form of an echo of len bytes (echo_text.hh) and a

@@ -10,6 +10,8 @@
 
 #include "address_text.hh"
 #include "call_frame.hh"
+#include "coverage.hh"
+#include "full_routing.hh"
 #include "descriptor_events.hh"
 #include "program_memory.hh"
 #include "real_calls.hh"
@@ -106,6 +108,27 @@ int traced_name_query(const char *call_name, int s, struct sockaddr *name, sockl
     int result = frame.real(real);
     trace("%d(name=%s *namelen=%s)\n", result, returned_address(name, length_before, namelen),
           value_or_null(namelen).text);
+    return result;
+}
+
+// accept and, with full coverage, accept4: their lines, and the binding of a
+// socket whose peer is routed.
+template <typename RealCall>
+int traced_accept(const char *call_name, int s, struct sockaddr *addr, socklen_t *addrlen, RealCall real)
+{
+    call_frame frame;
+    if (frame.nested()) {
+        return frame.real(real);
+    }
+    socklen_t length_before = length_or_zero(addrlen);
+    trace("%s()\t:\ts=%d *addrlen=%s)\n", call_name, s, value_or_null(addrlen).text);
+    int result = frame.real(real);
+    note_descriptor_opened(result);
+    if (full_coverage()) {
+        bind_accepted_socket(result);
+    }
+    trace("%s()\t:\t%d(addr=<%s>,*addrlen=%s)\n", call_name, result,
+          returned_address(addr, length_before, addrlen), value_or_null(addrlen).text);
     return result;
 }
 
@@ -248,17 +271,21 @@ __attribute__((visibility("default"))) int bind(int s, const struct sockaddr *na
 
 __attribute__((visibility("default"))) int accept(int s, struct sockaddr *addr, socklen_t *addrlen)
 {
-    auto real = [&] { return real_calls().accept(s, addr, addrlen); };
-    call_frame frame;
-    if (frame.nested()) {
-        return frame.real(real);
+    return traced_accept("accept", s, addr, addrlen, [&] { return real_calls().accept(s, addr, addrlen); });
+}
+
+// Traced with full coverage only: the classic trace has no line for it.
+__attribute__((visibility("default"))) int accept4(int s, struct sockaddr *addr, socklen_t *addrlen, int flags)
+{
+    auto real = [&] { return real_calls().accept4(s, addr, addrlen, flags); };
+    if (full_coverage()) {
+        return traced_accept("accept4", s, addr, addrlen, real);
     }
-    socklen_t length_before = length_or_zero(addrlen);
-    trace("accept()\t:\ts=%d *addrlen=%s)\n", s, value_or_null(addrlen).text);
+    call_frame frame;
     int result = frame.real(real);
-    note_descriptor_opened(result);
-    trace("accept()\t:\t%d(addr=<%s>,*addrlen=%s)\n", result,
-          returned_address(addr, length_before, addrlen), value_or_null(addrlen).text);
+    if (!frame.nested()) {
+        note_descriptor_opened(result);
+    }
     return result;
 }
 

@@ -1,5 +1,5 @@
 // Finds the libraries and the program, refuses programs that would run
-// untraced, prepares LD_PRELOAD and QUOR_ROUTE_TABLE, and execs.
+// untraced, prepares timelog and the environment, and execs.
 #include "launch.hh"
 
 #include <fcntl.h>
@@ -190,13 +190,9 @@ int unreadable_reason(const std::string &path)
 
 // Points QUOR_ROUTE_TABLE at the route file by an absolute path, which
 // still holds after the program changes directory.
-bool prepare_route_file(const std::string &route_file, launch_failure &failure)
+bool prepare_route_file(const std::string &cwd, const std::string &route_file,
+                        launch_failure &failure)
 {
-    char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) == nullptr) {
-        failure.message = "cannot find the current directory: " + error_text(errno);
-        return false;
-    }
     std::string path = absolute_path(cwd, route_file);
     if (int error = unreadable_reason(path); error != 0) {
         failure.message = "cannot read route file " + route_file + ": " + error_text(error);
@@ -204,6 +200,36 @@ bool prepare_route_file(const std::string &route_file, launch_failure &failure)
     }
     setenv("QUOR_ROUTE_TABLE", path.c_str(), 1);
     return true;
+}
+
+// With full coverage no process of the run empties "timelog"; they all
+// append. So it is emptied here, once, never through a link (the library
+// does not follow one either) and only if it is a regular file.
+bool create_fresh_timelog(launch_failure &failure)
+{
+    int descriptor =
+        open("timelog", O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    int error = descriptor < 0 ? errno : 0;
+    struct stat status;
+    if (error == 0 && fstat(descriptor, &status) == 0 && !S_ISREG(status.st_mode)) {
+        error = ENXIO;
+    }
+    if (error == 0 && ftruncate(descriptor, 0) != 0) {
+        error = errno;
+    }
+    if (descriptor >= 0) {
+        close(descriptor);
+    }
+    // ELOOP is how O_NOFOLLOW refuses a link; ENXIO how a non-blocking open
+    // refuses a fifo without a reader, or a socket.
+    if (error == ELOOP) {
+        failure.message = "timelog is a symbolic link; remove it or run with --classic";
+    } else if (error == ENXIO) {
+        failure.message = "timelog is not a regular file; remove it or run with --classic";
+    } else if (error != 0) {
+        failure.message = "cannot create timelog afresh: " + error_text(error);
+    }
+    return error == 0;
 }
 
 }  // namespace
@@ -230,10 +256,25 @@ launch_failure launch(const launch_options &options)
         !check_preloadable(name, path, preload[0], failure)) {
         return failure;
     }
-    if (!options.route_file.empty() && !prepare_route_file(options.route_file, failure)) {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) {
+        failure.message = "cannot find the current directory: " + error_text(errno);
+        return failure;
+    }
+    if (!options.route_file.empty() && !prepare_route_file(cwd, options.route_file, failure)) {
+        return failure;
+    }
+    if (!options.classic && !create_fresh_timelog(failure)) {
         return failure;
     }
     setenv("LD_PRELOAD", composed_preload(preload, std::getenv("LD_PRELOAD")).c_str(), 1);
+    for (const auto &setting : behaviour_settings(options, cwd)) {
+        if (setting.value) {
+            setenv(setting.name.c_str(), setting.value->c_str(), 1);
+        } else {
+            unsetenv(setting.name.c_str());
+        }
+    }
 
     std::vector<char *> argv;
     for (const auto &word : options.program) {

@@ -5,7 +5,7 @@ namespace launcher {
 namespace {
 
 // Reads one cluster of single-letter options such as "-d", "-dr FILE" or
-// "-rFILE"; `next` is advanced past a value taken from the following word.
+// "-oFILE"; `next` is advanced past a value taken from the following word.
 bool parse_short_cluster(const std::vector<std::string> &args, std::size_t &next,
                          launch_options &options, std::string &error)
 {
@@ -18,20 +18,19 @@ bool parse_short_cluster(const std::vector<std::string> &args, std::size_t &next
         case 'h':
             options.mode = launch_mode::help;
             break;
-        case 'r':
-            if (j + 1 < word.size()) {
-                options.route_file = word.substr(j + 1);
-            } else if (next + 1 < args.size()) {
-                options.route_file = args[++next];
-            } else {
-                error = "option -r needs a route file";
-                return false;
-            }
-            if (options.route_file.empty()) {
-                error = "option -r needs a route file";
+        case 'o':
+        case 'r': {
+            std::string &value = word[j] == 'o' ? options.trace_file : options.route_file;
+            const char *what = word[j] == 'o' ? "a trace file" : "a route file";
+            value = j + 1 < word.size()      ? word.substr(j + 1)
+                    : next + 1 < args.size() ? args[++next]
+                                             : std::string();
+            if (value.empty()) {
+                error = std::string("option -") + word[j] + " needs " + what;
                 return false;
             }
             return true;
+        }
         default:
             error = std::string("unknown option -") + word[j];
             return false;
@@ -56,6 +55,10 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
         }
         if (word == "--help") {
             options.mode = launch_mode::help;
+        } else if (word == "--classic") {
+            options.classic = true;
+        } else if (word == "--payload") {
+            options.payload = true;
         } else if (word == "--summary" || word.starts_with("--summary=")) {
             summary_asked = true;
             if (word.size() > 9) {
@@ -84,7 +87,8 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
         return true;
     }
     if (summary_asked) {
-        if (!options.program.empty() || options.debug || !options.route_file.empty()) {
+        if (!options.program.empty() || options.debug || !options.route_file.empty() ||
+            options.classic || !options.trace_file.empty() || options.payload) {
             error = "--summary takes one file and no other option or program";
             return false;
         }
@@ -95,12 +99,18 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
         error = "no program to run";
         return false;
     }
+    if (options.classic && options.payload) {
+        error = "--payload is for full coverage; the classic routing always bounces the "
+                "program's own bytes";
+        return false;
+    }
     return true;
 }
 
 const char *usage_text()
 {
-    return "usage: kandrel-run [-r ROUTE_FILE] [-d] [--] PROGRAM [ARGS...]\n"
+    return "usage: kandrel-run [-r ROUTE_FILE] [-o TRACE_FILE] [-d] [--classic | --payload]\n"
+           "                  [--] PROGRAM [ARGS...]\n"
            "       kandrel-run --summary FILE\n"
            "       kandrel-run --help\n"
            "\n"
@@ -108,10 +118,24 @@ const char *usage_text()
            "traced on its standard error, and its traffic to routed destinations is first\n"
            "bounced off a hop's echo service, each round trip recorded in ./timelog.\n"
            "\n"
+           "By default the library runs with full coverage (KANDREL_COVERAGE=full): every\n"
+           "connection and every send path to a routed destination is delayed, IPv6\n"
+           "included; nothing of the library goes to PROGRAM's standard output; the hop\n"
+           "is sent a filler, never PROGRAM's data, unless --payload; and ./timelog is\n"
+           "created afresh once, here, for all of the run's processes to append to.\n"
+           "\n"
            "  -r ROUTE_FILE  routes to load (sets QUOR_ROUTE_TABLE to the file's absolute\n"
            "                 path); without -r, QUOR_ROUTE_TABLE is left as it is\n"
+           "  -o TRACE_FILE  write the trace to TRACE_FILE instead of standard error (sets\n"
+           "                 KANDREL_TRACE_FILE to its absolute path); %p in it becomes\n"
+           "                 each process's id, %% a single %\n"
            "  -d             also preload libkandrel-debug.so, which switches on the\n"
            "                 library's detailed trace lines (its `debug`)\n"
+           "  --classic      the classic routing instead of full coverage: KANDREL_COVERAGE\n"
+           "                 is removed, and each process empties ./timelog at its first\n"
+           "                 socket call, as before\n"
+           "  --payload      bounce PROGRAM's own bytes off the hop instead of a filler\n"
+           "                 (sets KANDREL_ECHO_PAYLOAD=1, which is otherwise removed)\n"
            "  --summary FILE count, minimum, median, 95th percentile, maximum and a\n"
            "                 histogram of the times in a timelog or tavik.time file\n"
            "  -h, --help     this text\n"
@@ -119,7 +143,8 @@ const char *usage_text()
            "PROGRAM is looked up in PATH. libkandrel.so is added in front of any\n"
            "LD_PRELOAD already set, which stays. Statically linked programs and programs\n"
            "that would run set-user-ID or set-group-ID cannot be preloaded into: they are\n"
-           "refused rather than run untraced.\n"
+           "refused rather than run untraced. A ./timelog that is a symbolic link or not a\n"
+           "regular file is refused too, unless --classic.\n"
            "\n"
            "Exit status: PROGRAM's own; 125 when kandrel-run itself fails or refuses;\n"
            "126 when PROGRAM cannot be executed; 127 when it is not found. --summary\n"

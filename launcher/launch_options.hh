@@ -17,6 +17,9 @@ struct launch_options {
     launch_mode mode = launch_mode::run;
     std::string route_file;             // empty: QUOR_ROUTE_TABLE stays as inherited
     bool debug = false;                 // also preload the companion that sets debug
+    bool classic = false;               // the classic routing instead of full coverage
+    std::string trace_file;             // empty: KANDREL_TRACE_FILE stays as inherited
+    bool payload = false;               // full coverage bounces the program's own bytes
     std::string summary_file;           // for launch_mode::summary
     std::vector<std::string> program;   // the program and its arguments, untouched
 };

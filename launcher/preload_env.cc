@@ -1,4 +1,5 @@
-// LD_PRELOAD composition and path helpers for the traced program's environment.
+// LD_PRELOAD composition, the library's behaviour variables and path helpers
+// for the traced program's environment.
 #include "preload_env.hh"
 
 namespace launcher {
@@ -22,6 +23,18 @@ std::string composed_preload(const std::vector<std::string> &ours, const char *e
 bool preloadable_path(const std::string &path)
 {
     return path.starts_with('/') && path.find_first_of(": \t\n") == std::string::npos;
+}
+
+std::vector<env_setting> behaviour_settings(const launch_options &options, const std::string &cwd)
+{
+    std::vector<env_setting> settings{
+        {"KANDREL_COVERAGE", options.classic ? std::nullopt : std::optional<std::string>("full")},
+        {"KANDREL_ECHO_PAYLOAD", options.payload ? std::optional<std::string>("1") : std::nullopt},
+    };
+    if (!options.trace_file.empty()) {
+        settings.push_back({"KANDREL_TRACE_FILE", absolute_path(cwd, options.trace_file)});
+    }
+    return settings;
 }
 
 std::string absolute_path(const std::string &cwd, const std::string &path)

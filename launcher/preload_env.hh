@@ -1,9 +1,13 @@
 // The environment a traced program starts with: LD_PRELOAD built on top of
-// what the user had, and paths the program can still use after a chdir.
+// what the user had, the library's behaviour chosen by the options, and
+// paths the program can still use after a chdir.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "launch_options.hh"
 
 namespace launcher {
 
@@ -14,6 +18,19 @@ std::string composed_preload(const std::vector<std::string> &ours, const char *e
 // Whether the dynamic linker can take the path as one LD_PRELOAD entry: it
 // must be absolute and free of the list's separators (colon, space, tab).
 bool preloadable_path(const std::string &path);
+
+// One variable of the program's environment: set to the value, or removed.
+struct env_setting {
+    std::string name;
+    std::optional<std::string> value;
+    bool operator==(const env_setting &) const = default;
+};
+
+// The library's behaviour variables for a run from `cwd`: KANDREL_COVERAGE
+// (full, or removed for --classic), KANDREL_ECHO_PAYLOAD (1 for --payload,
+// else removed, so that only the command line sends the program's data to a
+// hop) and, with -o, KANDREL_TRACE_FILE by its absolute path.
+std::vector<env_setting> behaviour_settings(const launch_options &options, const std::string &cwd);
 
 // The path as seen from `cwd` when it is relative, unchanged when absolute.
 std::string absolute_path(const std::string &cwd, const std::string &path);

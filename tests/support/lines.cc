@@ -340,9 +340,15 @@ std::string sendmsg_via(Via via)
     return via == tcp ? "sendmsg()\t:\tTCP \n" : "sendmsg()\t:\t UDP \n";
 }
 
+namespace {
+
+const std::string tcp_echo_called = "TCPecho()\t:\tTCPecho called \n";
+
+}  // namespace
+
 std::string tcp_echo(bool debug)
 {
-    return (debug ? "TCPecho()\t:\tTCPecho called \n" : "") + std::string("TCPecho()\t:\tTIME=#. ms\n");
+    return (debug ? tcp_echo_called : "") + "TCPecho()\t:\tTIME=#. ms\n";
 }
 
 namespace {
@@ -389,6 +395,11 @@ std::string hop_not_reached(const std::string &operation, const std::string &rea
     return operation + "()\t:\thop not reached: " + reason + "\n";
 }
 
+namespace {
+
+// A UDPecho of length bytes none of whose chunks could be sent: with debug
+// each chunk's line with nothing received, the sender as it was left (no
+// datagram came: an address of no family) and the empty echo; then why.
 std::string udp_echo_not_reached(std::size_t length, const std::string &reason, bool debug)
 {
     std::string text;
@@ -400,8 +411,14 @@ std::string udp_echo_not_reached(std::size_t length, const std::string &reason, 
     return text + hop_not_reached("UDPecho", reason);
 }
 
+}  // namespace
+
 std::string round_trip(const Trip &trip, const std::string &bytes)
 {
+    if (!trip.unreached.empty()) {
+        return trip.via == tcp ? (trip.debug ? tcp_echo_called : "") + hop_not_reached("TCPecho", trip.unreached)
+                               : udp_echo_not_reached(bytes.size(), trip.unreached, trip.debug);
+    }
     return trip.via == tcp ? tcp_echo(trip.debug) : udp_echo(bytes, trip.hop, trip.debug);
 }
 

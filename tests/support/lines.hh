@@ -124,18 +124,22 @@ enum class Via { tcp, udp };
 inline constexpr Via tcp = Via::tcp;
 inline constexpr Via udp = Via::udp;
 
-// How a routed call shows: the route's protocol, debug on or off, and the
-// hop's echo service as the lines name it.
+// How a routed call shows: the route's protocol, debug on or off, the hop's
+// echo service as the lines name it, and for a round trip that never reached
+// the hop, the reason the trace gives.
 struct Trip {
     Via via;
     bool debug = false;
     std::string hop = "10.77.0.2:7";
+    std::string unreached = "";
 };
 
 // Where the routed tests' application keeps its data and message header, so
 // that the pointers on its lines are the same on every run.
 inline const std::string scenario_data = "0x10000000";
 inline const std::string scenario_header = "0x14000000";
+// And its unreadable data, once the step "baddata" ran.
+inline const std::string scenario_bad_data = "0x18000000";
 
 // The protocol line each call writes (debug) once it found its route.
 std::string send_via(Via via);
@@ -149,15 +153,10 @@ std::string tcp_echo(bool debug);
 std::string udp_echo(const std::string &bytes, const std::string &hop, bool debug,
                      const std::vector<long> &chunk_echoes = {});
 std::string udp_echo1(std::size_t length, bool debug, const std::vector<long> &chunk_echoes = {});
-// A round trip of the operation ("TCPecho", "UDPecho", "UDPecho1") that
-// never reached the hop: the reason, as strerrordesc_np gives it, instead of
-// its time.
+// The line of a round trip that never reached the hop, instead of its TIME.
 std::string hop_not_reached(const std::string &operation, const std::string &reason);
-// A UDPecho of length bytes none of whose chunks could be sent: with debug
-// each chunk's line with nothing received, the sender as it was left (no
-// datagram came: an address of no family) and the empty echo; then why.
-std::string udp_echo_not_reached(std::size_t length, const std::string &reason, bool debug);
-// TCPecho or UDPecho of the trip's protocol.
+// TCPecho or UDPecho of the trip's protocol; an unreached UDPecho's chunks
+// were all sent in vain.
 std::string round_trip(const Trip &trip, const std::string &bytes);
 
 // A send on the route's socket s: first line, the routing and round trip, the

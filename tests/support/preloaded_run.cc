@@ -98,6 +98,15 @@ PreloadedResult run_preloaded(const PreloadedRun &run)
     return result;
 }
 
+std::size_t occurrences(const std::string &text, const std::string &part)
+{
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) {
+        ++count;
+    }
+    return count;
+}
+
 std::string describe(const ProgramResult &run)
 {
     std::ostringstream text;

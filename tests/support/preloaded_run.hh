@@ -51,6 +51,9 @@ std::string mask_times(const std::string &text, std::vector<long> &times);
 // record is an error.
 std::vector<TimelogRecord> timelog_records(const std::string &text);
 
+// Counts the non-overlapping occurrences of part in what a run wrote.
+std::size_t occurrences(const std::string &text, const std::string &part);
+
 // How a run ended and what it wrote, for failure messages.
 std::string describe(const ProgramResult &run);
 

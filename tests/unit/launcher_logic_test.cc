@@ -1,6 +1,7 @@
-// The launcher's pure logic: its command line, LD_PRELOAD composition,
-// where it looks for libraries and programs, and the checks that refuse
-// programs the dynamic linker would not preload into.
+// The launcher's pure logic: its command line, LD_PRELOAD composition and
+// the library's behaviour variables, where it looks for libraries and
+// programs, and the checks that refuse programs the dynamic linker would not
+// preload into.
 #include <elf.h>
 #include <sys/stat.h>
 
@@ -56,6 +57,28 @@ TEST(LaunchOptions, RouteFileAndDebugInEveryCommonSpelling)
     }
 }
 
+TEST(LaunchOptions, CoverageTraceFileAndPayloadChoices)
+{
+    struct row {
+        words args;
+        bool classic;
+        std::string trace_file;
+        bool payload;
+    };
+    for (const row &r : {row{{"prog"}, false, "", false},
+                         row{{"--classic", "prog"}, true, "", false},
+                         row{{"--payload", "-o", "t.%p", "prog"}, false, "t.%p", true},
+                         row{{"-do/tmp/t", "--classic", "prog"}, true, "/tmp/t", false},
+                         row{{"-o", "a", "-o", "b", "prog", "--classic"}, false, "b", false}}) {
+        auto p = parse(r.args);
+        ASSERT_TRUE(p.ok) << p.error;
+        EXPECT_EQ(p.options.classic, r.classic) << r.args.front();
+        EXPECT_EQ(p.options.trace_file, r.trace_file);
+        EXPECT_EQ(p.options.payload, r.payload);
+        EXPECT_EQ(p.options.program.front(), "prog");
+    }
+}
+
 TEST(LaunchOptions, DoubleDashLetsAProgramLookLikeAnOption)
 {
     auto p = parse({"--", "-weird-name", "a"});
@@ -75,6 +98,13 @@ TEST(LaunchOptions, UsageMistakesAreNamed)
     EXPECT_EQ(parse({"--summary="}).error, "option --summary needs a file");
     EXPECT_FALSE(parse({"--summary", "timelog", "prog"}).ok);
     EXPECT_FALSE(parse({"-d", "--summary", "timelog"}).ok);
+    EXPECT_FALSE(parse({"--classic", "--summary", "timelog"}).ok);
+    EXPECT_EQ(parse({"-o"}).error, "option -o needs a trace file");
+    EXPECT_EQ(parse({"-o", "", "prog"}).error, "option -o needs a trace file");
+    EXPECT_EQ(parse({"-r", "a", "-r"}).error, "option -r needs a route file");
+    EXPECT_EQ(parse({"--classic", "--payload", "prog"}).error,
+              "--payload is for full coverage; the classic routing always bounces the "
+              "program's own bytes");
 }
 
 TEST(LaunchOptions, SummaryAndHelpModes)
@@ -97,6 +127,32 @@ TEST(PreloadEnv, OursComeFirstAndTheUsersStay)
     EXPECT_EQ(composed_preload({"/l/libkandrel.so"}, ""), "/l/libkandrel.so");
     EXPECT_EQ(composed_preload({"/l/libkandrel.so", "/l/libkandrel-debug.so"}, "/u/a.so b.so"),
               "/l/libkandrel.so:/l/libkandrel-debug.so:/u/a.so b.so");
+}
+
+TEST(PreloadEnv, OptionsChooseTheLibrarysBehaviour)
+{
+    using settings = std::vector<env_setting>;
+    const env_setting full{"KANDREL_COVERAGE", "full"};
+    const env_setting classic{"KANDREL_COVERAGE", std::nullopt};
+    const env_setting filler{"KANDREL_ECHO_PAYLOAD", std::nullopt};
+    const env_setting payload{"KANDREL_ECHO_PAYLOAD", "1"};
+    struct row {
+        words args;
+        settings expected;
+    };
+    for (const row &r : {
+             row{{"prog"}, {full, filler}},
+             row{{"--classic", "prog"}, {classic, filler}},
+             row{{"--payload", "prog"}, {full, payload}},
+             row{{"-o", "trace.%p", "prog"},
+                 {full, filler, {"KANDREL_TRACE_FILE", "/home/u/trace.%p"}}},
+             row{{"--classic", "-o", "/var/t", "prog"},
+                 {classic, filler, {"KANDREL_TRACE_FILE", "/var/t"}}},
+         }) {
+        auto p = parse(r.args);
+        ASSERT_TRUE(p.ok) << p.error;
+        EXPECT_EQ(behaviour_settings(p.options, "/home/u"), r.expected) << r.args.front();
+    }
 }
 
 TEST(PreloadEnv, OnlyAbsoluteSeparatorFreePathsArePreloadable)

@@ -107,6 +107,29 @@ TEST_F(LauncherRefusal, UnreadableRouteFile)
                    "cannot read route file /tmp: Is a directory");
 }
 
+// With full coverage the launcher empties timelog itself, never through a
+// link and never anything but a regular file.
+TEST_F(LauncherRefusal, TimelogThatIsNoRegularFile)
+{
+    testsupport::write_file(dir_.file("times"), "32 bytes 40 ms\n");
+    struct row {
+        int (*make)(const char *path);
+        std::string message;
+    };
+    for (const row &r :
+         {row{[](const char *path) { return symlink("times", path); }, "a symbolic link"},
+          row{[](const char *path) { return mkfifo(path, 0600); }, "not a regular file"}}) {
+        ASSERT_EQ(r.make(dir_.file("timelog").c_str()), 0);
+        auto result = launch({probe_path});
+        EXPECT_EQ(result.exit_status, 125);
+        EXPECT_EQ(result.err, "kandrel-run: timelog is " + r.message +
+                                  "; remove it or run with --classic\n");
+        EXPECT_EQ(result.out, "");
+        unlink(dir_.file("timelog").c_str());
+    }
+    EXPECT_EQ(testsupport::read_file(dir_.file("times")), "32 bytes 40 ms\n");
+}
+
 TEST_F(LauncherRefusal, LibraryNotBesideTheLauncher)
 {
     std::string lonely = dir_.file("kandrel-run");

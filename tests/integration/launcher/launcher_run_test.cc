@@ -1,7 +1,9 @@
-// Programs run through kandrel-run: the trace on their standard error, the
-// environment they get (LD_PRELOAD composed, QUOR_ROUTE_TABLE absolute),
+// Programs run through kandrel-run: the trace on their standard error or in
+// a file, the environment they get (LD_PRELOAD composed, QUOR_ROUTE_TABLE
+// absolute, full coverage unless --classic), the timelog emptied once,
 // the debug companion, PATH search, arguments and exit status untouched.
 #include <csignal>
+#include <cstdio>
 
 #include <string>
 
@@ -99,6 +101,57 @@ TEST_F(LauncherRun, RelativeRouteFileIsLoadedByItsAbsolutePath)
                               socket_trace(result));
 }
 
+TEST_F(LauncherRun, FullCoverageUnlessClassicAndPayloadOnlyWhenAsked)
+{
+    // What the user's environment says is overruled either way.
+    const std::vector<std::pair<std::string, std::string>> inherited{
+        {"KANDREL_COVERAGE", "other"}, {"KANDREL_ECHO_PAYLOAD", "1"}};
+    struct row {
+        std::vector<std::string> options;
+        std::string coverage;
+        std::string payload;
+    };
+    for (const row &r : {row{{}, "full", "(unset)"}, row{{"--payload"}, "full", "1"},
+                         row{{"--classic"}, "(unset)", "(unset)"}}) {
+        auto args = r.options;
+        args.push_back(probe_path);
+        auto result = launch(args, inherited);
+        EXPECT_EQ(result.exit_status, 0) << result.err;
+        EXPECT_EQ(probe_value(result.out, "KANDREL_COVERAGE"), r.coverage);
+        EXPECT_EQ(probe_value(result.out, "KANDREL_ECHO_PAYLOAD"), r.payload);
+    }
+}
+
+TEST_F(LauncherRun, TraceGoesToTheFileNamed)
+{
+    auto result = launch({"-o", "trace", probe_path});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(probe_value(result.out, "KANDREL_TRACE_FILE"), dir_.file("trace"));
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(testsupport::read_file(dir_.file("trace")).ends_with(socket_trace(result)))
+        << testsupport::read_file(dir_.file("trace"));
+}
+
+// The run's processes append to one timelog that the launcher emptied once;
+// with --classic it is left to each process's first socket call.
+TEST_F(LauncherRun, TimelogIsEmptiedOnceBeforeTheRun)
+{
+    const std::string old_times = "32 bytes 40 ms\n";
+    for (bool classic : {false, true}) {
+        testsupport::write_file(dir_.file("timelog"), old_times);
+        std::vector<std::string> args{"sh", "-c", "cat timelog"};
+        if (classic) {
+            args.insert(args.begin(), "--classic");
+        }
+        auto result = launch(args);
+        EXPECT_EQ(result.exit_status, 0) << result.err;
+        EXPECT_EQ(result.out, classic ? old_times : "");
+    }
+    std::remove(dir_.file("timelog").c_str());
+    EXPECT_EQ(launch({"true"}).exit_status, 0);
+    EXPECT_EQ(testsupport::read_file(dir_.file("timelog")), "");
+}
+
 TEST_F(LauncherRun, WithoutRouteOptionTheInheritedTableStays)
 {
     auto result = launch({probe_path}, {{"QUOR_ROUTE_TABLE", "/elsewhere/routes"}});
@@ -166,7 +219,8 @@ TEST_F(LauncherRun, HelpNamesEveryOptionAndExitStatus)
 {
     auto result = launch({"--help"});
     EXPECT_EQ(result.exit_status, 0);
-    for (const char *text : {"-r ROUTE_FILE", "-d", "--summary FILE", "125", "126", "127"}) {
+    for (const char *text : {"-r ROUTE_FILE", "-o TRACE_FILE", "-d", "--classic", "--payload",
+                             "--summary FILE", "125", "126", "127"}) {
         EXPECT_NE(result.out.find(text), std::string::npos) << text;
     }
 }

@@ -19,8 +19,11 @@ static const char *or_none(const char *text)
 
 int main(int argc, char **argv)
 {
-    printf("LD_PRELOAD=%s\n", or_none(getenv("LD_PRELOAD")));
-    printf("QUOR_ROUTE_TABLE=%s\n", or_none(getenv("QUOR_ROUTE_TABLE")));
+    static const char *const variables[] = {"LD_PRELOAD", "QUOR_ROUTE_TABLE", "KANDREL_COVERAGE",
+                                            "KANDREL_ECHO_PAYLOAD", "KANDREL_TRACE_FILE"};
+    for (size_t i = 0; i < sizeof variables / sizeof variables[0]; ++i) {
+        printf("%s=%s\n", variables[i], or_none(getenv(variables[i])));
+    }
     void *library = dlopen("libkandrel.so", RTLD_NOLOAD | RTLD_LAZY);
     int *library_debug = library != NULL ? dlsym(library, "debug") : NULL;
     if (library_debug != NULL) {

@@ -95,7 +95,9 @@ protected:
     ProgramResult run_routed(const std::vector<std::string> &argv, const std::string &dir,
                              const std::string &input = "")
     {
-        std::vector<std::string> launched = {KANDREL_RUN_PATH, "-r", dir_.file("routes"), "--"};
+        // The hop is asked to bounce the program's own bytes, so the tests can
+        // see which of them went through it.
+        std::vector<std::string> launched = {KANDREL_RUN_PATH, "-r", dir_.file("routes"), "--payload", "--"};
         launched.insert(launched.end(), argv.begin(), argv.end());
         auto result = testsupport::run_program({.argv = launched, .stdin_text = input, .cwd = dir, .timeout_ms = 30000});
         std::vector<long> times;

@@ -22,6 +22,11 @@ const std::string unreachable_hop = "10.99.0.1";
 // How the echo of a garbage-answering hop shows, escaped.
 const std::string garbage_shown = R"(\x1b[2J\x1b]0;owned\x07\r\nsend()\t\t:\treturn value = 0\n\xff)";
 const lines::Trip tcp_trip{lines::tcp}, udp_trip{lines::udp}, loud_udp{lines::udp, true};
+const std::string hop_service = hop_address + ":7";
+const lines::Trip reset_trip{lines::tcp, false, hop_service, "Connection reset by peer"},
+    refused_trip{lines::udp, false, hop_service, "Connection refused"},
+    no_route_tcp{lines::tcp, false, hop_service, "Network is unreachable"},
+    no_route_udp{lines::udp, true, hop_service, "Network is unreachable"};
 
 struct HostileCase {
     std::string what;
@@ -35,13 +40,6 @@ struct HostileCase {
     std::vector<std::string> arrived;    // at the destination: TCP streams, then datagrams
 };
 
-// A send on socket 4 whose round trip did not reach the hop.
-std::string unreached_send(const std::string &bytes, const std::string &operation_lines)
-{
-    const long length = static_cast<long>(bytes.size());
-    return lines::send_first(4, lines::scenario_data, length, 0) + operation_lines + lines::send_returned(length);
-}
-
 std::string app_out(const std::string &lines_after_connect)
 {
     return "app: socket 4\napp: connect 0\n" + lines_after_connect;
@@ -53,7 +51,6 @@ TEST_F(HostileHop, EveryRoundTripEndsAndIsRecordedHonestly)
 {
     const std::string tcp_up = lines::tcp_socket(4) + lines::connect_returned(0);
     const std::string udp_up = lines::udp_socket(4) + lines::connect_returned(0);
-    const std::string reset = lines::hop_not_reached("TCPecho", "Connection reset by peer");
     const std::string garbage_size = "#" + std::to_string(testsupport::hop_garbage.size());
     const std::string garbage_sent = letter_pattern(testsupport::hop_garbage.size());
     const std::vector<std::string> tcp_connect = {"tcp", "connect", at_port(destination)};
@@ -66,7 +63,7 @@ TEST_F(HostileHop, EveryRoundTripEndsAndIsRecordedHonestly)
         {"a hop that resets at every read is reopened once per round trip, which never reaches it",
          "10.77.0.2 TCP", EchoHopOptions{.address = hop_address, .reset_after = 0},
          steps(tcp_connect, {"send", "hello", "send", "again"}),
-         tcp_up + unreached_send("hello", reset) + unreached_send("again", reset),
+         tcp_up + lines::routed_send(reset_trip, 4, "hello") + lines::routed_send(reset_trip, 4, "again"),
          app_out("buf=\napp: send 5\nbuf=\napp: send 5\n"), {},
          "tcp 5 hello\ntcp 5 hello\ntcp 5 again\ntcp 5 again\n", {"helloagain"}},
         {"a hop that resets each connection at its second read is reopened and answers",
@@ -78,21 +75,18 @@ TEST_F(HostileHop, EveryRoundTripEndsAndIsRecordedHonestly)
          "tcp 3 one\ntcp 3 two\ntcp 3 two\ntcp 5 three\ntcp 5 three\n", {"onetwothree"}},
         {"a hop refusing datagrams (an error on the hop socket) ends each round trip at once",
          "10.77.0.2 UDP", std::nullopt, steps(udp_connect, {"send", "a", "send", "b"}),
-         udp_up + unreached_send("a", lines::hop_not_reached("UDPecho", "Connection refused")) +
-             unreached_send("b", lines::hop_not_reached("UDPecho", "Connection refused")),
+         udp_up + lines::routed_send(refused_trip, 4, "a") + lines::routed_send(refused_trip, 4, "b"),
          app_out("app: send 1\napp: send 1\n"), {}, "", {"a", "b"}},
         {"a hop beyond any route is never reached over TCP",
          unreachable_hop + " TCP", std::nullopt, steps(tcp_connect, {"send", "hello", "send", "again"}),
-         tcp_up + unreached_send("hello", lines::hop_not_reached("TCPecho", "Network is unreachable")) +
-             unreached_send("again", lines::hop_not_reached("TCPecho", "Network is unreachable")),
+         tcp_up + lines::routed_send(no_route_tcp, 4, "hello") + lines::routed_send(no_route_tcp, 4, "again"),
          app_out("buf=\napp: send 5\nbuf=\napp: send 5\n"), {}, "", {"helloagain"}},
         // Every chunk is tried and none waited for: a chunk that waited out
         // the bound would have been the last.
         {"a hop beyond any route is never reached over UDP, no chunk waits",
          unreachable_hop + " UDP", std::nullopt, {"udp", "debug=1", "sendto", at_port(destination), "#3000"},
-         lines::udp_socket(4) + lines::lookup({destination}, destination, true) + lines::sendto_entry(1) +
-             lines::sendto_via(lines::udp) + "sendto()\t:\ts1=0\n" +
-             lines::udp_echo_not_reached(3000, "Network is unreachable", true) + lines::sendto_returned(3000, true),
+         lines::udp_socket(4) + lines::routed_sendto(no_route_udp, lines::lookup({destination}, destination, true),
+                                                     letter_pattern(3000), false),
          "app: socket 4\napp: sendto 3000\n", {}, "", {letter_pattern(3000)}},
         {"MSG_MORE is not passed to the hop: its datagram leaves at once",
          "10.77.0.2 UDP", EchoHopOptions{.address = hop_address},

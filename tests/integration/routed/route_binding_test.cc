@@ -1,6 +1,6 @@
 // Which sockets a route reroutes: unbound entries and descriptor 0, routes of
-// neither protocol, unrouted calls, and descriptor numbers that outlive the
-// socket that bound them.
+// neither protocol, unrouted calls, bindings that end with their socket, and
+// local addresses that look like routed ones.
 #include <gtest/gtest.h>
 
 #include "destination_sinks.hh"
@@ -88,24 +88,79 @@ TEST_F(RouteBinding, UnroutedCallsOnlyTraceAndForward)
     EXPECT_EQ(sink.datagrams(), (std::vector<std::string>{"a", "b", "c", "d"}));
 }
 
-// The route keeps the number of the socket that bound it: after that socket
-// is closed, whatever socket gets the number is rerouted by send.
-TEST_F(RouteBinding, ABoundDescriptorNumberOutlivesItsSocket)
+// How a program ends the binding of its routed socket (4) and what it then
+// does with the number: neither the file nor the socket on it is bounced.
+struct BindingEnd {
+    const char *name;
+    std::vector<std::string> steps;
+    std::string trace;
+    long next_socket;  // the number the next new socket gets
+    std::vector<std::string> unrouted_datagrams;
+    std::string own_file;  // what the file "own" holds, if the case opens it
+};
+
+const BindingEnd binding_ends[] = {
+    {"close", {"close", "udp", "connect", at_port(unrouted_destination), "send", "hi"},
+     lines::close(0) + lines::udp_socket(4) + lines::connect_returned(0) + lines::send(4, lines::scenario_data, 2, 0, 2),
+     6, {"hi"}, ""},
+    {"dup2 of a file", {"file", "own", "onto", "dup2", "4", "fd=4", "write", "hi"}, "", 7, {}, "hi"},
+    {"dup3 of a socket",
+     {"udp", "connect", at_port(unrouted_destination), "onto", "dup3", "4", "fd=4", "send", "hi"},
+     lines::udp_socket(6) + lines::connect_returned(0) + lines::send(4, lines::scenario_data, 2, 0, 2), 7, {"hi"},
+     ""},
+};
+
+// Then the next connect to the destination binds the route anew over its
+// hop socket (debug shows no new hop connection), and a second connection
+// made while that one is open is not rerouted.
+TEST_F(RouteBinding, ABindingEndsWithItsSocket)
+{
+    write_routes("alpha 127.0.0.5 10.77.0.2 TCP\n");
+    EchoHop hop({hop_address});
+    const std::string found = lines::lookup({destination}, destination, true);
+    for (const BindingEnd &end : binding_ends) {
+        SCOPED_TRACE(end.name);
+        TcpSink sink(destination, destination_port);
+        UdpSink unrouted(unrouted_destination, destination_port);
+        std::vector<std::string> steps = {"tcp", "connect", at_port(destination)};
+        steps.insert(steps.end(), end.steps.begin(), end.steps.end());
+        steps.insert(steps.end(), {"debug=1", "tcp", "connect", at_port(destination), "send", "again", "tcp",
+                                   "connect", at_port(destination), "send", "two"});
+        auto outcome = run(steps);
+        const long s = end.next_socket;
+        EXPECT_EQ(outcome.trace,
+                  load({destination}, 1, false) + lines::tcp_socket(4) + lines::connect_returned(0) + end.trace +
+                      lines::tcp_socket(s) + found + lines::connect_named(s, at_port(destination), 16) +
+                      lines::connect_returned(0) + lines::routed_send({lines::tcp, true}, s, "again") +
+                      lines::tcp_socket(s + 1) + found + lines::connect_named(s + 1, at_port(destination), 16) +
+                      lines::connect_returned(0) + lines::send(s + 1, lines::scenario_data, 3, 0, 3));
+        expect_records(outcome, {5});
+        EXPECT_EQ(unrouted.datagrams(), end.unrouted_datagrams);
+        EXPECT_EQ(sink.streams(), (std::vector<std::string>{"", "again", "two"}));
+        if (!end.own_file.empty()) {
+            EXPECT_EQ(testsupport::read_file(scratch_.file("own")), end.own_file);
+        }
+    }
+    EXPECT_EQ(hop.record_text(), "tcp 5 again\ntcp 5 again\ntcp 5 again\n");
+}
+
+// Routes match Internet addresses only: a local socket whose address bytes
+// after the family spell the routed destination binds nothing, and the next
+// Internet connect to the destination still opens the hop connection.
+TEST_F(RouteBinding, LocalAddressSpellingARoutedDestinationIsNotRouted)
 {
     write_routes("alpha 127.0.0.5 10.77.0.2 TCP\n");
     EchoHop hop({hop_address});
     TcpSink sink(destination, destination_port);
-    UdpSink unrouted(unrouted_destination, destination_port);
-    auto outcome = run({"tcp", "connect", at_port(destination), "close", "udp", "connect",
-                        at_port(unrouted_destination), "send", "hi"});
-    EXPECT_EQ(outcome.trace, lines::loader::timelog_opened +
-                                 lines::loader::stored(host_address, destination, hop_address) +
-                                 lines::tcp_socket(4) + lines::connect_returned(0) + lines::close(0) +
-                                 lines::udp_socket(4) + lines::connect_returned(0) +
-                                 lines::routed_send({lines::tcp}, 4, "hi"));
-    expect_records(outcome, {2});
-    EXPECT_EQ(hop.record_text(), "tcp 2 hi\n");
-    EXPECT_EQ(unrouted.datagrams(), std::vector<std::string>{"hi"});
+    auto outcome = run({"debug=1", "unix", destination + ":80", "send", "hi", "tcp", "connect", at_port(destination)});
+    EXPECT_EQ(outcome.trace, load({destination}, 1, true) + lines::socket("AF_UNIX", "SOCK_STREAM", "IPPROTO_IP", 4) +
+                                 lines::connect(4, "", 16, -1, true) + lines::send(4, lines::scenario_data, 2, 0, -1) +
+                                 lines::tcp_socket(5) +
+                                 lines::routed_connect({lines::tcp, true}, lines::lookup({destination}, destination, true),
+                                                       5, at_port(destination), 6, 0));
+    EXPECT_EQ(outcome.program.out, "app: socket 4\napp: connect -1 ECONNREFUSED\napp: send -1 ENOTCONN\n"
+                                   "app: socket 5\napp: connect 0\n");
+    EXPECT_EQ(hop.record_text(), "");
 }
 
 // The hop connection is made before the application's own connect and stays

@@ -2,9 +2,12 @@
 // loader's lines with and without debug, the timelog file, and the lookups
 // by destination that the loaded table answers.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <functional>
 
 #include "destination_sinks.hh"
 #include "hop_services.hh"
@@ -226,13 +229,19 @@ TEST_F(RouteTable, UnopenableRouteFileLeavesTheTableEmpty)
     EXPECT_EQ(loud.trace, lines::loader::timelog_opened + lines::loader::unopenable(absent, 2) + lines::udp_socket(4));
 }
 
-// A route file that opens but cannot be read (a directory) ends loading as
-// the end of the file does.
-TEST_F(RouteTable, UnreadableRouteFileEndsLoadingLikeEndOfFile)
+// A route file that is no regular file is not read at all: a directory, a
+// device that never ends, a FIFO that nobody writes (opening or reading it
+// would block the program's first socket for ever).
+TEST_F(RouteTable, RouteFileThatIsNoRegularFileLeavesTheTableEmpty)
 {
-    auto outcome = run_with_env({"debug=1", "udp"}, {{"QUOR_ROUTE_TABLE", scratch_.path()}});
-    EXPECT_EQ(outcome.trace, lines::loader::timelog_opened + lines::loader::debug_head("alpha") +
-                                 lines::loader::debug_tail + lines::udp_socket(4));
+    const std::string fifo = scratch_.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string &path : {scratch_.path(), std::string("/dev/zero"), fifo}) {
+        SCOPED_TRACE(path);
+        auto outcome = run_with_env({"debug=1", "udp"}, {{"QUOR_ROUTE_TABLE", path}});
+        EXPECT_EQ(outcome.trace,
+                  lines::loader::timelog_opened + lines::loader::unopenable(path, EINVAL) + lines::udp_socket(4));
+    }
 }
 
 TEST_F(RouteTable, TimelogLeftByAnEarlierProcessIsEmptied)
@@ -244,27 +253,35 @@ TEST_F(RouteTable, TimelogLeftByAnEarlierProcessIsEmptied)
     EXPECT_TRUE(outcome.timelog_bytes.empty());
 }
 
-// A link planted where timelog goes is never followed: the open fails with
-// its message on standard output, the linked file stays as it was, routes
-// still load and route, and the round trips' records are dropped.
-TEST_F(RouteTable, TimelogLinkIsNotFollowed)
+// Anything but a regular file planted where timelog goes is not opened: a
+// link is never followed (the linked file stays as it was), a FIFO nobody
+// reads never blocks. The open fails with its message on standard output,
+// routes still load and route, and the round trips' records are dropped.
+TEST_F(RouteTable, TimelogThatIsNoRegularFileIsNotOpened)
 {
-    const std::string precious = scratch_.file("precious");
+    const std::string precious = scratch_.file("precious"), timelog = scratch_.file("timelog");
     testsupport::write_file(precious, "keep me\n");
-    ASSERT_EQ(symlink(precious.c_str(), scratch_.file("timelog").c_str()), 0);
     write_routes("alpha 127.0.0.5 10.77.0.2 TCP\n");
     testsupport::EchoHop hop({hop_address});
-    TcpSink sink(destination, destination_port);
-
-    auto outcome = run({"tcp", "connect", at_port(destination), "send", "hello"});
-    EXPECT_EQ(outcome.trace, lines::loader::stored(host_address, destination, hop_address) +
-                                 lines::tcp_socket(3) + lines::connect_returned(0) +
-                                 lines::routed_send({lines::tcp}, 3, "hello"));
-    EXPECT_EQ(outcome.program.out, lines::loader::timelog_unopenable + "app: socket 3\n"
-                                   "app: connect 0\nbuf=hello\napp: send 5\n");
+    const std::pair<const char *, std::function<int()>> plants[] = {
+        {"link", [&] { return symlink(precious.c_str(), timelog.c_str()); }},
+        {"fifo", [&] { return mkfifo(timelog.c_str(), 0600); }},
+    };
+    for (const auto &[name, plant] : plants) {
+        SCOPED_TRACE(name);
+        unlink(timelog.c_str());
+        ASSERT_EQ(plant(), 0);
+        TcpSink sink(destination, destination_port);
+        auto outcome = run({"tcp", "connect", at_port(destination), "send", "hello"});
+        EXPECT_EQ(outcome.trace, lines::loader::stored(host_address, destination, hop_address) +
+                                     lines::tcp_socket(3) + lines::connect_returned(0) +
+                                     lines::routed_send({lines::tcp}, 3, "hello"));
+        EXPECT_EQ(outcome.program.out, lines::loader::timelog_unopenable + "app: socket 3\n"
+                                       "app: connect 0\nbuf=hello\napp: send 5\n");
+        EXPECT_EQ(sink.streams(), std::vector<std::string>{"hello"});
+    }
     EXPECT_EQ(testsupport::read_file(precious), "keep me\n");
-    EXPECT_EQ(hop.record_text(), "tcp 5 hello\n");
-    EXPECT_EQ(sink.streams(), std::vector<std::string>{"hello"});
+    EXPECT_EQ(hop.record_text(), "tcp 5 hello\ntcp 5 hello\n");
 }
 
 }  // namespace

@@ -116,17 +116,19 @@ TEST_F(UdpRoute, WriteBouncesThroughTheConnectedHopSocket)
 }
 
 // sendmsg on a UDP route bounces the gathered bytes off the hop, timed like
-// sendto, and the application's datagram reaches its destination once.
+// sendto, and the application's datagram reaches its destination once. The
+// first round trip, without a hop socket, opens the route's own datagram
+// socket (5), so the next socket of the application is 6.
 TEST_F(UdpRoute, SendmsgBouncesTheGatheredBytesOffTheHop)
 {
     EchoHop hop({hop_address});
     auto outcome = run({"debug=1", "udp", "sendmsg", at_port(destination), "hello world", "udp", "connect",
                         at_port(destination), "debug=0", "sendmsg", at_port(destination), "bound"});
     EXPECT_EQ(outcome.trace, load({destination}, 2, true) + lines::udp_socket(4) +
-                                 lines::routed_sendmsg(loud, 4, found, "hello world") + lines::udp_socket(5) +
-                                 lines::routed_connect(loud, found, 5, at_port(destination), 6, 0) +
-                                 lines::routed_sendmsg(quiet, 5, found, "bound"));
-    EXPECT_EQ(outcome.program.out, "app: socket 4\napp: sendmsg 11\napp: socket 5\napp: connect 0\napp: sendmsg 5\n");
+                                 lines::routed_sendmsg(loud, 4, found, "hello world") + lines::udp_socket(6) +
+                                 lines::routed_connect(loud, found, 6, at_port(destination), 7, 0) +
+                                 lines::routed_sendmsg(quiet, 6, found, "bound"));
+    EXPECT_EQ(outcome.program.out, "app: socket 4\napp: sendmsg 11\napp: socket 6\napp: connect 0\napp: sendmsg 5\n");
     expect_records(outcome, {11, 5});
     EXPECT_EQ(hop.record_text(), "udp 11 hello world\nudp 5 bound\n");
     EXPECT_EQ(sink_.datagrams(), (std::vector<std::string>{"hello world", "bound"}));
@@ -145,7 +147,8 @@ TEST_F(UdpRoute, DelayingHopDelaysTheSendAndTheRecordSaysSo)
 
 // A hop that never answers costs the application the receive bound (two
 // seconds) per round trip, not its life; each round trip is still timed and
-// logged, and the failed receive counts as such.
+// logged, and the failed receive counts as such. The sendto without a hop
+// socket opens the route's own datagram socket (5); connect's hop socket is 6.
 TEST_F(UdpRoute, SilentHopDelaysEachRoundTripByTheBoundOnly)
 {
     EchoHop hop({hop_address, 7, 0, true});
@@ -153,8 +156,8 @@ TEST_F(UdpRoute, SilentHopDelaysEachRoundTripByTheBoundOnly)
                         "write", "abc"});
     EXPECT_EQ(outcome.trace, load({destination}, 2, false) + lines::udp_socket(4) +
                                  lines::routed_sendto(quiet, found, "hello", false) +
-                                 lines::routed_connect(loud, found, 4, at_port(destination), 5, 0) +
-                                 lines::write(true, 1) + "write()\t:\ts1=5\n" + lines::udp_echo1(3, true, {-1}));
+                                 lines::routed_connect(loud, found, 4, at_port(destination), 6, 0) +
+                                 lines::write(true, 1) + "write()\t:\ts1=6\n" + lines::udp_echo1(3, true, {-1}));
     // What the sender-address text shows when nothing came back is the
     // library's own choice; the rest of standard output is fixed.
     const std::string &out = outcome.program.out;

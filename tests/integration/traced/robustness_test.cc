@@ -40,7 +40,7 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, SameOutcomes,
                                            OutcomeCase{"datagram_calls", {}}, OutcomeCase{"bad_input", {}},
                                            OutcomeCase{"debug_switch", {}},
                                            OutcomeCase{"socket_options", {"1:3", "1:99", "6:1", "17:1", "-1:-1"}},
-                                           OutcomeCase{"fortified_calls", {}}),
+                                           OutcomeCase{"fortified_calls", {}}, OutcomeCase{"bad_pointers", {}}),
                          [](const auto &info) { return std::string(info.param.scenario); });
 
 TEST_F(Robustness, ErrnoIsTheRealCallsEvenWhenTraceWritesFail)

@@ -57,12 +57,3 @@ ScenarioReport run_traced(const std::vector<std::string> &argv, const std::strin
 }
 
 }  // namespace traced
-
-size_t occurrences(const std::string &text, const std::string &part)
-{
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) {
-        ++count;
-    }
-    return count;
-}

@@ -69,5 +69,4 @@ protected:
     testsupport::ScratchDir dir;
 };
 
-// Counts the non-overlapping occurrences of a text.
-size_t occurrences(const std::string &text, const std::string &part);
+using testsupport::occurrences;

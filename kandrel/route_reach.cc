@@ -1,0 +1,100 @@
+// Resolving a route's destination and hop with full coverage.
+#include "route_reach.hh"
+
+#include <netdb.h>
+
+#include <cstring>
+#include <initializer_list>
+
+#include "address_key.hh"
+#include "hop_socket.hh"
+#include "route_line.hh"
+#include "trace.hh"
+
+namespace {
+
+// The resolver's messages, as the classic name conversion writes them.
+void report_unresolved(const char *name, int error)
+{
+    switch (error) {
+    case EAI_NONAME:
+        trace("Unknown host name: %s\n", name);
+        break;
+    case EAI_AGAIN:
+        trace("No nameserver response.  Try again later.\n");
+        break;
+    case EAI_FAIL:
+        trace("Non-recoverable error\n");
+        break;
+    case EAI_NODATA:
+    case EAI_ADDRFAMILY:
+        trace("Valid name, but no IP address for %s\n", name);
+        break;
+    default:
+        break;
+    }
+}
+
+// The Internet addresses of a name or address text, in the resolver's order.
+addrinfo *resolve(const char *name)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;  // one answer per address, not one per socket type
+    addrinfo *found = nullptr;
+    int error = getaddrinfo(name, nullptr, &hints, &found);
+    if (error != 0) {
+        report_unresolved(name, error);
+        return nullptr;
+    }
+    return found;
+}
+
+}  // namespace
+
+bool resolve_route_reach(const route_words &words, route_reach &reach)
+{
+    reach = route_reach{};
+    addrinfo *from = resolve(words.from);
+    addrinfo *to = resolve(words.to);
+    addrinfo *hop = resolve(words.hop);
+    bool resolved = from != nullptr && to != nullptr && hop != nullptr;
+    in6_addr from_key{}, hop_key{};
+    if (resolved) {
+        for (addrinfo *each = to; each != nullptr && reach.to_count < route_address_capacity; each = each->ai_next) {
+            in6_addr key;
+            if (address_key(each->ai_addr, each->ai_addrlen, key) && !reaches(reach, key)) {
+                reach.to[reach.to_count++] = key;
+            }
+        }
+        std::memcpy(&reach.hop, hop->ai_addr, hop->ai_addrlen);
+        reach.hop_length = hop->ai_addrlen;
+        // The echo port sits at the same place in both families' addresses.
+        reinterpret_cast<sockaddr_in &>(reach.hop).sin_port = htons(echo_port);
+        resolved = reach.to_count > 0 && address_key(from->ai_addr, from->ai_addrlen, from_key) &&
+                   address_key(hop->ai_addr, hop->ai_addrlen, hop_key);
+    }
+    if (resolved) {
+        char from_text[INET6_ADDRSTRLEN], to_text[INET6_ADDRSTRLEN], hop_text[INET6_ADDRSTRLEN];
+        trace("init_route_tbl()\t:\tAdded route (%s)=>(%s) : (%s)\n",
+              address_key_text(from_key, from_text, sizeof from_text),
+              address_key_text(reach.to[0], to_text, sizeof to_text),
+              address_key_text(hop_key, hop_text, sizeof hop_text));
+    }
+    for (addrinfo *list : {from, to, hop}) {
+        if (list != nullptr) {
+            freeaddrinfo(list);
+        }
+    }
+    return resolved;
+}
+
+bool reaches(const route_reach &reach, const in6_addr &key)
+{
+    for (int i = 0; i < reach.to_count; ++i) {
+        if (std::memcmp(&reach.to[i], &key, sizeof key) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
