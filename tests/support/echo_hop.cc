@@ -1,8 +1,16 @@
 // Test hop: TCP and UDP echo service on one address that can wait before each
-// answer, stay silent on UDP, and records every read and datagram it receives.
+// answer, answer as a hostile hop would, and records every read and datagram
+// it receives.
 //
 //   echo_hop --address A [--port P] [--delay-ms N] [--silent-udp]
+//            [--answer echo|flood|garbage TEXT|silence] [--reset-after N]
 //            [--record FILE] [--wait-log FILE] [--ready-file FILE]
+//
+// Answers: echo sends back what came; flood sends the echo and then more
+// (extra bytes on TCP, extra datagrams on UDP); garbage sends as many bytes
+// of TEXT, repeated as far as needed; silence sends nothing (--silent-udp:
+// nothing on UDP only). --reset-after N resets each TCP connection (no
+// answer, SO_LINGER 0) at the read after its first N.
 //
 // Record lines: "tcp|udp COUNT BYTES\n", BYTES with printable characters as
 // they are, a backslash doubled and every other byte as \xNN. The wait log
@@ -31,6 +39,9 @@ struct hop_options {
     int port = 7;
     int delay_ms = 0;
     bool silent_udp = false;
+    std::string answer = "echo";
+    std::string garbage;
+    int reset_after = -1;  // never
     std::string record_path;
     std::string wait_log_path;
     std::string ready_path;
@@ -54,6 +65,7 @@ struct hop_logs {
 {
     std::fprintf(stderr,
                  "usage: echo_hop --address A [--port P] [--delay-ms N] [--silent-udp]"
+                 " [--answer echo|flood|garbage TEXT|silence] [--reset-after N]"
                  " [--record FILE] [--wait-log FILE] [--ready-file FILE]\n");
     std::exit(2);
 }
@@ -72,6 +84,13 @@ hop_options parse_options(int argc, char **argv)
             options.port = std::atoi(argv[++i]);
         } else if (word == "--delay-ms" && has_value) {
             options.delay_ms = std::atoi(argv[++i]);
+        } else if (word == "--answer" && has_value) {
+            options.answer = argv[++i];
+            if (options.answer == "garbage") {
+                options.garbage = i + 1 < argc ? argv[++i] : "";
+            }
+        } else if (word == "--reset-after" && has_value) {
+            options.reset_after = std::atoi(argv[++i]);
         } else if (word == "--record" && has_value) {
             options.record_path = argv[++i];
         } else if (word == "--wait-log" && has_value) {
@@ -82,7 +101,9 @@ hop_options parse_options(int argc, char **argv)
             usage();
         }
     }
-    if (options.address.empty()) {
+    bool known_answer = options.answer == "echo" || options.answer == "flood" || options.answer == "silence" ||
+                        (options.answer == "garbage" && !options.garbage.empty());
+    if (options.address.empty() || !known_answer) {
         usage();
     }
     return options;
@@ -185,14 +206,51 @@ bool write_all(int s, const char *bytes, std::size_t count)
     return true;
 }
 
-void serve_connection(int s, hop_logs &logs, int delay_ms)
+// What a flooding hop sends after each echo, on TCP as extra bytes, on UDP as
+// that many extra datagrams.
+const char flood_piece[] = "<FLOOD>";
+constexpr int flood_pieces = 3;
+
+// The answer to count bytes: the bytes themselves, or as many of garbage.
+std::string answer_bytes(const hop_options &options, const char *bytes, std::size_t count)
+{
+    if (options.answer != "garbage") {
+        return std::string(bytes, count);
+    }
+    std::string garbage(count, '\0');
+    for (std::size_t i = 0; i < count; ++i) {
+        garbage[i] = options.garbage[i % options.garbage.size()];
+    }
+    return garbage;
+}
+
+// Ends the connection with a reset instead of an orderly close.
+void reset_connection(int s)
+{
+    linger abrupt{1, 0};
+    setsockopt(s, SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt);
+    close(s);
+}
+
+void serve_connection(int s, hop_logs &logs, const hop_options &options)
 {
     char buffer[65536];
     ssize_t n;
-    while ((n = read(s, buffer, sizeof buffer)) > 0) {
+    for (int reads = 0; (n = read(s, buffer, sizeof buffer)) > 0; ++reads) {
         record(logs, "tcp", buffer, static_cast<std::size_t>(n));
-        hold_answer(logs, delay_ms);
-        if (!write_all(s, buffer, static_cast<std::size_t>(n))) {
+        if (reads == options.reset_after) {
+            reset_connection(s);
+            return;
+        }
+        if (options.answer == "silence") {
+            continue;
+        }
+        hold_answer(logs, options.delay_ms);
+        std::string answer = answer_bytes(options, buffer, static_cast<std::size_t>(n));
+        for (int i = 0; options.answer == "flood" && i < flood_pieces; ++i) {
+            answer += flood_piece;
+        }
+        if (!write_all(s, answer.data(), answer.size())) {
             break;
         }
     }
@@ -211,12 +269,15 @@ void serve_connection(int s, hop_logs &logs, int delay_ms)
             fail("recvfrom");
         }
         record(logs, "udp", buffer, static_cast<std::size_t>(n));
-        if (options.silent_udp) {
+        if (options.silent_udp || options.answer == "silence") {
             continue;
         }
         hold_answer(logs, options.delay_ms);
-        sendto(s, buffer, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr *>(&peer),
-               peer_length);
+        std::string answer = answer_bytes(options, buffer, static_cast<std::size_t>(n));
+        sendto(s, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr *>(&peer), peer_length);
+        for (int i = 0; options.answer == "flood" && i < flood_pieces; ++i) {
+            sendto(s, flood_piece, sizeof flood_piece - 1, 0, reinterpret_cast<sockaddr *>(&peer), peer_length);
+        }
     }
 }
 
@@ -259,6 +320,6 @@ int main(int argc, char **argv)
             }
             fail("accept");
         }
-        std::thread(serve_connection, s, std::ref(logs), options.delay_ms).detach();
+        std::thread(serve_connection, s, std::ref(logs), std::cref(options)).detach();
     }
 }

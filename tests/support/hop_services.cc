@@ -68,6 +68,12 @@ EchoHop::EchoHop(const EchoHopOptions &options)
     if (options.silent_udp) {
         run.argv.push_back("--silent-udp");
     }
+    static const char *const answers[] = {"echo", "flood", "garbage", "silence"};
+    run.argv.insert(run.argv.end(), {"--answer", answers[static_cast<int>(options.answer)]});
+    if (options.answer == HopAnswer::garbage) {
+        run.argv.push_back(hop_garbage);
+    }
+    run.argv.insert(run.argv.end(), {"--reset-after", std::to_string(options.reset_after)});
     program_ = std::make_unique<BackgroundProgram>(run);
     wait_until([this] { return file_exists(dir_.file("ready")); }, "echo_hop on " + options.address);
 }

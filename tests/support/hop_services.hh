@@ -12,11 +12,25 @@
 
 namespace testsupport {
 
+// How the test hop answers each TCP read and UDP datagram, after its wait.
+enum class HopAnswer {
+    echo,     // the bytes that came
+    flood,    // the echo, then "<FLOOD>" three times: extra bytes on TCP, extra datagrams on UDP
+    garbage,  // as many other bytes: hop_garbage, repeated as far as needed
+    silence,  // nothing, on either protocol
+};
+
+// What a garbage-answering hop sends, from its first byte: terminal escapes,
+// a line break and a forged trace line.
+inline const std::string hop_garbage = "\x1b[2J\x1b]0;owned\x07\r\nsend()\t\t:\treturn value = 0\n\xff";
+
 struct EchoHopOptions {
     std::string address;
     int port = 7;
     int delay_ms = 0;        // wait before answering each TCP read and UDP datagram
     bool silent_udp = false;  // never answer a datagram
+    HopAnswer answer = HopAnswer::echo;
+    int reset_after = -1;     // TCP: reset each connection at the read after this many (0: the first); -1 never
 };
 
 // One line of the hop's record: what one TCP read or one datagram carried.

@@ -395,11 +395,29 @@ std::string hop_not_reached(const std::string &operation, const std::string &rea
     return operation + "()\t:\thop not reached: " + reason + "\n";
 }
 
+namespace {
+
+// A UDPecho of length bytes none of whose chunks could be sent: with debug
+// each chunk's line with nothing received, the sender as it was left (no
+// datagram came: an address of no family) and the empty echo; then why.
+std::string udp_echo_not_reached(std::size_t length, const std::string &reason, bool debug)
+{
+    std::string text;
+    if (debug) {
+        text = "UDPecho()\t:\tUDPEcho called\n" +
+               chunk_lines("UDPecho", length, std::vector<long>((length + 1023) / 1024, -1)) +
+               "UDPecho()\t:\tReceived from AF_UNKNOWN\nUDPecho()\t:\t\n";
+    }
+    return text + hop_not_reached("UDPecho", reason);
+}
+
+}  // namespace
+
 std::string round_trip(const Trip &trip, const std::string &bytes)
 {
     if (!trip.unreached.empty()) {
         return trip.via == tcp ? (trip.debug ? tcp_echo_called : "") + hop_not_reached("TCPecho", trip.unreached)
-                               : hop_not_reached("UDPecho", trip.unreached);
+                               : udp_echo_not_reached(bytes.size(), trip.unreached, trip.debug);
     }
     return trip.via == tcp ? tcp_echo(trip.debug) : udp_echo(bytes, trip.hop, trip.debug);
 }

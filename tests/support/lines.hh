@@ -155,7 +155,8 @@ std::string udp_echo(const std::string &bytes, const std::string &hop, bool debu
 std::string udp_echo1(std::size_t length, bool debug, const std::vector<long> &chunk_echoes = {});
 // The line of a round trip that never reached the hop, instead of its TIME.
 std::string hop_not_reached(const std::string &operation, const std::string &reason);
-// TCPecho or UDPecho of the trip's protocol; debug UDPecho only when reached.
+// TCPecho or UDPecho of the trip's protocol; an unreached UDPecho's chunks
+// were all sent in vain.
 std::string round_trip(const Trip &trip, const std::string &bytes);
 
 // A send on the route's socket s: first line, the routing and round trip, the

@@ -113,4 +113,17 @@ std::vector<std::string> TcpSink::streams()
     return streams_;
 }
 
+TcpBacklog::TcpBacklog(const std::string &address, int port)
+    : listener_(bound_socket(SOCK_STREAM, address, port))
+{
+    if (listen(listener_, 1) != 0) {
+        throw std::runtime_error("cannot listen on " + address);
+    }
+}
+
+TcpBacklog::~TcpBacklog()
+{
+    close(listener_);
+}
+
 }  // namespace routed

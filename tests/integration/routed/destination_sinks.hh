@@ -37,6 +37,19 @@ private:
     std::thread thread_;
 };
 
+// A destination that listens and never accepts: what is sent to it stays in
+// the socket buffers, so a non-blocking sender soon has no room.
+class TcpBacklog {
+public:
+    TcpBacklog(const std::string &address, int port);
+    ~TcpBacklog();
+    TcpBacklog(const TcpBacklog &) = delete;
+    TcpBacklog &operator=(const TcpBacklog &) = delete;
+
+private:
+    int listener_;
+};
+
 // The datagram destination is a testsupport::UdpEndpoint: its datagrams()
 // are what arrived.
 using UdpSink = testsupport::UdpEndpoint;

@@ -33,6 +33,10 @@
 //                      process, which waits for it at its end
 //   spawn N            the next N steps run in a child that executes this
 //                      program afresh; waited for at once
+// Steps of the hostile-hop tests:
+//   sendflags N T      send T with flags N
+//   reply              wait up to a second for a datagram on the current
+//                      socket; print its sender and bytes, or "no reply"
 // T is literal text with \xNN escapes, or #N for N bytes of a letter pattern.
 // Data and message headers sit at fixed addresses so that the pointers in
 // trace lines are the same on every run.
@@ -40,6 +44,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -198,6 +203,27 @@ public:
                 }
                 start_child(step == "spawn", count, argv + i);
                 i += count;
+            // Steps of the hostile-hop tests.
+            } else if (step == "sendflags") {
+                int flags = std::atoi(argument().c_str());
+                std::size_t n = place(argument());
+                report_call("send", [&] { return send(current_, data(), n, flags); });
+            } else if (step == "reply") {
+                pollfd ready{current_, POLLIN, 0};
+                sockaddr_in from{};
+                socklen_t length = sizeof from;
+                ssize_t n = poll(&ready, 1, 1000) == 1 ? recvfrom(current_, data(), 65536, 0,
+                                                                   reinterpret_cast<sockaddr *>(&from), &length)
+                                                       : -1;
+                char sender[INET_ADDRSTRLEN] = "";
+                inet_ntop(AF_INET, &from.sin_addr, sender, sizeof sender);
+                if (n < 0) {
+                    std::printf("app: no reply\n");
+                } else {
+                    std::printf("app: reply from %s:%d %.*s\n", sender, ntohs(from.sin_port), static_cast<int>(n),
+                                data());
+                }
+            // End of the steps of the hostile-hop tests.
             } else {
                 usage(("unknown step " + step).c_str());
             }
