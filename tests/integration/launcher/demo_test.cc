@@ -1,6 +1,6 @@
 // scripts/demo on an existing build: its private network, the two sets of
 // times side by side, the trace and timelog it shows, and its clean-up, at
-// the end and on Ctrl-C.
+// the end and on Ctrl-C; its testbed of three hosts and their delay matrix.
 #include <signal.h>
 #include <sys/mount.h>
 
@@ -75,6 +75,54 @@ TEST_F(Demo, ShowsPlainAndRoutedTimesSideBySideAndCleansUp)
     }
     EXPECT_EQ(records, 3);
     EXPECT_NE(result.out.find("timelog: 3 timelog records\n"), std::string::npos);
+    EXPECT_EQ(namespaces(), "");
+}
+
+// Each row: the host, the configured hop waits to alpha, beta, gamma, then the
+// measured ones ("-" to itself).
+TEST_F(Demo, TestbedMeasuresEveryRouteAtLeastItsHopWaitAndCleansUp)
+{
+    auto result = testsupport::run_program(
+        {.argv = {launchertest::source_dir + "/scripts/demo", "--testbed", "--no-setup", "--build",
+                  launchertest::build_dir, "--exchanges", "2"},
+         .timeout_ms = 60000});
+    ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
+
+    static const std::regex row(R"(\n(\w+) +(\S+) +(\S+) +(\S+) +(\S+) +(\S+) +(\S+)(?=\n))");
+    const std::vector<std::string> hosts = {"alpha", "beta", "gamma"};
+    std::vector<std::string> rows;
+    for (std::sregex_iterator it(result.out.begin(), result.out.end(), row), end; it != end;
+         ++it) {
+        const auto &cells = *it;
+        if (std::find(hosts.begin(), hosts.end(), cells[1]) == hosts.end()) {
+            continue;
+        }
+        rows.push_back(cells[1]);
+        for (int to = 0; to < 3; ++to) {
+            std::string configured = cells[2 + to], measured = cells[5 + to];
+            if (hosts[to] == cells[1]) {
+                EXPECT_EQ(configured + measured, "--") << cells[0];
+            } else {
+                EXPECT_GE(std::stoi(measured), std::stoi(configured))
+                    << cells[1] << " -> " << hosts[to];
+            }
+        }
+    }
+    EXPECT_EQ(rows, hosts) << result.out;
+
+    // Once the launcher records and replays, alpha's replayed exchanges wait
+    // at least their recorded round trips.
+    if (result.out.find("record/replay is not available in this build") == std::string::npos) {
+        static const std::regex replayed(
+            R"(\nalpha -> (beta|gamma) +[0-9]+ +([0-9]+)\.[0-9] +([0-9]+)(?=\n))");
+        int replays = 0;
+        for (std::sregex_iterator it(result.out.begin(), result.out.end(), replayed), end;
+             it != end; ++it) {
+            ++replays;
+            EXPECT_GE(std::stoi((*it)[3]), std::stoi((*it)[2])) << (*it)[0];
+        }
+        EXPECT_EQ(replays, 4) << result.out;
+    }
     EXPECT_EQ(namespaces(), "");
 }
 
