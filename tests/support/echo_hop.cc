@@ -5,12 +5,16 @@
 //   echo_hop --address A [--port P] [--delay-ms N] [--silent-udp]
 //            [--answer echo|flood|garbage TEXT|silence] [--reset-after N]
 //            [--record FILE] [--wait-log FILE] [--ready-file FILE]
+//            [--connection-log FILE]
 //
 // Answers: echo sends back what came; flood sends the echo and then more
 // (extra bytes on TCP, extra datagrams on UDP); garbage sends as many bytes
 // of TEXT, repeated as far as needed; silence sends nothing (--silent-udp:
 // nothing on UDP only). --reset-after N resets each TCP connection (no
 // answer, SO_LINGER 0) at the read after its first N.
+//
+// A is an IPv4 or IPv6 address. The connection log gets one line per
+// accepted TCP connection: the peer's address and port.
 //
 // Record lines: "tcp|udp COUNT BYTES\n", BYTES with printable characters as
 // they are, a backslash doubled and every other byte as \xNN. The wait log
@@ -45,6 +49,7 @@ struct hop_options {
     std::string record_path;
     std::string wait_log_path;
     std::string ready_path;
+    std::string connection_log_path;
 };
 
 // Shared by the connection threads and the datagram loop: each line goes out
@@ -53,6 +58,7 @@ struct hop_logs {
     std::mutex lock;
     int record_fd = -1;
     int wait_log_fd = -1;
+    int connection_log_fd = -1;
 };
 
 [[noreturn]] void fail(const char *what)
@@ -66,7 +72,7 @@ struct hop_logs {
     std::fprintf(stderr,
                  "usage: echo_hop --address A [--port P] [--delay-ms N] [--silent-udp]"
                  " [--answer echo|flood|garbage TEXT|silence] [--reset-after N]"
-                 " [--record FILE] [--wait-log FILE] [--ready-file FILE]\n");
+                 " [--record FILE] [--wait-log FILE] [--ready-file FILE] [--connection-log FILE]\n");
     std::exit(2);
 }
 
@@ -97,6 +103,8 @@ hop_options parse_options(int argc, char **argv)
             options.wait_log_path = argv[++i];
         } else if (word == "--ready-file" && has_value) {
             options.ready_path = argv[++i];
+        } else if (word == "--connection-log" && has_value) {
+            options.connection_log_path = argv[++i];
         } else {
             usage();
         }
@@ -168,26 +176,47 @@ int open_log(const std::string &path)
     return fd;
 }
 
-sockaddr_in service_address(const hop_options &options)
+sockaddr_storage service_address(const hop_options &options)
 {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(options.port));
-    if (inet_pton(AF_INET, options.address.c_str(), &address.sin_addr) != 1) {
+    sockaddr_storage address{};
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&address);
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&address);
+    if (inet_pton(AF_INET, options.address.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<uint16_t>(options.port));
+    } else if (inet_pton(AF_INET6, options.address.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<uint16_t>(options.port));
+    } else {
         usage();
     }
     return address;
 }
 
-int bound_socket(int type, const sockaddr_in &address)
+socklen_t address_length(const sockaddr_storage &address)
 {
-    int s = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    return address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
+std::string peer_text(const sockaddr_storage &peer)
+{
+    char host[INET6_ADDRSTRLEN] = "";
+    const auto *v4 = reinterpret_cast<const sockaddr_in *>(&peer);
+    const auto *v6 = reinterpret_cast<const sockaddr_in6 *>(&peer);
+    bool is_v6 = peer.ss_family == AF_INET6;
+    inet_ntop(peer.ss_family, is_v6 ? static_cast<const void *>(&v6->sin6_addr) : &v4->sin_addr, host, sizeof host);
+    return std::string(host) + " " + std::to_string(ntohs(is_v6 ? v6->sin6_port : v4->sin_port));
+}
+
+int bound_socket(int type, const sockaddr_storage &address)
+{
+    int s = socket(address.ss_family, type | SOCK_CLOEXEC, 0);
     if (s < 0) {
         fail("socket");
     }
     int on = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (bind(s, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+    if (bind(s, reinterpret_cast<const sockaddr *>(&address), address_length(address)) != 0) {
         fail("bind");
     }
     return s;
@@ -261,7 +290,7 @@ void serve_connection(int s, hop_logs &logs, const hop_options &options)
 {
     char buffer[65536];
     for (;;) {
-        sockaddr_in peer{};
+        sockaddr_storage peer{};
         socklen_t peer_length = sizeof peer;
         ssize_t n = recvfrom(s, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&peer),
                              &peer_length);
@@ -302,8 +331,9 @@ int main(int argc, char **argv)
     static hop_logs logs;
     logs.record_fd = open_log(options.record_path);
     logs.wait_log_fd = open_log(options.wait_log_path);
+    logs.connection_log_fd = open_log(options.connection_log_path);
 
-    sockaddr_in address = service_address(options);
+    sockaddr_storage address = service_address(options);
     int listener = bound_socket(SOCK_STREAM, address);
     if (listen(listener, 64) != 0) {
         fail("listen");
@@ -313,12 +343,18 @@ int main(int argc, char **argv)
     announce_ready(options);
 
     for (;;) {
-        int s = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        sockaddr_storage peer{};
+        socklen_t peer_length = sizeof peer;
+        int s = accept4(listener, reinterpret_cast<sockaddr *>(&peer), &peer_length, SOCK_CLOEXEC);
         if (s < 0) {
             if (errno == EINTR || errno == ECONNABORTED) {
                 continue;
             }
             fail("accept");
+        }
+        {
+            std::lock_guard<std::mutex> hold(logs.lock);
+            append_line(logs.connection_log_fd, peer_text(peer) + "\n");
         }
         std::thread(serve_connection, s, std::ref(logs), std::cref(options)).detach();
     }

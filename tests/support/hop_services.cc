@@ -64,7 +64,8 @@ EchoHop::EchoHop(const EchoHopOptions &options)
                 "--delay-ms",               std::to_string(options.delay_ms),
                 "--record",                 dir_.file("record"),
                 "--wait-log",               dir_.file("waits"),
-                "--ready-file",             dir_.file("ready")};
+                "--ready-file",             dir_.file("ready"),
+                "--connection-log",         dir_.file("connections")};
     if (options.silent_udp) {
         run.argv.push_back("--silent-udp");
     }
@@ -97,6 +98,16 @@ std::vector<long> EchoHop::waits_us() const
         waits.push_back(wait);
     }
     return waits;
+}
+
+std::vector<std::string> EchoHop::connections() const
+{
+    std::vector<std::string> peers;
+    std::istringstream lines(read_file(dir_.file("connections")));
+    for (std::string line; std::getline(lines, line);) {
+        peers.push_back(line);
+    }
+    return peers;
 }
 
 InetdEcho::InetdEcho(const std::string &address)

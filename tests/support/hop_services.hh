@@ -25,7 +25,7 @@ enum class HopAnswer {
 inline const std::string hop_garbage = "\x1b[2J\x1b]0;owned\x07\r\nsend()\t\t:\treturn value = 0\n\xff";
 
 struct EchoHopOptions {
-    std::string address;
+    std::string address;  // IPv4 or IPv6
     int port = 7;
     int delay_ms = 0;        // wait before answering each TCP read and UDP datagram
     bool silent_udp = false;  // never answer a datagram
@@ -53,6 +53,8 @@ public:
     std::string record_text() const;
     // The microseconds the hop really held back each answer.
     std::vector<long> waits_us() const;
+    // The peer ("address port") of each TCP connection accepted so far.
+    std::vector<std::string> connections() const;
 
 private:
     ScratchDir dir_;

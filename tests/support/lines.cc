@@ -476,4 +476,49 @@ std::string routed_connect(const Trip &trip, const std::string &lookup_lines, lo
     return binding + connect_returned(result);
 }
 
+std::string writev_first(long s, const std::string &iov, long iovcnt)
+{
+    return format("writev()\t:\ts=%ld iov=%s iovcnt=%ld\n", s, iov.c_str(), iovcnt);
+}
+
+std::string sendfile_first(long out, long in, long count)
+{
+    return format("sendfile()\t:\tout=%ld in=%ld count=%ld\n", out, in, count);
+}
+
+std::string sendmmsg_first(long s, const std::string &msgvec, long vlen, long flags)
+{
+    return format("sendmmsg()\t:\ts=%ld msgvec=%s vlen=%ld flags=%ld\n", s, msgvec.c_str(), vlen, flags);
+}
+
+std::string splice_first(long in, long out, long len, long flags)
+{
+    return format("splice()\t:\tin=%ld out=%ld len=%ld flags=%ld\n", in, out, len, flags);
+}
+
+std::string returned(const std::string &call, long result)
+{
+    return format("%s()\t:\treturn value = %ld\n", call.c_str(), result);
+}
+
+std::string accept4(long s, const std::string &addrlen_before, long result, const std::string &addr,
+                    const std::string &addrlen_after)
+{
+    std::string text = accept(s, addrlen_before, result, addr, addrlen_after);
+    for (std::size_t at; (at = text.find("accept()")) != std::string::npos;) {
+        text.replace(at, 8, "accept4()");
+    }
+    return text;
+}
+
+std::string bound_connect(long s, long s1, const std::string &hop)
+{
+    return format("connect()\t:\ts=%ld s1=%ld hop=%s\n", s, s1, hop.c_str());
+}
+
+std::string echo_shown(const std::string &shown)
+{
+    return "buf=" + shown + "\n";
+}
+
 }  // namespace lines

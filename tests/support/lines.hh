@@ -175,4 +175,19 @@ std::string routed_sendmsg(const Trip &trip, long s, const std::string &lookup_l
 std::string routed_connect(const Trip &trip, const std::string &lookup_lines, long s, const std::string &name,
                            long s1, long result);
 
+// ---- Full coverage (KANDREL_COVERAGE=full): the send paths it adds, its
+// binding of a connecting socket and what its round trips show with debug.
+std::string writev_first(long s, const std::string &iov, long iovcnt);
+std::string sendfile_first(long out, long in, long count);
+std::string sendmmsg_first(long s, const std::string &msgvec, long vlen, long flags);
+std::string splice_first(long in, long out, long len, long flags);
+// The return line of writev, sendfile, sendmmsg or splice.
+std::string returned(const std::string &call, long result);
+std::string accept4(long s, const std::string &addrlen_before, long result, const std::string &addr,
+                    const std::string &addrlen_after);
+// debug: connect bound s to its route with hop socket s1 to hop ("[v6]:7" for IPv6).
+std::string bound_connect(long s, long s1, const std::string &hop);
+// debug: the echo of a stream round trip, as it shows on the trace.
+std::string echo_shown(const std::string &shown);
+
 }  // namespace lines

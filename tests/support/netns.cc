@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
 #include "files.hh"
@@ -32,6 +33,22 @@ sockaddr_in ipv4_address(const std::string &address, int port)
         throw std::invalid_argument("not an IPv4 address: " + address);
     }
     return sin;
+}
+
+SocketAddress socket_address(const std::string &address, int port)
+{
+    SocketAddress result;
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&result.storage);
+    if (inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) != 1) {
+        sockaddr_in v4 = ipv4_address(address, port);
+        std::memcpy(&result.storage, &v4, sizeof v4);
+        result.length = sizeof v4;
+        return result;
+    }
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(static_cast<uint16_t>(port));
+    result.length = sizeof *v6;
+    return result;
 }
 
 void run_or_die(const std::string &command)

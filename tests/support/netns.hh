@@ -28,6 +28,17 @@ void add_address(const std::string &link, const std::string &cidr);
 // The socket address of a dotted IPv4 text and a port; throws on other text.
 sockaddr_in ipv4_address(const std::string &address, int port);
 
+// A socket address of either family.
+struct SocketAddress {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    const sockaddr *get() const { return reinterpret_cast<const sockaddr *>(&storage); }
+    int family() const { return storage.ss_family; }
+};
+
+// The socket address of an IPv4 or IPv6 text and a port; throws on other text.
+SocketAddress socket_address(const std::string &address, int port);
+
 // Runs a shell command and fails the process with a message if it fails.
 void run_or_die(const std::string &command);
 

@@ -1,12 +1,13 @@
 // The test's own UDP sockets.
 #include "udp_endpoint.hh"
 
-#include <arpa/inet.h>
+#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -15,10 +16,10 @@
 namespace testsupport {
 
 UdpEndpoint::UdpEndpoint(const std::string &address, in_port_t port)
-    : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
 {
-    const sockaddr_in local = ipv4_address(address, port);
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
+    const SocketAddress local = socket_address(address, port);
+    fd_ = socket(local.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0 || bind(fd_, local.get(), local.length) != 0) {
         throw std::runtime_error("cannot bind a UDP endpoint: " + std::string(strerror(errno)));
     }
 }
@@ -30,9 +31,8 @@ UdpEndpoint::~UdpEndpoint()
 
 void UdpEndpoint::send_to(const std::string &address, in_port_t port, const std::string &bytes)
 {
-    const sockaddr_in to = ipv4_address(address, port);
-    if (sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to),
-               sizeof to) != static_cast<ssize_t>(bytes.size())) {
+    const SocketAddress to = socket_address(address, port);
+    if (sendto(fd_, bytes.data(), bytes.size(), 0, to.get(), to.length) != static_cast<ssize_t>(bytes.size())) {
         throw std::runtime_error("sendto failed: " + std::string(strerror(errno)));
     }
 }
@@ -44,16 +44,18 @@ std::optional<Datagram> UdpEndpoint::receive(int timeout_ms)
         return std::nullopt;
     }
     char buffer[65536];
-    sockaddr_in from{};
-    socklen_t length = sizeof from;
-    const ssize_t n = recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from),
-                               &length);
+    SocketAddress from;
+    from.length = sizeof from.storage;
+    const ssize_t n = recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from.storage),
+                               &from.length);
     if (n < 0) {
         return std::nullopt;
     }
-    char text[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
-    return Datagram{std::string(buffer, static_cast<size_t>(n)), text, ntohs(from.sin_port)};
+    char host[INET6_ADDRSTRLEN], service[8];
+    getnameinfo(from.get(), from.length, host, sizeof host, service, sizeof service,
+                NI_NUMERICHOST | NI_NUMERICSERV);
+    return Datagram{std::string(buffer, static_cast<size_t>(n)), host,
+                    static_cast<in_port_t>(std::atoi(service))};
 }
 
 std::vector<std::string> UdpEndpoint::datagrams()

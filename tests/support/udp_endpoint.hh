@@ -17,7 +17,8 @@ struct Datagram {
     in_port_t from_port = 0;
 };
 
-// A UDP socket bound to an address and port (0: any port), closed when it goes.
+// A UDP socket bound to an IPv4 or IPv6 address and port (0: any port),
+// closed when it goes; "::" takes IPv4 datagrams too.
 class UdpEndpoint {
 public:
     explicit UdpEndpoint(const std::string &address = "127.0.0.1", in_port_t port = 0);
@@ -32,7 +33,7 @@ public:
     std::vector<std::string> datagrams();
 
 private:
-    int fd_;
+    int fd_ = -1;
 };
 
 }  // namespace testsupport

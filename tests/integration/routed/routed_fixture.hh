@@ -11,9 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "destination_sinks.hh"
 #include "files.hh"
 #include "lines.hh"
 #include "preloaded_run.hh"
+#include "udp_endpoint.hh"
 
 namespace routed {
 
@@ -24,6 +26,11 @@ inline const std::string destination = "127.0.0.5";
 inline const std::string second_destination = "127.0.0.6";
 inline const std::string unrouted_destination = "127.0.0.9";
 constexpr int destination_port = 9000;
+
+// The destinations, keeping what really arrived.
+using testsupport::TcpBacklog;
+using testsupport::TcpSink;
+using UdpSink = testsupport::UdpEndpoint;
 
 // "ADDRESS:9000", as the scenario steps and address texts write it.
 std::string at_port(const std::string &address);

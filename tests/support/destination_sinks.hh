@@ -1,6 +1,7 @@
-// The destinations of routed traffic: a TCP and a UDP receiver that keep
+// The destination of routed stream traffic: a TCP receiver that keeps
 // everything the application really sent, so tests can check that every real
-// send arrived once and intact.
+// send arrived once and intact. (The datagram destination is a UdpEndpoint:
+// its datagrams() are what arrived.)
 #pragma once
 
 #include <atomic>
@@ -9,12 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "udp_endpoint.hh"
-
-namespace routed {
+namespace testsupport {
 
 // Accepts every connection and reads it to its end on a thread of its own,
-// so large sends never stall on a full receive buffer.
+// so large sends never stall on a full receive buffer. An IPv6 address of
+// "::" takes IPv4 connections too.
 class TcpSink {
 public:
     TcpSink(const std::string &address, int port);
@@ -50,8 +50,4 @@ private:
     int listener_;
 };
 
-// The datagram destination is a testsupport::UdpEndpoint: its datagrams()
-// are what arrived.
-using UdpSink = testsupport::UdpEndpoint;
-
-}  // namespace routed
+}  // namespace testsupport

@@ -1,7 +1,6 @@
-// TCP and UDP receivers standing in for the destinations of routed traffic.
+// A TCP receiver standing in for the destination of routed traffic.
 #include "destination_sinks.hh"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -12,21 +11,20 @@
 #include <chrono>
 #include <stdexcept>
 
-namespace routed {
+#include "netns.hh"
+
+namespace testsupport {
 namespace {
 
 constexpr int finish_limit_ms = 5000;
 
 int bound_socket(int type, const std::string &address, int port)
 {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, address.c_str(), &local.sin_addr);
-    int s = socket(AF_INET, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const SocketAddress local = socket_address(address, port);
+    int s = socket(local.family(), type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     int on = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (s < 0 || bind(s, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
+    if (s < 0 || bind(s, local.get(), local.length) != 0) {
         throw std::runtime_error("cannot bind destination " + address);
     }
     return s;
@@ -126,4 +124,4 @@ TcpBacklog::~TcpBacklog()
     close(listener_);
 }
 
-}  // namespace routed
+}  // namespace testsupport
