@@ -4,9 +4,11 @@
 
 #include <sys/mount.h>
 
+#include <algorithm>
 #include <sstream>
 #include <stdexcept>
 
+#include "filler.hh"
 #include "waiting.hh"
 
 namespace testsupport {
@@ -51,6 +53,19 @@ std::vector<HopRecord> parse_hop_records(const std::string &text)
         record.protocol = line.substr(0, first_space);
         record.count = std::stoul(line.substr(first_space + 1, second_space - first_space - 1));
         record.bytes = unescaped(line.substr(second_space + 1));
+        records.push_back(record);
+    }
+    return records;
+}
+
+std::vector<HopRecord> filler_records(const std::string &protocol, const std::vector<long> &lengths)
+{
+    std::vector<HopRecord> records;
+    for (long len : lengths) {
+        HopRecord record{protocol, static_cast<std::size_t>(len), ""};
+        while (record.bytes.size() < record.count) {
+            record.bytes.append(filler_bytes(), std::min(filler_size, record.count - record.bytes.size()));
+        }
         records.push_back(record);
     }
     return records;

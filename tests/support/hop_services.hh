@@ -75,6 +75,11 @@ private:
     std::unique_ptr<BackgroundProgram> program_;
 };
 
+// The hop's records of round trips of these lengths with full coverage: each
+// bounces the library's filler (repeated past its size), never the
+// program's bytes.
+std::vector<HopRecord> filler_records(const std::string &protocol, const std::vector<long> &lengths);
+
 // Parses record lines as echo_hop writes them.
 std::vector<HopRecord> parse_hop_records(const std::string &text);
 

@@ -1,7 +1,6 @@
 // The full-coverage tests' network and program runs.
 #include "covered_fixture.hh"
 
-#include "filler.hh"
 #include "netns.hh"
 
 namespace covered {
@@ -46,20 +45,6 @@ std::string load(const std::vector<std::string> &to, const std::string &hop_text
         text += lines::loader::stored(host_address, address, hop_text);
     }
     return text;
-}
-
-std::string filler(std::size_t len)
-{
-    return std::string(filler_bytes(), len);
-}
-
-std::vector<testsupport::HopRecord> filler_records(const std::string &protocol, const std::vector<long> &lengths)
-{
-    std::vector<testsupport::HopRecord> records;
-    for (long len : lengths) {
-        records.push_back({protocol, static_cast<std::size_t>(len), filler(static_cast<std::size_t>(len))});
-    }
-    return records;
 }
 
 }  // namespace covered

@@ -53,10 +53,6 @@ protected:
 // The load of routes from this host to each destination through hop.
 std::string load(const std::vector<std::string> &to, const std::string &hop_text = hop);
 
-// The first len bytes of the library's filler, as a hop receives them.
-std::string filler(std::size_t len);
-
-// The hop records of round trips of these lengths, each bouncing the filler.
-std::vector<testsupport::HopRecord> filler_records(const std::string &protocol, const std::vector<long> &lengths);
+using testsupport::filler_records;
 
 }  // namespace covered

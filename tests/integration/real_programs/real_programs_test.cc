@@ -1,9 +1,12 @@
 // Real programs through kandrel-run with a route through a hop that waits
 // before it echoes: curl fetching a page from python3's HTTP server over a
 // TCP route, a python3 UDP client over a UDP route, and socat and nc sending
-// a file over a TCP route. Each must end as it would without the library,
-// with the same result, every round trip in "timelog" at least the hop's
-// delay, and its socket calls on the trace.
+// a file over a TCP route; with full coverage (kandrel-run's default) curl
+// --parallel over several connections, python3 asyncio streams, and socat to
+// an IPv6 destination. Each must end as it would without the library, with
+// the same result, every round trip in "timelog" at least the hop's delay,
+// the hop seeing only the library's filler, and its socket calls on the trace.
+#include <algorithm>
 #include <optional>
 #include <ostream>
 #include <regex>
@@ -12,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "destination_sinks.hh"
 #include "files.hh"
 #include "hop_services.hh"
 #include "lines.hh"
@@ -63,6 +67,15 @@ void expect_clean_end(const ProgramResult &result)
     EXPECT_FALSE(result.timed_out);
     EXPECT_EQ(result.term_signal, 0);
     EXPECT_EQ(result.exit_status, 0) << result.err;
+}
+
+std::vector<long> records_bytes(const std::vector<testsupport::TimelogRecord> &records)
+{
+    std::vector<long> bytes;
+    for (const auto &record : records) {
+        bytes.push_back(record.bytes);
+    }
+    return bytes;
 }
 
 void expect_delayed_records(const std::vector<testsupport::TimelogRecord> &records)
@@ -137,14 +150,106 @@ TEST_F(ThroughHop, CurlFetchesTheSamePageThroughATcpRoute)
     EXPECT_EQ(testsupport::read_file(routed + "/page"), page);
     auto records = testsupport::timelog_records(testsupport::read_file(routed + "/timelog"));
     expect_delayed_records(records);
-    // The request itself went through the hop before it reached the server.
-    ASSERT_FALSE(hop_->records().empty());
-    EXPECT_EQ(hop_->records().front().protocol, "tcp");
-    EXPECT_TRUE(hop_->records().front().bytes.starts_with("GET /page.bin HTTP/1.1\r\n"));
+    // Each send went through the hop (as filler) before it reached the server.
+    EXPECT_EQ(hop_->records(), testsupport::filler_records("tcp", records_bytes(records)));
     expect_in_order(result.err, {before(lines::tcp_socket(0), " protocol="), before(lines::connect_returned(0), "0\n"),
                                  before(lines::send_first(0, "", 0, 0), "0 msg"), lines::tcp_echo(false),
                                  before(lines::send_returned(0), "0\n"), before(lines::recv_first(0, "", 0, 0), "0 buf"),
                                  lines::close(0)});
+}
+
+// Full coverage: each of curl's parallel connections has a hop connection
+// of its own, and each request went through the hop, as filler, first.
+TEST_F(ThroughHop, CurlInParallelBouncesEveryConnection)
+{
+    std::string www = subdir("www");
+    std::string routed = subdir("routed");
+    std::vector<std::string> argv = {"curl", "-q", "-sS", "--parallel", "--parallel-immediate"};
+    for (int i = 0; i < 4; ++i) {
+        testsupport::write_file(www + "/" + std::to_string(i), "page " + std::to_string(i));
+        argv.insert(argv.end(), {"-o", std::to_string(i), "http://" + server_address + ":8000/" + std::to_string(i)});
+    }
+    testsupport::BackgroundProgram server(
+        {{python, "-m", "http.server", "--bind", server_address, "--directory", www, "8000"}});
+    wait_for_listener(8000);
+    write_route("TCP");
+
+    auto result = run_routed(argv, routed);
+
+    expect_clean_end(result);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(testsupport::read_file(routed + "/" + std::to_string(i)), "page " + std::to_string(i));
+    }
+    auto records = testsupport::timelog_records(testsupport::read_file(routed + "/timelog"));
+    EXPECT_EQ(records.size(), 4u);
+    expect_delayed_records(records);
+    EXPECT_EQ(hop_->records(), testsupport::filler_records("tcp", records_bytes(records)));
+    const std::string connected = before(lines::connect_returned(0), "0\n");
+    std::size_t connects = 0;
+    for (auto at = result.err.find(connected); at != std::string::npos; at = result.err.find(connected, at + 1)) {
+        ++connects;
+    }
+    EXPECT_GE(connects, 2u) << result.err;
+    EXPECT_EQ(hop_->connections().size(), connects);
+}
+
+// python3 asyncio streams, three connections at once, each line bounced.
+const std::string asyncio_client = R"(
+import asyncio, sys
+async def one(i):
+    reader, writer = await asyncio.open_connection(sys.argv[1], 9000)
+    writer.write(b"stream %d\n" % i)
+    await writer.drain()
+    writer.close()
+    await writer.wait_closed()
+async def main():
+    await asyncio.gather(*(one(i) for i in range(3)))
+asyncio.run(main())
+)";
+
+TEST_F(ThroughHop, PythonAsyncioStreamsBounceEachConnection)
+{
+    testsupport::TcpSink sink(server_address, 9000);
+    write_route("TCP");
+    testsupport::write_file(dir_.file("client.py"), asyncio_client);
+
+    auto result = run_routed({python, dir_.file("client.py"), server_address}, subdir("routed"));
+
+    expect_clean_end(result);
+    auto streams = sink.streams();
+    std::sort(streams.begin(), streams.end());
+    EXPECT_EQ(streams, (std::vector<std::string>{"stream 0\n", "stream 1\n", "stream 2\n"}));
+    auto records = testsupport::timelog_records(testsupport::read_file(dir_.file("routed/timelog")));
+    EXPECT_EQ(records_bytes(records), (std::vector<long>{9, 9, 9}));
+    expect_delayed_records(records);
+    EXPECT_EQ(hop_->records(), testsupport::filler_records("tcp", {9, 9, 9}));
+    EXPECT_EQ(hop_->connections().size(), 3u);
+}
+
+// socat to an IPv6 destination: every byte bounced, the file intact.
+TEST_F(ThroughHop, SocatSendsAFileToAnIpv6Destination)
+{
+    testsupport::add_address("lo", "fd00::1/128");
+    testsupport::write_file(dir_.file("routes"), host_name + " fd00::1 " + hop_address + " TCP\n");
+    std::string bytes = testsupport::byte_pattern(20000);
+    testsupport::write_file(dir_.file("payload"), bytes);
+    testsupport::TcpSink sink("fd00::1", 9000);
+
+    auto result = run_routed({"socat", "-u", "FILE:" + dir_.file("payload"), "TCP6:[fd00::1]:9000"}, subdir("routed"));
+
+    expect_clean_end(result);
+    EXPECT_TRUE(sink.streams() == std::vector<std::string>{bytes}) << "the received file differs";
+    auto records = testsupport::timelog_records(testsupport::read_file(dir_.file("routed/timelog")));
+    expect_delayed_records(records);
+    std::string bounced, filler;
+    for (const auto &record : hop_->records()) {
+        bounced += record.bytes;
+    }
+    for (const auto &record : testsupport::filler_records("tcp", records_bytes(records))) {
+        filler += record.bytes;
+    }
+    EXPECT_EQ(filler.size(), bytes.size());
+    EXPECT_TRUE(bounced == filler) << "the hop saw other bytes than the filler";
 }
 
 // A UDP client that checks every echo itself and writes one line per
@@ -194,13 +299,8 @@ TEST_P(PythonUdpClient, GetsEveryEchoThroughAUdpRoute)
     auto records = testsupport::timelog_records(testsupport::read_file(routed + "/timelog"));
     EXPECT_EQ(records.size(), 3u);
     expect_delayed_records(records);
-    auto hop_records = hop_->records();
-    ASSERT_EQ(hop_records.size(), 3u);
-    for (std::size_t i = 0; i < hop_records.size(); ++i) {
-        EXPECT_EQ(hop_records[i].protocol, "udp");
-        EXPECT_EQ(hop_records[i].count, std::string("datagram 0 ").size() * 30);
-        EXPECT_TRUE(hop_records[i].bytes.starts_with("datagram " + std::to_string(i) + " "));
-    }
+    const long length = static_cast<long>(std::string("datagram 0 ").size() * 30);
+    EXPECT_EQ(hop_->records(), testsupport::filler_records("udp", {length, length, length}));
     EXPECT_NE(result.err.find(lines::udp_echo("", "", false)), std::string::npos) << result.err;
 }
 
