@@ -100,4 +100,28 @@ TEST(OtherAddressText, UnknownFamiliesAndNull)
     EXPECT_STREQ(get_address(nullptr, 16), "(null)");
 }
 
+// Full coverage's texts: IPv6 bracketed with its port, everything else as get_address.
+TEST(AddressTextWithIpv6, BracketedIpv6OtherwiseAsBefore)
+{
+    sockaddr_in6 six{};
+    six.sin6_family = AF_INET6;
+    six.sin6_port = htons(7);
+    struct {
+        const char *address;
+        int length;
+        const char *text;
+    } const cases[] = {
+        {"fd00::7", sizeof six, "[fd00::7]:7"},
+        {"::ffff:127.0.0.5", sizeof six, "[::ffff:127.0.0.5]:7"},
+        {"::1", sizeof six - 1, "AF_UNKNOWN"},  // too short to hold the address
+    };
+    for (const auto &c : cases) {
+        inet_pton(AF_INET6, c.address, &six.sin6_addr);
+        EXPECT_STREQ(get_address_with_ipv6(reinterpret_cast<const sockaddr *>(&six), c.length), c.text) << c.address;
+    }
+    const sockaddr_in four = inet("10.0.0.1", 6000);
+    EXPECT_STREQ(get_address_with_ipv6(reinterpret_cast<const sockaddr *>(&four), sizeof four), "10.0.0.1:6000");
+    EXPECT_STREQ(get_address_with_ipv6(nullptr, 0), "(null)");
+}
+
 }  // namespace

@@ -1,0 +1,23 @@
+// The filler that full coverage bounces in place of the program's bytes has
+// nothing a compressor could shrink. (That it is the same in every process
+// the integration tests show: every hop record there is compared with it.)
+#include "filler.hh"
+
+#include <set>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(Filler, EveryByteValueAndNoRepeatedWindow)
+{
+    const std::string filler(filler_bytes(), filler_size);
+    EXPECT_EQ(std::set<char>(filler.begin(), filler.end()).size(), 256u);
+    std::set<std::string> windows;
+    for (std::size_t at = 0; at + 16 <= filler.size(); ++at) {
+        EXPECT_TRUE(windows.insert(filler.substr(at, 16)).second) << "a 16-byte window repeats at " << at;
+    }
+}
+
+}  // namespace
