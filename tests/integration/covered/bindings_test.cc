@@ -75,9 +75,10 @@ TEST_F(BindingTest, AServerBouncesItsRepliesToARoutedPeer)
     // A listener on 127.0.0.1, a client from the routed address to it, and
     // the reply on the accepted socket (6; its hop socket is 7).
     auto result = run({"tcp4", "to", "127.0.0.1", "9100", "bind", "listen", "tcp4", "to", destination, "0", "bind",
-                       "to", "127.0.0.1", "9100", "connect", "use=0", "accept", "send", "reply", "use=1", "recv"});
+                       "to", "127.0.0.1", "9100", "connect", "use=0", "accept4", "send", "reply", "use=1", "recv"});
 
-    EXPECT_NE(result.trace.find(lines::send_first(6, lines::scenario_data, 5, 0) + lines::tcp_echo(false) +
+    EXPECT_NE(result.trace.find(lines::accept4(4, lines::null_text, 6, lines::null_text, lines::null_text) +
+                                lines::send_first(6, lines::scenario_data, 5, 0) + lines::tcp_echo(false) +
                                 lines::send_returned(5)),
               std::string::npos)
         << result.trace;

@@ -7,7 +7,7 @@
 //   tcp4 | udp4 | tcp6 | udp6  new socket of that family, the current one
 //   use=K                    the K-th socket made (from 0) becomes current
 //   to ADDRESS PORT          the destination of connect, bind and the "-to" paths
-//   connect | bind | listen | accept | close | recv
+//   connect | bind | listen | accept4 | close | recv
 //   PATH TEXT                send TEXT on the current socket; PATH is send,
 //                            sendto, sendto-to, sendmsg, sendmsg-to, sendmmsg,
 //                            sendmmsg-to (TEXT twice, one message each), write, writev,
@@ -80,8 +80,8 @@ public:
                 report("bind", bind(current_, to(), to_length_));
             } else if (step == "listen") {
                 report("listen", listen(current_, 8));
-            } else if (step == "accept") {
-                current_ = accept(current_, nullptr, nullptr);
+            } else if (step == "accept4") {
+                current_ = accept4(current_, nullptr, nullptr, SOCK_CLOEXEC);
                 sockets_.push_back(current_);
             } else if (step == "close") {
                 report("close", close(current_));
