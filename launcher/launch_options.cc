@@ -190,8 +190,8 @@ const char *usage_text()
            "\n"
            "Exit status: PROGRAM's own; 125 when kandrel-run itself fails or refuses;\n"
            "126 when PROGRAM cannot be executed; 127 when it is not found. --summary\n"
-           "and --help exit 0, or 125 on failure; so does a --replay FILE that is not\n"
-           "a recording, or lacks a route, before anything is started.\n"
+           "and --help exit 0, or 125 on failure. A --replay FILE that is not a\n"
+           "recording, or lacks a route of this host, exits 125 before anything starts.\n"
            "See kandrel-run(1), kandrel(7) and kandrel-routes(5).\n";
 }
 
