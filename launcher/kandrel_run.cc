@@ -11,7 +11,7 @@
 #include "launch.hh"
 #include "launch_options.hh"
 #include "plot_svg.hh"
-#include "recording.hh"
+#include "recording_reader.hh"
 #include "summary_records.hh"
 #include "summary_report.hh"
 

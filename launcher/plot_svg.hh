@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "recording.hh"
+#include "recording_reader.hh"
 
 namespace launcher {
 

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "recording.hh"
+#include "recording_reader.hh"
 #include "replay_routes.hh"
 
 namespace launcher {

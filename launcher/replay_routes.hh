@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "recording.hh"
+#include "recording_reader.hh"
 
 namespace launcher {
 

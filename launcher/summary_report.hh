@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "recording.hh"
+#include "recording_reader.hh"
 #include "summary_records.hh"
 
 namespace launcher {

@@ -1,6 +1,7 @@
-// A recording of a run's round trips (kandrel-run --record): one JSON line
-// per round trip, in exactly the shape the library writes, read strictly so
-// that a damaged file is refused before anything replays it.
+// The launcher's reader of a recording of a run's round trips (kandrel-run
+// --record): one JSON line per round trip, in exactly the shape the library
+// writes, read strictly and with the reason for each refusal, so that a
+// damaged file is refused before anything replays it.
 #pragma once
 
 #include <cstddef>
