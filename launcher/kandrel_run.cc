@@ -1,5 +1,5 @@
 // kandrel-run: runs an unchanged program under libkandrel.so, or summarises
-// the times a run left in "timelog" or "tavik.time".
+// the times a run left in "timelog", "tavik.time" or a recording.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +10,8 @@
 
 #include "launch.hh"
 #include "launch_options.hh"
+#include "plot_svg.hh"
+#include "recording_reader.hh"
 #include "summary_records.hh"
 #include "summary_report.hh"
 
@@ -21,12 +23,39 @@ int fail(const std::string &message, int status = launcher::exit_launcher_failur
     return status;
 }
 
-int summarise_file(const std::string &path)
+// The summary of a recording, per route, and with --plot its picture.
+int summarise_recording(const std::string &path, const std::string &text,
+                        const std::string &plot_file)
+{
+    auto recorded = launcher::read_recording(text);
+    if (recorded.error_line != 0) {
+        return fail("cannot summarise " + path + ": line " + std::to_string(recorded.error_line) +
+                    ": " + recorded.error);
+    }
+    auto routes = launcher::round_trips_by_route(recorded.records);
+    if (!plot_file.empty()) {
+        std::ofstream plot(plot_file, std::ios::binary | std::ios::trunc);
+        plot << launcher::plot_svg(routes);
+        if (!plot.flush()) {
+            return fail("cannot write " + plot_file + ": " + std::strerror(errno));
+        }
+    }
+    std::fputs(launcher::recording_report(path, routes).c_str(), stdout);
+    return 0;
+}
+
+int summarise_file(const std::string &path, const std::string &plot_file)
 {
     std::ifstream file(path, std::ios::binary);
     std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
     if (!file.is_open() || file.bad()) {
         return fail("cannot read " + path + ": " + std::strerror(errno));
+    }
+    if (launcher::looks_like_recording(text)) {
+        return summarise_recording(path, text, plot_file);
+    }
+    if (!plot_file.empty()) {
+        return fail("--plot draws a recording (kandrel-run --record); " + path + " is none");
     }
     auto records = launcher::read_timing_records(text);
     if (records.ms.empty()) {
@@ -51,7 +80,7 @@ int main(int argc, char **argv)
         std::fputs(launcher::usage_text(), stdout);
         return 0;
     case launcher::launch_mode::summary:
-        return summarise_file(options.summary_file);
+        return summarise_file(options.summary_file, options.plot_file);
     case launcher::launch_mode::run:
         break;
     }

@@ -1,10 +1,12 @@
 // Finds the libraries and the program, refuses programs that would run
-// untraced, prepares timelog and the environment, and execs.
+// untraced and recordings that cannot be replayed, prepares timelog, the
+// recording and the environment, and execs.
 #include "launch.hh"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +19,7 @@
 #include "preload_env.hh"
 #include "program_checks.hh"
 #include "program_lookup.hh"
+#include "replay_check.hh"
 
 namespace launcher {
 namespace {
@@ -202,13 +205,15 @@ bool prepare_route_file(const std::string &cwd, const std::string &route_file,
     return true;
 }
 
-// With full coverage no process of the run empties "timelog"; they all
-// append. So it is emptied here, once, never through a link (the library
-// does not follow one either) and only if it is a regular file.
-bool create_fresh_timelog(launch_failure &failure)
+// With full coverage no process of the run empties "timelog" or the
+// recording; they all append. So each is emptied here, once, never through a
+// link (the library does not follow one either) and only if it is a regular
+// file. `shown` names the file in messages, `remedy` says what to do.
+bool create_fresh_file(const std::string &path, const std::string &shown, const char *remedy,
+                       launch_failure &failure)
 {
     int descriptor =
-        open("timelog", O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+        open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     int error = descriptor < 0 ? errno : 0;
     struct stat status;
     if (error == 0 && fstat(descriptor, &status) == 0 && !S_ISREG(status.st_mode)) {
@@ -223,13 +228,21 @@ bool create_fresh_timelog(launch_failure &failure)
     // ELOOP is how O_NOFOLLOW refuses a link; ENXIO how a non-blocking open
     // refuses a fifo without a reader, or a socket.
     if (error == ELOOP) {
-        failure.message = "timelog is a symbolic link; remove it or run with --classic";
+        failure.message = shown + " is a symbolic link; " + remedy;
     } else if (error == ENXIO) {
-        failure.message = "timelog is not a regular file; remove it or run with --classic";
+        failure.message = shown + " is not a regular file; " + remedy;
     } else if (error != 0) {
-        failure.message = "cannot create timelog afresh: " + error_text(error);
+        failure.message = "cannot create " + shown + " afresh: " + error_text(error);
     }
     return error == 0;
+}
+
+std::uint64_t monotonic_now_ns()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u +
+           static_cast<std::uint64_t>(now.tv_nsec);
 }
 
 }  // namespace
@@ -264,11 +277,24 @@ launch_failure launch(const launch_options &options)
     if (!options.route_file.empty() && !prepare_route_file(cwd, options.route_file, failure)) {
         return failure;
     }
-    if (!options.classic && !create_fresh_timelog(failure)) {
+    if (!options.replay_file.empty()) {
+        const char *routes = std::getenv("QUOR_ROUTE_TABLE");
+        failure.message = replay_refusal(options.replay_file, routes != nullptr ? routes : "");
+        if (!failure.message.empty()) {
+            return failure;
+        }
+    }
+    if (!options.record_file.empty() &&
+        !create_fresh_file(options.record_file, options.record_file,
+                           "remove it or record to another file", failure)) {
+        return failure;
+    }
+    if (!options.classic &&
+        !create_fresh_file("timelog", "timelog", "remove it or run with --classic", failure)) {
         return failure;
     }
     setenv("LD_PRELOAD", composed_preload(preload, std::getenv("LD_PRELOAD")).c_str(), 1);
-    for (const auto &setting : behaviour_settings(options, cwd)) {
+    for (const auto &setting : behaviour_settings(options, cwd, monotonic_now_ns())) {
         if (setting.value) {
             setenv(setting.name.c_str(), setting.value->c_str(), 1);
         } else {

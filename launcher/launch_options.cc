@@ -39,6 +39,26 @@ bool parse_short_cluster(const std::vector<std::string> &args, std::size_t &next
     return true;
 }
 
+// Reads "--NAME VALUE" or "--NAME=VALUE" when `word` is option --NAME;
+// `next` is advanced past a value taken from the following word. Returns
+// false when the word is another option; fills `error` when it has no value.
+bool long_option_value(const std::vector<std::string> &args, std::size_t &next,
+                       const std::string &name, std::string &value, std::string &error)
+{
+    const std::string &word = args[next];
+    if (word == name) {
+        value = next + 1 < args.size() ? args[++next] : std::string();
+    } else if (word.starts_with(name + "=")) {
+        value = word.substr(name.size() + 1);
+    } else {
+        return false;
+    }
+    if (value.empty()) {
+        error = "option " + name + " needs a file";
+    }
+    return true;
+}
+
 }  // namespace
 
 bool parse_launch_options(const std::vector<std::string> &args, launch_options &options,
@@ -59,17 +79,14 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
             options.classic = true;
         } else if (word == "--payload") {
             options.payload = true;
-        } else if (word == "--summary" || word.starts_with("--summary=")) {
-            summary_asked = true;
-            if (word.size() > 9) {
-                options.summary_file = word.substr(10);
-            } else if (i + 1 < args.size()) {
-                options.summary_file = args[++i];
-            }
-            if (options.summary_file.empty()) {
-                error = "option --summary needs a file";
+        } else if (long_option_value(args, i, "--summary", options.summary_file, error) ||
+                   long_option_value(args, i, "--plot", options.plot_file, error) ||
+                   long_option_value(args, i, "--record", options.record_file, error) ||
+                   long_option_value(args, i, "--replay", options.replay_file, error)) {
+            if (!error.empty()) {
                 return false;
             }
+            summary_asked = summary_asked || !options.summary_file.empty();
         } else if (word.starts_with("--")) {
             error = "unknown option " + word;
             return false;
@@ -88,12 +105,18 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
     }
     if (summary_asked) {
         if (!options.program.empty() || options.debug || !options.route_file.empty() ||
-            options.classic || !options.trace_file.empty() || options.payload) {
-            error = "--summary takes one file and no other option or program";
+            options.classic || !options.trace_file.empty() || options.payload ||
+            !options.record_file.empty() || !options.replay_file.empty()) {
+            error = "--summary takes one file, --plot and no other option or program";
             return false;
         }
         options.mode = launch_mode::summary;
         return true;
+    }
+    if (!options.plot_file.empty()) {
+        error = "--plot draws the recording that --summary reads: "
+                "kandrel-run --summary FILE --plot OUT.svg";
+        return false;
     }
     if (options.program.empty()) {
         error = "no program to run";
@@ -104,14 +127,22 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
                 "program's own bytes";
         return false;
     }
+    if (options.classic && (!options.record_file.empty() || !options.replay_file.empty())) {
+        error = "--record and --replay are for full coverage, not --classic";
+        return false;
+    }
+    if (!options.record_file.empty() && !options.replay_file.empty()) {
+        error = "--record and --replay cannot be used together";
+        return false;
+    }
     return true;
 }
 
 const char *usage_text()
 {
     return "usage: kandrel-run [-r ROUTE_FILE] [-o TRACE_FILE] [-d] [--classic | --payload]\n"
-           "                  [--] PROGRAM [ARGS...]\n"
-           "       kandrel-run --summary FILE\n"
+           "                  [--record FILE | --replay FILE] [--] PROGRAM [ARGS...]\n"
+           "       kandrel-run --summary FILE [--plot OUT.svg]\n"
            "       kandrel-run --help\n"
            "\n"
            "Runs PROGRAM, unchanged, with libkandrel.so preloaded: its socket calls are\n"
@@ -136,19 +167,31 @@ const char *usage_text()
            "                 socket call, as before\n"
            "  --payload      bounce PROGRAM's own bytes off the hop instead of a filler\n"
            "                 (sets KANDREL_ECHO_PAYLOAD=1, which is otherwise removed)\n"
+           "  --record FILE  write one JSON line per round trip of every process of the\n"
+           "                 run to FILE, emptied first (sets KANDREL_RECORD to its\n"
+           "                 absolute path, and KANDREL_RUN_START_NS)\n"
+           "  --replay FILE  wait the round-trip times recorded in FILE, route by route,\n"
+           "                 instead of bouncing anything off a hop (sets KANDREL_REPLAY\n"
+           "                 to its absolute path); FILE is checked first, and each TCP\n"
+           "                 or UDP route of this host needs recorded round trips\n"
            "  --summary FILE count, minimum, median, 95th percentile, maximum and a\n"
-           "                 histogram of the times in a timelog or tavik.time file\n"
+           "                 histogram of the times in a timelog or tavik.time file, or\n"
+           "                 of each route's round trips in a recording\n"
+           "  --plot OUT.svg with --summary of a recording: draw each route's round-trip\n"
+           "                 times over the run and their histogram as an SVG picture\n"
            "  -h, --help     this text\n"
            "\n"
            "PROGRAM is looked up in PATH. libkandrel.so is added in front of any\n"
            "LD_PRELOAD already set, which stays. Statically linked programs and programs\n"
            "that would run set-user-ID or set-group-ID cannot be preloaded into: they are\n"
            "refused rather than run untraced. A ./timelog that is a symbolic link or not a\n"
-           "regular file is refused too, unless --classic.\n"
+           "regular file is refused too, unless --classic; so is such a --record FILE.\n"
+           "--record and --replay need full coverage.\n"
            "\n"
            "Exit status: PROGRAM's own; 125 when kandrel-run itself fails or refuses;\n"
            "126 when PROGRAM cannot be executed; 127 when it is not found. --summary\n"
-           "and --help exit 0, or 125 on failure.\n"
+           "and --help exit 0, or 125 on failure. A --replay FILE that is not a\n"
+           "recording, or lacks a route of this host, exits 125 before anything starts.\n"
            "See kandrel-run(1), kandrel(7) and kandrel-routes(5).\n";
 }
 

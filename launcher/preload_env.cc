@@ -25,11 +25,19 @@ bool preloadable_path(const std::string &path)
     return path.starts_with('/') && path.find_first_of(": \t\n") == std::string::npos;
 }
 
-std::vector<env_setting> behaviour_settings(const launch_options &options, const std::string &cwd)
+std::vector<env_setting> behaviour_settings(const launch_options &options, const std::string &cwd,
+                                            std::uint64_t run_start_ns)
 {
+    using text = std::optional<std::string>;
+    bool record = !options.record_file.empty();
     std::vector<env_setting> settings{
-        {"KANDREL_COVERAGE", options.classic ? std::nullopt : std::optional<std::string>("full")},
-        {"KANDREL_ECHO_PAYLOAD", options.payload ? std::optional<std::string>("1") : std::nullopt},
+        {"KANDREL_COVERAGE", options.classic ? std::nullopt : text("full")},
+        {"KANDREL_ECHO_PAYLOAD", options.payload ? text("1") : std::nullopt},
+        {"KANDREL_RECORD", record ? text(absolute_path(cwd, options.record_file)) : std::nullopt},
+        {"KANDREL_RUN_START_NS", record ? text(std::to_string(run_start_ns)) : std::nullopt},
+        {"KANDREL_REPLAY", options.replay_file.empty()
+                               ? std::nullopt
+                               : text(absolute_path(cwd, options.replay_file))},
     };
     if (!options.trace_file.empty()) {
         settings.push_back({"KANDREL_TRACE_FILE", absolute_path(cwd, options.trace_file)});

@@ -3,6 +3,7 @@
 // paths the program can still use after a chdir.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,11 +27,15 @@ struct env_setting {
     bool operator==(const env_setting &) const = default;
 };
 
-// The library's behaviour variables for a run from `cwd`: KANDREL_COVERAGE
-// (full, or removed for --classic), KANDREL_ECHO_PAYLOAD (1 for --payload,
-// else removed, so that only the command line sends the program's data to a
-// hop) and, with -o, KANDREL_TRACE_FILE by its absolute path.
-std::vector<env_setting> behaviour_settings(const launch_options &options, const std::string &cwd);
+// The library's behaviour variables for a run from `cwd` that starts at
+// `run_start_ns` (CLOCK_MONOTONIC): KANDREL_COVERAGE (full, or removed for
+// --classic), KANDREL_ECHO_PAYLOAD (1 for --payload, else removed, so that
+// only the command line sends the program's data to a hop), KANDREL_RECORD
+// with KANDREL_RUN_START_NS and KANDREL_REPLAY (by absolute paths, else
+// removed, so that no inherited recording is replayed unchecked) and, with
+// -o, KANDREL_TRACE_FILE by its absolute path.
+std::vector<env_setting> behaviour_settings(const launch_options &options, const std::string &cwd,
+                                            std::uint64_t run_start_ns);
 
 // The path as seen from `cwd` when it is relative, unchanged when absolute.
 std::string absolute_path(const std::string &cwd, const std::string &path);

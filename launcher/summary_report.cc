@@ -1,8 +1,10 @@
-// Lays out the statistics and histogram of a timelog or tavik.time file.
+// Lays out the statistics and histograms of a timelog, a tavik.time file or
+// a recording.
 #include "summary_report.hh"
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 #include "summary_stats.hh"
 
@@ -25,10 +27,20 @@ std::string what_the_file_held(const timing_records &records)
     return text;
 }
 
-std::string bin_label(const histogram_bin &bin)
+// How one time is written: whole milliseconds as logged, or microseconds
+// (never negative) as milliseconds with three decimals, none when whole.
+using time_text = std::function<std::string(long)>;
+
+std::string microseconds_as_ms(long us)
 {
-    return bin.low == bin.high ? std::to_string(bin.low)
-                               : std::to_string(bin.low) + "-" + std::to_string(bin.high);
+    char text[32];
+    std::snprintf(text, sizeof text, us % 1000 == 0 ? "%ld" : "%ld.%03ld", us / 1000, us % 1000);
+    return text;
+}
+
+std::string bin_label(const histogram_bin &bin, const time_text &shown)
+{
+    return bin.low == bin.high ? shown(bin.low) : shown(bin.low) + "-" + shown(bin.high);
 }
 
 // Bars scale to the fullest bin; a bin with any time in it shows at least
@@ -39,18 +51,18 @@ std::string bar(std::size_t count, std::size_t fullest)
     return std::string(count > 0 ? std::max<std::size_t>(length, 1) : 0, '#');
 }
 
-std::string histogram_lines(const std::vector<long> &values)
+std::string histogram_lines(const std::vector<long> &values, const time_text &shown)
 {
     auto bins = histogram(values, histogram_max_bins);
     std::size_t fullest = 0;
     std::size_t label_width = 0;
     for (const auto &bin : bins) {
         fullest = std::max(fullest, bin.count);
-        label_width = std::max(label_width, bin_label(bin).size());
+        label_width = std::max(label_width, bin_label(bin, shown).size());
     }
     std::string text;
     for (const auto &bin : bins) {
-        std::string label = bin_label(bin);
+        std::string label = bin_label(bin, shown);
         text += "  " + std::string(label_width - label.size(), ' ') + label + " ms | " +
                 bar(bin.count, fullest) + (bin.count > 0 ? " " : "") + std::to_string(bin.count) +
                 "\n";
@@ -58,21 +70,48 @@ std::string histogram_lines(const std::vector<long> &values)
     return text;
 }
 
+// The statistics, a blank line and the histogram of non-empty times.
+std::string statistics(const std::vector<long> &values, const time_text &shown)
+{
+    timing_stats stats = summarise(values);
+    return "  count   " + std::to_string(stats.count) + "\n" +
+           "  min     " + shown(stats.min) + " ms\n" +
+           "  median  " + shown(stats.median) + " ms\n" +
+           "  95th    " + shown(stats.p95) + " ms\n" +
+           "  max     " + shown(stats.max) + " ms\n" +
+           "\n" + histogram_lines(values, shown);
+}
+
+std::string outcome_counts(const route_round_trips &route)
+{
+    return std::to_string(route.echoed) + " echoed, " + std::to_string(route.waited_out) +
+           " waited out, " + std::to_string(route.unreachable) + " unreachable";
+}
+
 }  // namespace
 
 std::string summary_report(const std::string &file_name, const timing_records &records)
 {
-    timing_stats stats = summarise(records.ms);
-    char lines[256];
-    std::snprintf(lines, sizeof lines,
-                  "  count   %zu\n"
-                  "  min     %ld ms\n"
-                  "  median  %ld ms\n"
-                  "  95th    %ld ms\n"
-                  "  max     %ld ms\n",
-                  stats.count, stats.min, stats.median, stats.p95, stats.max);
-    return file_name + ": " + what_the_file_held(records) + "\n" + lines + "\n" +
-           histogram_lines(records.ms);
+    return file_name + ": " + what_the_file_held(records) + "\n" +
+           statistics(records.ms, [](long ms) { return std::to_string(ms); });
+}
+
+std::string recording_report(const std::string &file_name,
+                             const std::vector<route_round_trips> &routes)
+{
+    std::size_t round_trips = 0;
+    for (const auto &route : routes) {
+        round_trips += route.echoed + route.waited_out + route.unreachable;
+    }
+    std::string text = file_name + ": " + std::to_string(round_trips) + " recorded round trips on " +
+                       std::to_string(routes.size()) + " routes\n";
+    for (const auto &route : routes) {
+        text += "\n" + route_name(route.route) + ": " + outcome_counts(route) + "\n";
+        if (!route.rtt_us.empty()) {
+            text += statistics(route.rtt_us, microseconds_as_ms);
+        }
+    }
+    return text;
 }
 
 }  // namespace launcher

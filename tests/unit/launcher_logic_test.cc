@@ -107,6 +107,35 @@ TEST(LaunchOptions, UsageMistakesAreNamed)
               "program's own bytes");
 }
 
+TEST(LaunchOptions, RecordReplayAndPlotMistakes)
+{
+    struct row {
+        words args;
+        std::string error;
+    };
+    const std::string classic = "--record and --replay are for full coverage, not --classic";
+    const std::string plot_alone = "--plot draws the recording that --summary reads: "
+                                   "kandrel-run --summary FILE --plot OUT.svg";
+    const std::string summary_only = "--summary takes one file, --plot and no other option or program";
+    for (const row &r : {row{{"--record"}, "option --record needs a file"},
+                         row{{"--replay=", "prog"}, "option --replay needs a file"},
+                         row{{"--summary", "r", "--plot"}, "option --plot needs a file"},
+                         row{{"--record", "r", "--classic", "prog"}, classic},
+                         row{{"--classic", "--replay", "r", "prog"}, classic},
+                         row{{"--record", "a", "--replay", "b", "prog"},
+                             "--record and --replay cannot be used together"},
+                         row{{"--plot", "p.svg", "prog"}, plot_alone},
+                         row{{"--plot", "p.svg"}, plot_alone},
+                         row{{"--summary", "r", "--record", "x"}, summary_only},
+                         row{{"--replay", "r", "--summary", "r"}, summary_only}}) {
+        EXPECT_EQ(parse(r.args).error, r.error) << r.args.front();
+    }
+    auto plotted = parse({"--plot=p.svg", "--summary", "run.rec"});
+    ASSERT_TRUE(plotted.ok) << plotted.error;
+    EXPECT_EQ(plotted.options.mode, launch_mode::summary);
+    EXPECT_EQ(plotted.options.plot_file, "p.svg");
+}
+
 TEST(LaunchOptions, SummaryAndHelpModes)
 {
     auto summary = parse({"--summary", "timelog"});
@@ -136,22 +165,37 @@ TEST(PreloadEnv, OptionsChooseTheLibrarysBehaviour)
     const env_setting classic{"KANDREL_COVERAGE", std::nullopt};
     const env_setting filler{"KANDREL_ECHO_PAYLOAD", std::nullopt};
     const env_setting payload{"KANDREL_ECHO_PAYLOAD", "1"};
+    // Recording and replay variables are removed unless asked for.
+    const settings none{{"KANDREL_RECORD", std::nullopt},
+                        {"KANDREL_RUN_START_NS", std::nullopt},
+                        {"KANDREL_REPLAY", std::nullopt}};
+    auto with = [](settings head, const settings &tail) {
+        head.insert(head.end(), tail.begin(), tail.end());
+        return head;
+    };
     struct row {
         words args;
         settings expected;
     };
     for (const row &r : {
-             row{{"prog"}, {full, filler}},
-             row{{"--classic", "prog"}, {classic, filler}},
-             row{{"--payload", "prog"}, {full, payload}},
+             row{{"prog"}, with({full, filler}, none)},
+             row{{"--classic", "prog"}, with({classic, filler}, none)},
+             row{{"--payload", "prog"}, with({full, payload}, none)},
              row{{"-o", "trace.%p", "prog"},
-                 {full, filler, {"KANDREL_TRACE_FILE", "/home/u/trace.%p"}}},
+                 with(with({full, filler}, none), {{"KANDREL_TRACE_FILE", "/home/u/trace.%p"}})},
              row{{"--classic", "-o", "/var/t", "prog"},
-                 {classic, filler, {"KANDREL_TRACE_FILE", "/var/t"}}},
+                 with(with({classic, filler}, none), {{"KANDREL_TRACE_FILE", "/var/t"}})},
+             row{{"--record", "run.rec", "prog"},
+                 {full, filler, {"KANDREL_RECORD", "/home/u/run.rec"},
+                  {"KANDREL_RUN_START_NS", "123456789012"}, {"KANDREL_REPLAY", std::nullopt}}},
+             row{{"--replay=/r/run.rec", "prog"},
+                 {full, filler, {"KANDREL_RECORD", std::nullopt},
+                  {"KANDREL_RUN_START_NS", std::nullopt}, {"KANDREL_REPLAY", "/r/run.rec"}}},
          }) {
         auto p = parse(r.args);
         ASSERT_TRUE(p.ok) << p.error;
-        EXPECT_EQ(behaviour_settings(p.options, "/home/u"), r.expected) << r.args.front();
+        EXPECT_EQ(behaviour_settings(p.options, "/home/u", 123456789012), r.expected)
+            << r.args.front();
     }
 }
 

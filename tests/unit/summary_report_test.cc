@@ -1,4 +1,5 @@
-// The summary text: what the file held, the statistics, the histogram bars.
+// The summary text: what the file held, the statistics, the histogram bars;
+// for a recording, each route's outcomes and times to the microsecond.
 #include "summary_report.hh"
 
 #include <gtest/gtest.h>
@@ -52,6 +53,41 @@ TEST(SummaryReport, WideBinsShowTheirRangeAligned)
     EXPECT_NE(report.find("\n      0-9 ms | #"), std::string::npos) << report;
     EXPECT_NE(report.find("\n    90-99 ms | #"), std::string::npos) << report;
     EXPECT_NE(report.find("\n  100-109 ms | #"), std::string::npos) << report;
+}
+
+TEST(SummaryReport, RecordingSummarisedRouteByRouteToTheMicrosecond)
+{
+    auto line = [](const char *to, long rtt_us, const char *outcome) {
+        return std::string(R"({"t_us":5,"pid":9,"to":")") + to +
+               R"(","hop":"hop1","protocol":"TCP","bytes":64,"rtt_us":)" + std::to_string(rtt_us) +
+               R"(,"outcome":")" + outcome + "\"}\n";
+    };
+    auto recorded = launcher::read_recording(
+        line("10.0.0.2", 40123, "echoed") + line("10.0.0.2", 40000, "echoed") +
+        line("10.0.0.3", 2, "unreachable") + line("10.0.0.2", 40999, "waited_out"));
+    ASSERT_EQ(recorded.error_line, 0u) << recorded.error;
+    EXPECT_EQ(launcher::recording_report("run.rec", launcher::round_trips_by_route(recorded.records)),
+              "run.rec: 4 recorded round trips on 2 routes\n"
+              "\n"
+              "10.0.0.2 via hop1 (TCP): 2 echoed, 1 waited out, 0 unreachable\n"
+              "  count   3\n"
+              "  min     40 ms\n"
+              "  median  40.123 ms\n"
+              "  95th    40.999 ms\n"
+              "  max     40.999 ms\n"
+              "\n"
+              "      40-40.099 ms | ######################################## 1\n"
+              "  40.100-40.199 ms | ######################################## 1\n"
+              "  40.200-40.299 ms | 0\n"
+              "  40.300-40.399 ms | 0\n"
+              "  40.400-40.499 ms | 0\n"
+              "  40.500-40.599 ms | 0\n"
+              "  40.600-40.699 ms | 0\n"
+              "  40.700-40.799 ms | 0\n"
+              "  40.800-40.899 ms | 0\n"
+              "  40.900-40.999 ms | ######################################## 1\n"
+              "\n"
+              "10.0.0.3 via hop1 (TCP): 0 echoed, 0 waited out, 1 unreachable\n");
 }
 
 }  // namespace

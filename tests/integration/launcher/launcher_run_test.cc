@@ -220,7 +220,8 @@ TEST_F(LauncherRun, HelpNamesEveryOptionAndExitStatus)
     auto result = launch({"--help"});
     EXPECT_EQ(result.exit_status, 0);
     for (const char *text : {"-r ROUTE_FILE", "-o TRACE_FILE", "-d", "--classic", "--payload",
-                             "--summary FILE", "125", "126", "127"}) {
+                             "--summary FILE", "--record FILE", "--replay FILE", "--plot OUT.svg",
+                             "125", "126", "127"}) {
         EXPECT_NE(result.out.find(text), std::string::npos) << text;
     }
 }
