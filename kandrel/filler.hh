@@ -6,8 +6,11 @@
 #include <cstddef>
 
 // The filler repeats every filler_size bytes; a datagram chunk never crosses
-// a repetition.
-constexpr std::size_t filler_size = 4096;
+// a repetition. A stream round trip sends at most one repetition per call,
+// so it is as large as a socket's send usually takes at once: in smaller
+// pieces, a hop that waits before each answer would wait once per piece it
+// happened to read apart, and a large send would feel the path twice.
+constexpr std::size_t filler_size = 65536;
 
 // A fixed pseudo-random pattern: compression on the path cannot shrink it,
 // so the round trip carries as many bytes as the program's send would.

@@ -1,13 +1,16 @@
-// Benchmark application for routed sends: connects one socket to a routed
-// destination and times each of its sends, printing one duration in
-// microseconds per line. Run it with the preload library and a route file.
+// Benchmark application for routed sends: connects SOCKETS sockets to a
+// routed destination (one by default) and times sends on the first and the
+// last of them in turn. Run it with the preload library and a route file.
 //
-//   routed_bench tcp|udp ADDRESS PORT COUNT SIZE
+//   routed_bench tcp|udp ADDRESS PORT COUNT SIZE [SOCKETS]
 //
-// It stands up its own destination (a listener or a bound datagram socket) on
-// ADDRESS:PORT so that every real send has somewhere to go.
+// Prints "opened SOCKETS MICROSECONDS" for the connects, then one line
+// "send SOCKET_NUMBER MICROSECONDS" per send (socket numbers count from 1).
+// It stands up its own destination (a listener or a bound datagram socket)
+// on ADDRESS:PORT so that every real send has somewhere to go.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,8 +19,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
+
+using clock_type = std::chrono::steady_clock;
 
 [[noreturn]] void fail(const char *what)
 {
@@ -25,13 +31,37 @@ namespace {
     std::exit(1);
 }
 
-int destination_socket(int type, const sockaddr_in &address)
+long long microseconds_since(clock_type::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(clock_type::now() - start).count();
+}
+
+// Each connected socket may hold three descriptors here (the socket, the
+// destination's accepted end, the library's hop socket): the soft limit of
+// 1024 would stop a thousand connections short.
+void allow_descriptors(rlim_t wanted)
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_cur >= wanted) {
+        return;
+    }
+    limit.rlim_cur = wanted;
+    if (limit.rlim_max < wanted) {
+        limit.rlim_max = wanted;  // root may raise the hard limit too
+    }
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        fail("setrlimit");
+    }
+}
+
+int destination_socket(int type, const sockaddr_in &address, int backlog)
 {
     int s = socket(AF_INET, type, 0);
     if (s < 0 || bind(s, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
         fail("destination");
     }
-    if (type == SOCK_STREAM && listen(s, 4) != 0) {
+    if (type == SOCK_STREAM && listen(s, backlog) != 0) {
         fail("listen");
     }
     return s;
@@ -41,8 +71,8 @@ int destination_socket(int type, const sockaddr_in &address)
 
 int main(int argc, char **argv)
 {
-    if (argc != 6) {
-        std::fprintf(stderr, "usage: routed_bench tcp|udp ADDRESS PORT COUNT SIZE\n");
+    if (argc != 6 && argc != 7) {
+        std::fprintf(stderr, "usage: routed_bench tcp|udp ADDRESS PORT COUNT SIZE [SOCKETS]\n");
         return 2;
     }
     int type = std::strcmp(argv[1], "tcp") == 0 ? SOCK_STREAM : SOCK_DGRAM;
@@ -54,28 +84,55 @@ int main(int argc, char **argv)
     }
     int count = std::atoi(argv[4]);
     std::string message(static_cast<std::size_t>(std::atoi(argv[5])), 'x');
+    int socket_count = argc == 7 ? std::atoi(argv[6]) : 1;
+    if (socket_count < 1) {
+        fail("SOCKETS");
+    }
+    allow_descriptors(static_cast<rlim_t>(socket_count) * 3 + 64);
 
     // The destination is read only by the kernel's queues; a datagram sink
-    // keeps the sender free of port-unreachable errors.
-    int sink = destination_socket(type, address);
-    int s = socket(AF_INET, type, 0);
-    if (s < 0 || connect(s, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        fail("connect");
+    // keeps the sender free of port-unreachable errors. Each connection is
+    // accepted at once so that the listener's queue never refuses the next.
+    int sink = destination_socket(type, address, socket_count);
+    std::vector<int> sockets;
+    std::vector<int> accepted;
+    auto opening = clock_type::now();
+    for (int i = 0; i < socket_count; ++i) {
+        int s = socket(AF_INET, type, 0);
+        if (s < 0 || connect(s, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+            fail("connect");
+        }
+        sockets.push_back(s);
+        if (type == SOCK_STREAM) {
+            int peer = accept(sink, nullptr, nullptr);
+            if (peer < 0) {
+                fail("accept");
+            }
+            accepted.push_back(peer);
+        }
     }
+    std::printf("opened %d %lld\n", socket_count, microseconds_since(opening));
+
     char drain[65536];
     for (int i = 0; i < count; ++i) {
-        auto start = std::chrono::steady_clock::now();
-        if (send(s, message.data(), message.size(), 0) != static_cast<ssize_t>(message.size())) {
+        int which = i % 2 == 0 ? 0 : socket_count - 1;
+        auto start = clock_type::now();
+        if (send(sockets[static_cast<std::size_t>(which)], message.data(), message.size(), 0) !=
+            static_cast<ssize_t>(message.size())) {
             fail("send");
         }
-        auto took = std::chrono::steady_clock::now() - start;
-        std::printf("%lld\n", static_cast<long long>(
-                                  std::chrono::duration_cast<std::chrono::microseconds>(took).count()));
+        long long took = microseconds_since(start);
+        std::printf("send %d %lld\n", which + 1, took);
         if (type == SOCK_DGRAM) {
             recv(sink, drain, sizeof drain, MSG_DONTWAIT);
         }
     }
-    close(s);
+    for (int s : sockets) {
+        close(s);
+    }
+    for (int s : accepted) {
+        close(s);
+    }
     close(sink);
     return 0;
 }

@@ -1,20 +1,27 @@
 #!/bin/sh
 # Routed-send benchmark. With a hop that waits D = 20 ms before each echo,
-# times COUNT routed sends of 64 bytes over a UDP route and over a TCP route
+# times COUNT routed sends of 64 bytes over a UDP route and over a TCP route,
+# in the classic behaviour and with full coverage (KANDREL_COVERAGE=full),
 # and reports:
 #   - what a routed send costs beyond D, and beyond the wait the hop really
 #     made (the library's own share: tracing, the round trip's system calls,
 #     loopback transit);
 #   - how far the library's TIME values stray from the hop's real wait.
+# Then, with full coverage, it opens SOCKETS connections to the routed
+# destination at once, each bound with a hop socket of its own, and compares
+# the cost beyond the hop's wait of sends on the first and the last of them
+# with that of the single socket above.
 # Everything runs in private namespaces on loopback.
 #
 #   run.sh BUILD_DIR    (as root; COUNT=N changes the number of sends,
+#                        SOCKETS=N the number of sockets open at once,
 #                        KEEP_WORK=1 keeps the raw rows and traces)
 set -eu
 
 build=$(cd "${1:?usage: run.sh BUILD_DIR}" && pwd)
 delay_ms=20
 count=${COUNT:-200}
+sockets=${SOCKETS:-1000}
 size=64
 
 if [ "${KANDREL_BENCH_IN_NAMESPACES:-}" != 1 ]; then
@@ -36,6 +43,9 @@ printf '127.0.0.1 localhost\n127.0.0.3 benchhost\n' > "$work/hosts"
 printf 'hosts: files\n' > "$work/nsswitch.conf"
 mount --bind "$work/hosts" /etc/hosts
 mount --bind "$work/nsswitch.conf" /etc/nsswitch.conf
+# The hop holds a connection per socket, the program three descriptors per
+# socket (its own, the destination's accepted end, the library's hop socket).
+ulimit -n $((sockets * 3 + 1024))
 
 # mean, median, 95th percentile and largest of a column of numbers
 summary() {
@@ -45,9 +55,13 @@ summary() {
                      sum / NR, v[int((NR + 1) / 2)], v[p], v[NR] }'
 }
 
-echo "routed sends: $count of $size bytes, hop wait D = $delay_ms ms"
-for protocol in UDP TCP; do
-    rm -f "$work/ready"
+# measure COVERAGE PROTOCOL SOCKET_COUNT: one run of routed_bench through a
+# fresh hop. Leaves $work/rows with the columns socket number, send duration
+# (us), the hop's real wait (us), TIME (ms); and $work/opened with the
+# microseconds all the connects took.
+measure() {
+    coverage=$1 protocol=$2 socket_count=$3
+    rm -f "$work/ready" "$work/timelog"
     : > "$work/waits"
     "$build/tests/support/echo_hop" --address 127.0.0.2 --delay-ms "$delay_ms" \
         --wait-log "$work/waits" --ready-file "$work/ready" > /dev/null &
@@ -56,31 +70,58 @@ for protocol in UDP TCP; do
 
     echo "benchhost 127.0.0.5 127.0.0.2 $protocol" > "$work/routes"
     mode=$(echo "$protocol" | tr 'A-Z' 'a-z')
-    (cd "$work" && QUOR_ROUTE_TABLE="$work/routes" LD_PRELOAD="$build/kandrel/libkandrel.so" \
-        "$build/bench/routed/routed_bench" "$mode" 127.0.0.5 9000 "$count" "$size" \
+    if [ "$coverage" = full ]; then set -- env KANDREL_COVERAGE=full; else set -- env -u KANDREL_COVERAGE; fi
+    (cd "$work" && "$@" QUOR_ROUTE_TABLE="$work/routes" LD_PRELOAD="$build/kandrel/libkandrel.so" \
+        "$build/bench/routed/routed_bench" "$mode" 127.0.0.5 9000 "$count" "$size" "$socket_count" \
         > "$work/output" 2> "$work/trace")
-    # the round trips print their echoes on the same standard output
-    grep -E '^[0-9]+$' "$work/output" > "$work/sends"
     kill "$hop_pid"
     wait "$hop_pid" 2>/dev/null || true
     hop_pid=
 
+    # the classic round trips print their echoes on the same standard output
+    sed -n 's/^send \([0-9]*\) \([0-9]*\)$/\1 \2/p' "$work/output" > "$work/sends"
+    sed -n 's/^opened [0-9]* \([0-9]*\)$/\1/p' "$work/output" > "$work/opened"
     sed -n 's/.*TIME=\([0-9-]*\)\. ms/\1/p' "$work/trace" > "$work/times"
-    if [ "$(wc -l < "$work/times")" -ne "$count" ] || [ "$(wc -l < "$work/waits")" -ne "$count" ]; then
-        echo "$protocol: expected $count round trips, got $(wc -l < "$work/times") TIME lines" \
-             "and $(wc -l < "$work/waits") hop waits" >&2
+    if [ "$(wc -l < "$work/sends")" -ne "$count" ] || [ "$(wc -l < "$work/times")" -ne "$count" ] ||
+       [ "$(wc -l < "$work/waits")" -ne "$count" ]; then
+        echo "$coverage $protocol: expected $count sends and round trips, got $(wc -l < "$work/sends")" \
+             "sends, $(wc -l < "$work/times") TIME lines and $(wc -l < "$work/waits") hop waits" >&2
         exit 1
     fi
-    # columns: send duration (us), hop's real wait (us), TIME (ms)
-    paste "$work/sends" "$work/waits" "$work/times" > "$work/rows"
+    paste -d ' ' "$work/sends" "$work/waits" "$work/times" > "$work/rows"
+    [ -z "${KEEP_WORK:-}" ] || cp "$work/rows" "$work/rows-$coverage-$protocol-$socket_count"
+}
 
+# beyond_wait [SOCKET_NUMBER]: the cost beyond the hop's real wait of the
+# sends (on that socket only, when given).
+beyond_wait() {
+    awk -v only="${1:-}" 'only == "" || $1 == only { print ($2 - $3) / 1000 }' "$work/rows" | summary
+}
+
+echo "routed sends: $count of $size bytes, hop wait D = $delay_ms ms"
+for protocol in UDP TCP; do
+    for coverage in classic full; do
+        measure "$coverage" "$protocol" 1
+        echo "$protocol route, $coverage:"
+        printf '  send duration            '
+        awk '{ print $2 / 1000 }' "$work/rows" | summary
+        printf '  extra beyond D           '
+        awk -v d="$delay_ms" '{ print $2 / 1000 - d }' "$work/rows" | summary
+        printf '  extra beyond hop wait    '
+        beyond_wait
+        printf '  |TIME - hop wait|        '
+        awk '{ x = $4 - $3 / 1000; print (x < 0 ? -x : x) }' "$work/rows" | summary
+    done
+done
+
+echo "full coverage, $sockets sockets open at once, sends alternating on #1 and #$sockets:"
+for protocol in UDP TCP; do
+    measure full "$protocol" "$sockets"
     echo "$protocol route:"
-    printf '  send duration            '
-    awk '{ print $1 / 1000 }' "$work/rows" | summary
-    printf '  extra beyond D           '
-    awk -v d="$delay_ms" '{ print $1 / 1000 - d }' "$work/rows" | summary
-    printf '  extra beyond hop wait    '
-    awk '{ print ($1 - $2) / 1000 }' "$work/rows" | summary
-    printf '  |TIME - hop wait|        '
-    awk '{ x = $3 - $2 / 1000; print (x < 0 ? -x : x) }' "$work/rows" | summary
+    awk -v n="$sockets" '{ printf "  %d connects (each with its hop socket): %.1f ms, %.3f ms each\n",
+                            n, $1 / 1000, $1 / 1000 / n }' "$work/opened"
+    printf '  %-31s' "socket #1 beyond hop wait"
+    beyond_wait 1
+    printf '  %-31s' "socket #$sockets beyond hop wait"
+    beyond_wait "$sockets"
 done

@@ -1,7 +1,8 @@
 #!/bin/sh
-# Cost of one traced sendto: the same loop bare, under libkandrel.so, under
-# the two-line reference wrapper and under strace, standard error to
-# /dev/null; prints nanoseconds per call and the ratios.
+# Cost of one traced sendto: the same loop bare, under libkandrel.so in the
+# classic behaviour and with full coverage (KANDREL_COVERAGE=full), under the
+# two-line reference wrapper and under strace, standard error to /dev/null;
+# prints nanoseconds per call and the ratios.
 # Usage: bench/trace/run.sh <build-dir> [calls]
 set -eu
 if [ $# -lt 1 ]; then
@@ -21,7 +22,7 @@ command -v strace >/dev/null || { echo "strace is not installed" >&2; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-unset QUOR_ROUTE_TABLE LD_PRELOAD
+unset QUOR_ROUTE_TABLE LD_PRELOAD KANDREL_COVERAGE
 
 # Nanoseconds per call of one run of the loop under the given command.
 per_call() {
@@ -32,13 +33,14 @@ lower() {
     echo "$1 ${2:-$1}" | awk '{ print ($1 < $2) ? $1 : $2 }'
 }
 
-# The three quick variants take turns, so that a slow spell of the machine
-# does not fall on one of them only; each keeps its lowest figure.
-bare= library_cost= reference_cost=
+# The quick variants take turns, so that a slow spell of the machine does
+# not fall on one of them only; each keeps its lowest figure.
+bare= library_cost= full_cost= reference_cost=
 round=0
 while [ $round -lt $runs ]; do
     bare=$(lower "$(per_call env)" "$bare")
     library_cost=$(lower "$(per_call env LD_PRELOAD="$library")" "$library_cost")
+    full_cost=$(lower "$(per_call env KANDREL_COVERAGE=full LD_PRELOAD="$library")" "$full_cost")
     reference_cost=$(lower "$(per_call env LD_PRELOAD="$reference")" "$reference_cost")
     round=$((round + 1))
 done
@@ -46,12 +48,15 @@ strace_cost=$(per_call strace -f -e trace=network -o /dev/null)
 
 echo "$calls sendto calls of 64 bytes per run, UDP over loopback, stderr to /dev/null"
 echo "(lowest of $runs runs; strace: one run)"
-awk -v bare="$bare" -v lib="$library_cost" -v ref="$reference_cost" -v st="$strace_cost" 'BEGIN {
+awk -v bare="$bare" -v lib="$library_cost" -v full="$full_cost" -v ref="$reference_cost" -v st="$strace_cost" 'BEGIN {
     printf "  bare                            %9.1f ns/call\n", bare
     printf "  libkandrel.so                   %9.1f ns/call\n", lib
+    printf "  libkandrel.so, full coverage    %9.1f ns/call\n", full
     printf "  two-line reference wrapper      %9.1f ns/call\n", ref
     printf "  strace -f -e trace=network      %9.1f ns/call\n", st
     printf "  libkandrel.so / reference       %9.2f   (target at most 1.10)\n", lib / ref
+    printf "  full coverage / reference       %9.2f\n", full / ref
     printf "  strace / libkandrel.so          %9.1f   (target at least 30)\n", st / lib
-    printf "  added over bare: library %.1f ns, reference %.1f ns\n", lib - bare, ref - bare
+    printf "  added over bare: library %.1f ns, full coverage %.1f ns, reference %.1f ns\n",
+           lib - bare, full - bare, ref - bare
 }'

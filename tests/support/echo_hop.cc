@@ -335,7 +335,10 @@ int main(int argc, char **argv)
 
     sockaddr_storage address = service_address(options);
     int listener = bound_socket(SOCK_STREAM, address);
-    if (listen(listener, 64) != 0) {
+    // Full coverage opens a hop connection per program socket, a thousand
+    // in a burst: a short queue drops connects, which then wait out the
+    // kernel's one-second retry.
+    if (listen(listener, SOMAXCONN) != 0) {
         fail("listen");
     }
     int datagrams = bound_socket(SOCK_DGRAM, address);

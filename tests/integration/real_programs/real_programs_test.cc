@@ -3,9 +3,10 @@
 // TCP route, a python3 UDP client over a UDP route, and socat and nc sending
 // a file over a TCP route; curl --parallel over several connections, python3
 // asyncio streams, and socat to an IPv6 destination, each connection with a
-// hop connection of its own. Each must end as it would without the library,
-// with the same result, every round trip in "timelog" at least the hop's
-// delay, and its socket calls on the trace.
+// hop connection of its own; nginx proxying to a routed upstream and sending
+// a file to a routed client, and node's http.get. Each must end as it would
+// without the library, with the same result, every round trip in "timelog"
+// at least the hop's delay, and its socket calls on the trace.
 #include <algorithm>
 #include <optional>
 #include <ostream>
@@ -87,26 +88,46 @@ protected:
         hop_.emplace(testsupport::EchoHopOptions{hop_address, 7, hop_delay_ms, false});
     }
 
-    void write_route(const std::string &protocol)
+    // A route line from this host to the destination through the hop.
+    static std::string route_to(const std::string &destination, const std::string &protocol)
     {
-        testsupport::write_file(dir_.file("routes"),
-                                host_name + " " + server_address + " " + hop_address + " " +
-                                    protocol + "\n");
+        return host_name + " " + destination + " " + hop_address + " " + protocol + "\n";
     }
 
-    // Runs argv through kandrel-run with the route file, in dir.
-    // Its standard error comes back with the times masked.
-    ProgramResult run_routed(const std::vector<std::string> &argv, const std::string &dir,
-                             const std::string &input = "")
+    void write_route(const std::string &protocol)
     {
-        // The hop is asked to bounce the program's own bytes, so the tests can
-        // see which of them went through it.
-        std::vector<std::string> launched = {KANDREL_RUN_PATH, "-r", dir_.file("routes"), "--payload", "--"};
-        launched.insert(launched.end(), argv.begin(), argv.end());
-        auto result = testsupport::run_program({.argv = launched, .stdin_text = input, .cwd = dir, .timeout_ms = 30000});
+        testsupport::write_file(dir_.file("routes"), route_to(server_address, protocol));
+    }
+
+    // argv as kandrel-run runs it with the route file and the options given.
+    std::vector<std::string> launched(const std::vector<std::string> &argv,
+                                      const std::vector<std::string> &options = {})
+    {
+        std::vector<std::string> words = {KANDREL_RUN_PATH, "-r", dir_.file("routes")};
+        words.insert(words.end(), options.begin(), options.end());
+        words.push_back("--");
+        words.insert(words.end(), argv.begin(), argv.end());
+        return words;
+    }
+
+    // Runs argv through kandrel-run with the route file and the options, in
+    // dir. Its standard error comes back with the times masked.
+    ProgramResult run_launched(const std::vector<std::string> &argv, const std::vector<std::string> &options,
+                               const std::string &dir, const std::string &input = "")
+    {
+        auto result = testsupport::run_program(
+            {.argv = launched(argv, options), .stdin_text = input, .cwd = dir, .timeout_ms = 30000});
         std::vector<long> times;
         result.err = testsupport::mask_times(result.err, times);
         return result;
+    }
+
+    // The hop is asked to bounce the program's own bytes, so the tests can
+    // see which of them went through it.
+    ProgramResult run_routed(const std::vector<std::string> &argv, const std::string &dir,
+                             const std::string &input = "")
+    {
+        return run_launched(argv, {"--payload"}, dir, input);
     }
 
     std::string subdir(const std::string &name)
@@ -115,26 +136,35 @@ protected:
         return dir_.file(name);
     }
 
+    // python3's HTTP server on the routed destination's port 8000, serving
+    // page as page.bin (in www/); returns once it listens.
+    void serve_page(const std::string &page)
+    {
+        std::string www = subdir("www");
+        testsupport::write_file(www + "/page.bin", page);
+        page_server_.emplace(testsupport::ProgramRun{
+            {python, "-m", "http.server", "--bind", server_address, "--directory", www, "8000"}});
+        wait_for_listener(8000);
+    }
+
     ScratchDir dir_;
     std::optional<testsupport::EchoHop> hop_;
+    std::optional<testsupport::BackgroundProgram> page_server_;
 };
+
+const std::string page_url = "http://" + server_address + ":8000/page.bin";
 
 TEST_F(ThroughHop, CurlFetchesTheSamePageThroughATcpRoute)
 {
-    std::string www = subdir("www");
     std::string page = testsupport::byte_pattern(60000);
-    testsupport::write_file(www + "/page.bin", page);
-    testsupport::BackgroundProgram server(
-        {{python, "-m", "http.server", "--bind", server_address, "--directory", www, "8000"}});
-    wait_for_listener(8000);
+    serve_page(page);
     write_route("TCP");
-    const std::string url = "http://" + server_address + ":8000/page.bin";
 
     std::string plain = subdir("plain");
-    expect_clean_end(testsupport::run_program({{"curl", "-q", "-sS", "-o", "page", url}, {}, "",
+    expect_clean_end(testsupport::run_program({{"curl", "-q", "-sS", "-o", "page", page_url}, {}, "",
                                                plain}));
     std::string routed = subdir("routed");
-    auto result = run_routed({"curl", "-q", "-sS", "-o", "page", url}, routed);
+    auto result = run_routed({"curl", "-q", "-sS", "-o", "page", page_url}, routed);
     expect_clean_end(result);
 
     EXPECT_EQ(testsupport::read_file(plain + "/page"), page);
@@ -359,5 +389,120 @@ INSTANTIATE_TEST_SUITE_P(
                                  false},
                       FileSender{"nc", {"nc", "-N", "10.77.0.1", "9000"}, true}),
     [](const auto &info) { return info.param.name; });
+
+// What full coverage must leave true of a program that sent to a routed
+// peer: every round trip recorded and delayed, the hop reached, and none of
+// the program's HTTP bytes shown to the hop (it bounces a filler).
+void expect_bounced_without_program_bytes(const std::string &timelog,
+                                          const std::vector<testsupport::HopRecord> &hop_records)
+{
+    expect_delayed_records(testsupport::timelog_records(timelog));
+    EXPECT_FALSE(hop_records.empty());
+    for (const auto &record : hop_records) {
+        EXPECT_EQ(record.protocol, "tcp");
+        EXPECT_EQ(record.bytes.find("HTTP/1."), std::string::npos) << record.bytes;
+    }
+}
+
+// nginx in the foreground as one process, everything it writes under DIR:
+// /proxied/ goes to the routed upstream, /static/ serves DIR/www with
+// sendfile.
+const std::string nginx_config = R"(daemon off;
+master_process off;
+pid DIR/nginx.pid;
+error_log DIR/error.log info;
+events { worker_connections 64; }
+http {
+    access_log off;
+    client_body_temp_path DIR/client_body;
+    proxy_temp_path DIR/proxy;
+    fastcgi_temp_path DIR/fastcgi;
+    uwsgi_temp_path DIR/uwsgi;
+    scgi_temp_path DIR/scgi;
+    sendfile on;
+    server {
+        listen 127.0.0.1:8080;
+        location /proxied/ { proxy_pass http://UPSTREAM/; }
+        location /static/ { alias DIR/www/; }
+    }
+}
+)";
+
+// A client address routed like a destination: nginx's sends to it are bounced.
+const std::string routed_client = "127.0.0.9";
+
+struct NginxCase {
+    std::string name;
+    std::string path;
+    std::vector<std::string> client_options;
+    std::string routed_call;  // the start of the trace line of nginx's bounced send
+};
+
+void PrintTo(const NginxCase &nginx_case, std::ostream *out)
+{
+    *out << nginx_case.name;
+}
+
+class NginxThroughRoute : public ThroughHop, public ::testing::WithParamInterface<NginxCase> {};
+
+// nginx's standard error is its error log: with the trace in a file of its
+// own (-o), the log holds nginx's lines only.
+TEST_P(NginxThroughRoute, BouncesItsSendsToTheRoutedPeer)
+{
+    const NginxCase &nginx_case = GetParam();
+    std::string page = testsupport::byte_pattern(60000);
+    serve_page(page);
+    testsupport::write_file(dir_.file("routes"),
+                            route_to(server_address, "TCP") + route_to(routed_client, "TCP"));
+    std::string config = std::regex_replace(nginx_config, std::regex("DIR"), dir_.path());
+    config = std::regex_replace(config, std::regex("UPSTREAM"), server_address + ":8000");
+    testsupport::write_file(dir_.file("nginx.conf"), config);
+    std::string run_dir = subdir("run");
+    std::vector<std::string> nginx_argv = {"nginx", "-e", dir_.file("error.log"), "-p", dir_.path(),
+                                           "-c", dir_.file("nginx.conf")};
+    testsupport::BackgroundProgram nginx(
+        {.argv = launched(nginx_argv, {"-o", dir_.file("trace")}), .cwd = run_dir});
+    wait_for_listener(8080);
+
+    std::vector<std::string> client = {"curl", "-q", "-sS", "-o", dir_.file("fetched")};
+    client.insert(client.end(), nginx_case.client_options.begin(), nginx_case.client_options.end());
+    client.push_back("http://127.0.0.1:8080" + nginx_case.path);
+    expect_clean_end(testsupport::run_program({.argv = client}));
+    nginx.stop(SIGTERM);
+
+    EXPECT_TRUE(testsupport::read_file(dir_.file("fetched")) == page) << "the fetched page differs";
+    expect_bounced_without_program_bytes(testsupport::read_file(run_dir + "/timelog"), hop_->records());
+    std::vector<long> times;
+    std::string trace = testsupport::mask_times(testsupport::read_file(dir_.file("trace")), times);
+    expect_in_order(trace, {nginx_case.routed_call, lines::tcp_echo(false)});
+    std::string error_log = testsupport::read_file(dir_.file("error.log"));
+    EXPECT_NE(error_log.find("nginx/"), std::string::npos) << error_log;
+    EXPECT_EQ(error_log.find("\t:\t"), std::string::npos) << error_log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sends, NginxThroughRoute,
+    ::testing::Values(NginxCase{"WritevToUpstream", "/proxied/page.bin", {},
+                                before(lines::writev_first(0, "", 0), "0 iov")},
+                      NginxCase{"SendfileToClient", "/static/page.bin", {"--interface", routed_client},
+                                before(lines::sendfile_first(0, 0, 0), "0 in")}),
+    [](const auto &info) { return info.param.name; });
+
+TEST_F(ThroughHop, NodeHttpGetFetchesTheSamePageThroughATcpRoute)
+{
+    std::string page = testsupport::byte_pattern(60000);
+    serve_page(page);
+    write_route("TCP");
+    const std::string get = "require('http').get(process.argv[1], r => r.pipe(process.stdout))"
+                            ".on('error', e => { console.error(e.message); process.exit(1); })";
+    std::string routed = subdir("routed");
+
+    auto result = run_launched({"node", "-e", get, page_url}, {}, routed);
+    expect_clean_end(result);
+
+    EXPECT_TRUE(result.out == page) << "node wrote " << result.out.size() << " bytes, not the page";
+    expect_bounced_without_program_bytes(testsupport::read_file(routed + "/timelog"), hop_->records());
+    expect_in_order(result.err, {before(lines::tcp_socket(0), " protocol="), lines::tcp_echo(false)});
+}
 
 }  // namespace
