@@ -26,6 +26,15 @@ char *put_json_string(char *out, const char *text)
     return out;
 }
 
+// The value of a lower-case hexadecimal digit, or -1.
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
 // A cursor over one line being read.
 struct reader {
     const char *p;
@@ -69,12 +78,10 @@ struct reader {
             if (c == '\\') {
                 if (p < end && (*p == '"' || *p == '\\')) {
                     c = *p++;
-                } else if (end - p >= 5 && *p == 'u') {
-                    unsigned code;
-                    if (std::sscanf(p + 1, "%4x", &code) != 1 || code >= 0x20) {
-                        return false;
-                    }
-                    c = static_cast<char>(code);
+                } else if (end - p >= 5 && std::memcmp(p, "u00", 3) == 0 && hex_digit(p[3]) >= 0 &&
+                           hex_digit(p[4]) >= 0 && hex_digit(p[3]) < 2) {
+                    // Only a control byte is written this way.
+                    c = static_cast<char>(hex_digit(p[3]) * 16 + hex_digit(p[4]));
                     p += 5;
                 } else {
                     return false;

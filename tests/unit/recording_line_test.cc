@@ -68,6 +68,7 @@ TEST(RecordingLine, RejectsEveryOtherShape)
         "{\"t_us\":-1" + good.substr(good.find(',')),                       // negative
         good.substr(0, good.find("waited_out")) + "late\"}",                // unknown outcome
         "{ \"t_us\":1" + good.substr(good.find(',')),                       // other spacing
+        good.substr(0, good.find("\"beta\"")) + "\"\\u 009\"" + good.substr(good.find(",\"hop\"")),  // loose escape
         good.substr(0, good.find(",\"pid\"")) + good.substr(good.find(",\"to\"")),  // missing key
         "",
     };
