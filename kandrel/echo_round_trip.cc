@@ -244,11 +244,20 @@ struct datagram_echo {
     }
 };
 
-// One chunk's echo: the next datagram from the hop within the reply bound.
-// On a socket not connected to the hop, datagrams from anywhere else are
-// not the echo and are dropped.
-ssize_t receive_chunk(int s, const hop_link &link, char *echo, size_t len1, int flags, datagram_echo &result,
-                      bool &waited_out)
+// Whether a datagram of size bytes (its whole size, however much was
+// received) can be the echo of the chunk sent: the same length, or a part
+// of it cut short by the hop. Anything else (a flooding hop's extra
+// datagrams, a stale echo of another length) is not this chunk's echo.
+bool echo_of_chunk(const char *received, size_t size, const char *sent, size_t len1)
+{
+    return size == len1 || (size < len1 && std::memcmp(received, sent, size) == 0);
+}
+
+// One chunk's echo: the next datagram from the hop within the reply bound
+// that can be the echo of what was sent. On a socket not connected to the
+// hop, datagrams from anywhere else are not the echo and are dropped.
+ssize_t receive_chunk(int s, const hop_link &link, char *echo, const char *sent, size_t len1, int flags,
+                      datagram_echo &result, bool &waited_out)
 {
     timeval start = interval_clock_now();
     for (;;) {
@@ -263,12 +272,14 @@ ssize_t receive_chunk(int s, const hop_link &link, char *echo, size_t len1, int 
             return -1;
         }
         result.sender_len = sizeof result.sender;
-        ssize_t n = real_calls().recvfrom(s, echo, len1, flags | MSG_DONTWAIT,
+        ssize_t n = real_calls().recvfrom(s, echo, len1, flags | MSG_DONTWAIT | MSG_TRUNC,
                                           reinterpret_cast<sockaddr *>(&result.sender), &result.sender_len);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
             continue;
         }
-        if (n >= 0 && !link.connected && !from_hop(result.sender, result.sender_len, link)) {
+        if (n >= 0 && ((!link.connected && !from_hop(result.sender, result.sender_len, link)) ||
+                       !echo_of_chunk(echo, static_cast<size_t>(n), sent, len1))) {
+            std::memset(echo, 0, std::min(static_cast<size_t>(n), len1));
             continue;
         }
         return n;
@@ -280,8 +291,8 @@ ssize_t receive_chunk(int s, const hop_link &link, char *echo, size_t len1, int 
 // send failed is not waited for; after a chunk waited out the whole bound,
 // the hop is taken as silent and no further chunk is sent.
 template <typename SendChunk>
-datagram_echo exchange_chunks(hop_link &link, size_t len, echo_buffer &echo, int receive_flags,
-                              const char *operation, SendChunk send_chunk)
+datagram_echo exchange_chunks(hop_link &link, const echo_source &source, size_t len, echo_buffer &echo,
+                              int receive_flags, const char *operation, SendChunk send_chunk)
 {
     datagram_echo result;
     if (len == 0) {
@@ -299,9 +310,11 @@ datagram_echo exchange_chunks(hop_link &link, size_t len, echo_buffer &echo, int
         bool waited_out = false;
         size_t room = len1;
         char *into = echo.into(position, room);
+        size_t sent_length = len1;
+        const char *sent = source.at(position, sent_length);
         ssize_t c1 = send_chunk(s, position, len1) < 0
                          ? -1
-                         : receive_chunk(s, link, into, room, receive_flags, result, waited_out);
+                         : receive_chunk(s, link, into, sent, room, receive_flags, result, waited_out);
         if (c1 >= 0 || waited_out) {
             result.reached = true;
         } else {
@@ -383,7 +396,7 @@ ssize_t UDPecho(hop_link &link, const echo_source &source, size_t len, int flags
     int hop_flags = flags & ~flags_kept_from_hop;
     timeval start = interval_clock_now();
     datagram_echo result =
-        exchange_chunks(link, len, echo, hop_flags, "UDPecho", [&](int s, size_t position, size_t len1) {
+        exchange_chunks(link, source, len, echo, hop_flags, "UDPecho", [&](int s, size_t position, size_t len1) {
             return real_calls().sendto(s, source.at(position, len1), len1, hop_flags | MSG_NOSIGNAL,
                                        link.hop, link.hop_length);
         });
@@ -406,7 +419,7 @@ ssize_t UDPecho1(hop_link &link, const echo_source &source, size_t len)
     trace_debug("UDPecho1()\t:\tUDPecho1 called \n");
     timeval start = interval_clock_now();
     datagram_echo result =
-        exchange_chunks(link, len, echo, 0, "UDPecho1", [&](int s, size_t position, size_t len1) {
+        exchange_chunks(link, source, len, echo, 0, "UDPecho1", [&](int s, size_t position, size_t len1) {
             return real_calls().write(s, source.at(position, len1), len1);
         });
     print_echo_line("received from %s\n", result.sender_text());

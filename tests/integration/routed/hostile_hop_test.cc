@@ -114,6 +114,15 @@ TEST_F(HostileHop, EveryRoundTripEndsAndIsRecordedHonestly)
          udp_up + lines::routed_send(loud_udp, 4, "hello") + lines::routed_write(loud_udp, 5, "abc"),
          app_out("app: send 5\napp: no reply\nreceived from 10.77.0.2:7\nbuf=abc\napp: write 3\n"), {5, 3},
          "udp 5 hello\nudp 3 abc\n", {"hello", "abc"}},
+        // Inside one round trip the flood of the first chunk arrives while
+        // the second chunk waits: it is not taken as that chunk's echo.
+        {"a flooding hop's extra datagrams are not a later chunk's echo",
+         "10.77.0.2 UDP", EchoHopOptions{.address = hop_address, .answer = HopAnswer::flood},
+         steps(udp_connect, {"debug=1", "send", "#2048"}),
+         udp_up + lines::routed_send(loud_udp, 4, letter_pattern(2048)), app_out("app: send 2048\n"), {2048},
+         "udp 1024 " + letter_pattern(2048).substr(0, 1024) + "\nudp 1024 " + letter_pattern(2048).substr(1024) +
+             "\n",
+         {letter_pattern(2048)}},
         {"a garbage echo over TCP shows escaped",
          "10.77.0.2 TCP", EchoHopOptions{.address = hop_address, .answer = HopAnswer::garbage},
          steps(tcp_connect, {"send", garbage_size}), tcp_up + lines::routed_send(tcp_trip, 4, garbage_sent),
