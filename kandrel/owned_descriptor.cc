@@ -2,12 +2,35 @@
 #include "owned_descriptor.hh"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "real_calls.hh"
 
 namespace {
+
+// This process's id, kept instead of asked for at every check: a child of
+// fork learns its own from the fork handler.
+pid_t process_id = 0;
+pthread_once_t process_id_once = PTHREAD_ONCE_INIT;
+
+void learn_process_id()
+{
+    __atomic_store_n(&process_id, getpid(), __ATOMIC_RELAXED);
+}
+
+void remember_process_id()
+{
+    learn_process_id();
+    pthread_atfork(nullptr, nullptr, learn_process_id);
+}
+
+pid_t this_process()
+{
+    pthread_once(&process_id_once, remember_process_id);
+    return __atomic_load_n(&process_id, __ATOMIC_RELAXED);
+}
 
 bool same_file(int s, const descriptor_identity &identity)
 {
@@ -34,12 +57,12 @@ descriptor_identity identity_of(int s)
     if (s < 0 || fstat(s, &now) != 0) {
         return {};
     }
-    return {getpid(), now.st_dev, now.st_ino};
+    return {this_process(), now.st_dev, now.st_ino};
 }
 
 bool still_ours(int s, const descriptor_identity &identity)
 {
-    return identity.owner == getpid() && same_file(s, identity);
+    return identity.owner == this_process() && same_file(s, identity);
 }
 
 void let_go(int s, const descriptor_identity &identity)
