@@ -53,9 +53,11 @@ ssize_t traced_sendfile(int out_fd, int in_fd, const Offset *offset, size_t coun
 {
     return covered(real, [&](call_frame &frame) {
         trace("sendfile()\t:\tout=%d in=%d count=%zd\n", out_fd, in_fd, static_cast<ssize_t>(count));
-        size_t length = sendfile_length(in_fd, offset, count);
-        if (length != 0) {
-            full_round_trip(out_fd, nullptr, 0, length, 0, {});
+        if (socket_binding *binding = send_binding(out_fd, nullptr, 0)) {
+            size_t length = sendfile_length(in_fd, offset, count);
+            if (length != 0) {
+                bounce_on(*binding, out_fd, length, 0, {});
+            }
         }
         ssize_t result = frame.real(real);
         trace("sendfile()\t:\treturn value = %zd\n", result);
@@ -73,8 +75,9 @@ __attribute__((visibility("default"))) ssize_t writev(int fd, const struct iovec
     return covered(real, [&](call_frame &frame) {
         trace("writev()\t:\ts=%d iov=0x%lx iovcnt=%d\n", fd, pointer_value(iov), iovcnt);
         size_t total;
-        if (iovcnt >= 0 && vector_length(iov, static_cast<size_t>(iovcnt), total)) {
-            full_round_trip(fd, nullptr, 0, total, 0, {nullptr, iov, static_cast<size_t>(iovcnt)});
+        socket_binding *binding = send_binding(fd, nullptr, 0);
+        if (binding != nullptr && iovcnt >= 0 && vector_length(iov, static_cast<size_t>(iovcnt), total)) {
+            bounce_on(*binding, fd, total, 0, {nullptr, iov, static_cast<size_t>(iovcnt)});
         }
         ssize_t result = frame.real(real);
         trace("writev()\t:\treturn value = %zd\n", result);
@@ -102,13 +105,20 @@ __attribute__((visibility("default"))) int sendmmsg(int s, struct mmsghdr *msgve
         trace("sendmmsg()\t:\ts=%d msgvec=0x%lx vlen=%u flags=%d\n", s, pointer_value(msgvec), vlen, flags);
         for (unsigned int i = 0; i < vlen && i < UIO_MAXIOV; ++i) {
             mmsghdr message;
-            size_t total;
-            if (!read_from_program(msgvec + i, message) ||
-                !vector_length(message.msg_hdr.msg_iov, message.msg_hdr.msg_iovlen, total)) {
+            if (!read_from_program(msgvec + i, message)) {
                 break;
             }
-            full_round_trip(s, static_cast<const sockaddr *>(message.msg_hdr.msg_name), message.msg_hdr.msg_namelen,
-                            total, flags, {nullptr, message.msg_hdr.msg_iov, message.msg_hdr.msg_iovlen});
+            const msghdr &header = message.msg_hdr;
+            socket_binding *binding =
+                send_binding(s, static_cast<const sockaddr *>(header.msg_name), header.msg_namelen);
+            size_t total;
+            if (binding == nullptr) {
+                continue;
+            }
+            if (!vector_length(header.msg_iov, header.msg_iovlen, total)) {
+                break;
+            }
+            bounce_on(*binding, s, total, flags, {nullptr, header.msg_iov, header.msg_iovlen});
         }
         int result = frame.real(real);
         trace("sendmmsg()\t:\treturn value = %d\n", result);

@@ -366,9 +366,6 @@ const char *echo_source::at(size_t position, size_t &count) const
 
 ssize_t TCPecho(hop_link &link, const echo_source &source, size_t len)
 {
-    if (replaying() && link.route != nullptr) {
-        return replay_round_trip(*link.route, "TCPecho", len);
-    }
     echo_buffer echo(len);
     if (!echo) {
         trace("TCPecho()\t:\tError in malloc\n");
@@ -384,9 +381,6 @@ ssize_t TCPecho(hop_link &link, const echo_source &source, size_t len)
 
 ssize_t UDPecho(hop_link &link, const echo_source &source, size_t len, int flags)
 {
-    if (replaying() && link.route != nullptr) {
-        return replay_round_trip(*link.route, "UDPecho", len);
-    }
     trace_debug("UDPecho()\t:\tUDPEcho called\n");
     echo_buffer echo(len);
     if (!echo) {
@@ -408,9 +402,6 @@ ssize_t UDPecho(hop_link &link, const echo_source &source, size_t len, int flags
 
 ssize_t UDPecho1(hop_link &link, const echo_source &source, size_t len)
 {
-    if (replaying() && link.route != nullptr) {
-        return replay_round_trip(*link.route, "UDPecho1", len);
-    }
     echo_buffer echo(len);
     if (!echo) {
         trace("UDPecho1()\t:\terror in malloc\n");
@@ -479,6 +470,11 @@ bool send_would_block(int s, int flags)
 
 void bounce_payload(hop_link &link, int protocol, const send_payload &payload, size_t len, int flags)
 {
+    // A replayed run waits its recording's times and sends nothing to a hop.
+    if (replaying() && link.route != nullptr) {
+        replay_round_trip(*link.route, protocol == protocol_tcp ? "TCPecho" : "UDPecho", len);
+        return;
+    }
     auto bounce = [&](const echo_source &source) {
         if (protocol == protocol_tcp) {
             TCPecho(link, source, len);

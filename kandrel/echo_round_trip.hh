@@ -86,6 +86,7 @@ struct send_payload {
 // pieces than the system takes, lengths that overflow).
 bool vector_length(const struct iovec *vector, size_t count, size_t &total);
 
-// Full coverage's round trip of len bytes over link, with the route's
-// protocol: the filler, or with KANDREL_ECHO_PAYLOAD=1 the program's bytes.
+// The round trip of len bytes over link with the route's protocol (TCPecho
+// or UDPecho): the program's bytes, or with full coverage the filler unless
+// KANDREL_ECHO_PAYLOAD=1; in a replayed run, the recording's next time.
 void bounce_payload(hop_link &link, int protocol, const send_payload &payload, size_t len, int flags);

@@ -51,7 +51,8 @@ void bind_accepted_socket(int s)
 {
     sockaddr_storage peer;
     socklen_t length = sizeof peer;
-    if (s < 0 || real_calls().getpeername(s, reinterpret_cast<sockaddr *>(&peer), &length) != 0) {
+    if (s < 0 || !routes_stored() ||
+        real_calls().getpeername(s, reinterpret_cast<sockaddr *>(&peer), &length) != 0) {
         return;
     }
     if (rtbl_ent *route = bouncing_route(find_route(reinterpret_cast<sockaddr *>(&peer), length))) {
@@ -59,24 +60,32 @@ void bind_accepted_socket(int s)
     }
 }
 
+socket_binding *send_binding(int s, const struct sockaddr *destination, socklen_t destination_length)
+{
+    if (destination == nullptr) {
+        return binding_of(s);
+    }
+    rtbl_ent *route = bouncing_route(find_route(destination, destination_length));
+    return route != nullptr ? bind_socket(s, *route) : nullptr;
+}
+
+void bounce_on(socket_binding &binding, int s, size_t len, int flags, const send_payload &payload)
+{
+    if (send_would_block(s, flags)) {
+        return;
+    }
+    held_exchange exclusive(binding.exchange);
+    if (binding.route == nullptr) {
+        return;  // the socket was closed on another thread meanwhile
+    }
+    hop_link link = binding_hop_link(binding);
+    bounce_payload(link, binding.route->protocol, payload, len, flags);
+}
+
 void full_round_trip(int s, const struct sockaddr *destination, socklen_t destination_length, size_t len,
                      int flags, const send_payload &payload)
 {
-    socket_binding *binding = nullptr;
-    if (destination != nullptr) {
-        if (rtbl_ent *route = bouncing_route(find_route(destination, destination_length))) {
-            binding = bind_socket(s, *route);
-        }
-    } else {
-        binding = binding_of(s);
+    if (socket_binding *binding = send_binding(s, destination, destination_length)) {
+        bounce_on(*binding, s, len, flags, payload);
     }
-    if (binding == nullptr || send_would_block(s, flags)) {
-        return;
-    }
-    held_exchange exclusive(binding->exchange);
-    if (binding->route == nullptr) {
-        return;  // the socket was closed on another thread meanwhile
-    }
-    hop_link link = binding_hop_link(*binding);
-    bounce_payload(link, binding->route->protocol, payload, len, flags);
 }

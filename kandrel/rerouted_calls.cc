@@ -1,15 +1,13 @@
 // The interposed calls that may send through a hop first: connect binds a
 // route to the application's socket, and the sending calls bounce the
 // caller's bytes off the route's hop before making the real call.
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include "address_text.hh"
 #include "call_frame.hh"
 #include "coverage.hh"
-#include "full_routing.hh"
 #include "echo_round_trip.hh"
+#include "full_routing.hh"
 #include "hop_socket.hh"
 #include "program_memory.hh"
 #include "real_calls.hh"
@@ -30,6 +28,13 @@ void bounce(rtbl_ent &entry, int s, int flags, RoundTrip round_trip)
     }
     held_exchange exclusive(entry.exchange);
     round_trip();
+}
+
+// The classic round trip of a send of the program's len bytes over link:
+// TCPecho or UDPecho, by the route's protocol.
+void bounce_bytes(rtbl_ent &entry, hop_link link, int s, int flags, const char *data, size_t len)
+{
+    bounce(entry, s, flags, [&] { bounce_payload(link, entry.protocol, {data}, len, flags); });
 }
 
 // The message header behind an application pointer, or false when it cannot
@@ -53,18 +58,13 @@ void classic_sendto(int s, const void *msg, size_t len, int flags, const struct 
     if (entry->protocol == protocol_tcp) {
         trace_debug("sendto()\t:\tTCP \n");
         if (has_hop_socket) {
-            bounce(*entry, s, flags, [&] {
-                hop_link link = route_hop_link(*entry);
-                TCPecho(link, echo_source::program_bytes(data), len);
-            });
+            bounce_bytes(*entry, route_hop_link(*entry), s, flags, data, len);
         }
     } else if (entry->protocol == protocol_udp) {
         trace_debug("sendto()\t:\tUDP \n");
         trace_debug(has_hop_socket ? "sendto()\t:\ts1!=0\n" : "sendto()\t:\ts1=0\n");
-        bounce(*entry, s, flags, [&] {
-            hop_link link = has_hop_socket ? route_hop_link(*entry) : route_datagram_link(*entry);
-            UDPecho(link, echo_source::program_bytes(data), len, flags);
-        });
+        bounce_bytes(*entry, has_hop_socket ? route_hop_link(*entry) : route_datagram_link(*entry), s, flags, data,
+                     len);
     }
 }
 
@@ -105,24 +105,13 @@ __attribute__((visibility("default"))) ssize_t send(int s, const void *msg, size
     if (full_coverage()) {
         full_round_trip(s, nullptr, 0, len, flags, {static_cast<const char *>(msg)});
     } else if (rtbl_ent *entry = get_sock_ent(s)) {
-        const char *data = static_cast<const char *>(msg);
-        bool has_hop_socket = route_hop_socket(*entry) != 0;
         if (entry->protocol == protocol_tcp) {
             trace_debug("send() \t:\tTCP \n");
-            if (has_hop_socket) {
-                bounce(*entry, s, flags, [&] {
-                    hop_link link = route_hop_link(*entry);
-                    TCPecho(link, echo_source::program_bytes(data), len);
-                });
-            }
         } else if (entry->protocol == protocol_udp) {
             trace_debug("send()\t\t:\tUDP \n");
-            if (has_hop_socket) {
-                bounce(*entry, s, flags, [&] {
-                    hop_link link = route_hop_link(*entry);
-                    UDPecho(link, echo_source::program_bytes(data), len, flags);
-                });
-            }
+        }
+        if (entry->protocol != protocol_none && route_hop_socket(*entry) != 0) {
+            bounce_bytes(*entry, route_hop_link(*entry), s, flags, static_cast<const char *>(msg), len);
         }
     }
     ssize_t result = frame.real(real);
@@ -160,9 +149,12 @@ __attribute__((visibility("default"))) ssize_t sendmsg(int s, const struct msghd
     msghdr header;
     if (full_coverage()) {
         size_t total;
-        if (message_header(msg, header) && vector_length(header.msg_iov, header.msg_iovlen, total)) {
-            full_round_trip(s, static_cast<const sockaddr *>(header.msg_name), header.msg_namelen, total, flags,
-                            {nullptr, header.msg_iov, header.msg_iovlen});
+        socket_binding *binding =
+            message_header(msg, header)
+                ? send_binding(s, static_cast<const sockaddr *>(header.msg_name), header.msg_namelen)
+                : nullptr;
+        if (binding != nullptr && vector_length(header.msg_iov, header.msg_iovlen, total)) {
+            bounce_on(*binding, s, total, flags, {nullptr, header.msg_iov, header.msg_iovlen});
         }
         ssize_t result = frame.real(real);
         trace("sendmsg()\t:\treturn value = %zd\n", result);

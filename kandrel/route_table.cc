@@ -271,6 +271,11 @@ rtbl_ent *get_rtbl_ent(const struct sockaddr *name, int namelen)
     return nullptr;
 }
 
+bool routes_stored()
+{
+    return filled_end() != rtbl;
+}
+
 rtbl_ent *find_route(const struct sockaddr *address, socklen_t length)
 {
     rtbl_ent *end = filled_end();

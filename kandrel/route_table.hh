@@ -57,6 +57,9 @@ int strtoinaddr(const char *name, struct in_addr *addr);
 // The first route whose destination address is that of name, or null.
 rtbl_ent *get_rtbl_ent(const struct sockaddr *name, int namelen);
 
+// Whether any route is stored; without one, nothing is ever routed.
+bool routes_stored();
+
 // With full coverage: the first route one of whose destination addresses is
 // that of the application's address (IPv4, IPv6 or IPv4-mapped), or null.
 rtbl_ent *find_route(const struct sockaddr *address, socklen_t length);
