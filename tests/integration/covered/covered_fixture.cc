@@ -38,6 +38,13 @@ testsupport::PreloadedResult CoveredTest::run(const std::vector<std::string> &st
     return result;
 }
 
+void CoveredTest::expect_bounced(const testsupport::PreloadedResult &result, const char *protocol,
+                                 const std::vector<long> &lengths)
+{
+    EXPECT_EQ(result.timelog_bytes, lengths);
+    EXPECT_EQ(hop_->records(), filler_records(protocol, lengths));
+}
+
 std::string load(const std::vector<std::string> &to, const std::string &hop_text)
 {
     std::string text = lines::loader::timelog_opened;

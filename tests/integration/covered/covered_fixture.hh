@@ -44,6 +44,12 @@ protected:
     // (and env on top); it must end cleanly.
     testsupport::PreloadedResult run(const std::vector<std::string> &steps, const Env &env = {});
 
+    // Each send of these lengths made one round trip, in order: one timelog
+    // record each, and the hop got the filler, never the program's bytes,
+    // over protocol ("tcp" or "udp").
+    void expect_bounced(const testsupport::PreloadedResult &result, const char *protocol,
+                        const std::vector<long> &lengths);
+
     testsupport::ScratchDir scratch_;
     std::optional<testsupport::EchoHop> hop_;
     std::optional<testsupport::TcpSink> tcp_sink_;

@@ -209,11 +209,7 @@ TEST_F(ThroughHop, CurlInParallelBouncesEveryConnection)
     for (const auto &record : hop_->records()) {
         EXPECT_TRUE(record.bytes.starts_with("GET /")) << record.bytes;
     }
-    const std::string connected = before(lines::connect_returned(0), "0\n");
-    std::size_t connects = 0;
-    for (auto at = result.err.find(connected); at != std::string::npos; at = result.err.find(connected, at + 1)) {
-        ++connects;
-    }
+    std::size_t connects = testsupport::occurrences(result.err, before(lines::connect_returned(0), "0\n"));
     EXPECT_GE(connects, 2u) << result.err;
     EXPECT_EQ(hop_->connections().size(), connects);
 }
