@@ -12,7 +12,7 @@ work=$(mktemp -d /tmp/kandrel-fuzz-XXXXXX)
 trap 'rm -rf "$work"' EXIT INT TERM
 
 clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-    -I"$root/kandrel" "$here/route_line_fuzz.cc" "$root/kandrel/route_line.cc" \
+    -I"$root/kandrel/logic" "$here/route_line_fuzz.cc" "$root/kandrel/logic/route_line.cc" \
     -o "$work/route_line_fuzz"
 
 mkdir "$work/corpus"
