@@ -24,13 +24,12 @@ int fail(const std::string &message, int status = launcher::exit_launcher_failur
 }
 
 // The summary of a recording, per route, and with --plot its picture.
-int summarise_recording(const std::string &path, const std::string &text,
-                        const std::string &plot_file)
+int summarise_recording(const std::string &path, const std::string &text, const std::string &plot_file)
 {
     auto recorded = launcher::read_recording(text);
     if (recorded.error_line != 0) {
-        return fail("cannot summarise " + path + ": line " + std::to_string(recorded.error_line) +
-                    ": " + recorded.error);
+        return fail("cannot summarise " + path + ": line " + std::to_string(recorded.error_line) + ": " +
+                    recorded.error);
     }
     auto routes = launcher::round_trips_by_route(recorded.records);
     if (!plot_file.empty()) {
@@ -71,8 +70,7 @@ int main(int argc, char **argv)
 {
     launcher::launch_options options;
     std::string error;
-    if (!launcher::parse_launch_options(std::vector<std::string>(argv + 1, argv + argc), options,
-                                        error)) {
+    if (!launcher::parse_launch_options(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
         return fail(error + " (see kandrel-run --help)");
     }
     switch (options.mode) {

@@ -41,15 +41,15 @@ std::string canonical(const std::string &path)
     return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
 }
 
-bool find_library(const std::vector<std::string> &dirs, const std::string &name,
-                  std::string &path, launch_failure &failure)
+bool find_library(const std::vector<std::string> &dirs, const std::string &name, std::string &path,
+                  launch_failure &failure)
 {
     for (const auto &dir : dirs) {
         path = canonical(dir + "/" + name);
         if (!path.empty() && access(path.c_str(), R_OK) == 0) {
             if (!preloadable_path(path)) {
-                failure.message = "cannot preload " + path +
-                                  ": LD_PRELOAD cannot hold a path with a colon or blank";
+                failure.message =
+                    "cannot preload " + path + ": LD_PRELOAD cannot hold a path with a colon or blank";
                 return false;
             }
             return true;
@@ -127,16 +127,16 @@ bool find_program(const std::string &name, std::string &path, launch_failure &fa
         last_error = S_ISDIR(status.st_mode) ? EISDIR : EACCES;
     }
     failure.status = last_error == ENOENT ? exit_not_found : exit_cannot_execute;
-    failure.message = name + ": " +
-                      (last_error == ENOENT && name.find('/') == std::string::npos
-                           ? std::string("command not found")
-                           : error_text(last_error));
+    failure.message =
+        name + ": " +
+        (last_error == ENOENT && name.find('/') == std::string::npos ? std::string("command not found")
+                                                                     : error_text(last_error));
     return false;
 }
 
 // Refuses a program that the dynamic linker would run without the library.
-bool check_preloadable(const std::string &name, const std::string &path,
-                       const std::string &library_path, launch_failure &failure)
+bool check_preloadable(const std::string &name, const std::string &path, const std::string &library_path,
+                       launch_failure &failure)
 {
     elf_identity library;
     if (!read_elf_identity(elf_header_of(library_path), library)) {
@@ -146,12 +146,13 @@ bool check_preloadable(const std::string &name, const std::string &path,
     const std::string untraced = ", so its socket calls could not be traced";
     switch (kind_of_program(path, library)) {
     case program_kind::static_elf:
-        failure.message = name + " is statically linked: no dynamic linker would load "
-                                 "libkandrel.so into it" + untraced;
+        failure.message = name +
+                          " is statically linked: no dynamic linker would load "
+                          "libkandrel.so into it" +
+                          untraced;
         return false;
     case program_kind::foreign:
-        failure.message = name + " is built for another ELF class or machine than " +
-                          library_path + untraced;
+        failure.message = name + " is built for another ELF class or machine than " + library_path + untraced;
         return false;
     case program_kind::dynamic:
     case program_kind::unknown:
@@ -171,9 +172,8 @@ bool check_preloadable(const std::string &name, const std::string &path,
     case secure_reason::none:
         return true;
     }
-    failure.message = name + " " + why +
-                      ": the dynamic linker ignores LD_PRELOAD in the program it starts" +
-                      untraced;
+    failure.message =
+        name + " " + why + ": the dynamic linker ignores LD_PRELOAD in the program it starts" + untraced;
     return false;
 }
 
@@ -193,8 +193,7 @@ int unreadable_reason(const std::string &path)
 
 // Points QUOR_ROUTE_TABLE at the route file by an absolute path, which
 // still holds after the program changes directory.
-bool prepare_route_file(const std::string &cwd, const std::string &route_file,
-                        launch_failure &failure)
+bool prepare_route_file(const std::string &cwd, const std::string &route_file, launch_failure &failure)
 {
     std::string path = absolute_path(cwd, route_file);
     if (int error = unreadable_reason(path); error != 0) {
@@ -212,8 +211,7 @@ bool prepare_route_file(const std::string &cwd, const std::string &route_file,
 bool create_fresh_file(const std::string &path, const std::string &shown, const char *remedy,
                        launch_failure &failure)
 {
-    int descriptor =
-        open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    int descriptor = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     int error = descriptor < 0 ? errno : 0;
     struct stat status;
     if (error == 0 && fstat(descriptor, &status) == 0 && !S_ISREG(status.st_mode)) {
@@ -241,8 +239,7 @@ std::uint64_t monotonic_now_ns()
 {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u +
-           static_cast<std::uint64_t>(now.tv_nsec);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(now.tv_nsec);
 }
 
 }  // namespace
@@ -265,8 +262,7 @@ launch_failure launch(const launch_options &options)
     }
     const std::string &name = options.program.front();
     std::string path;
-    if (!find_program(name, path, failure) ||
-        !check_preloadable(name, path, preload[0], failure)) {
+    if (!find_program(name, path, failure) || !check_preloadable(name, path, preload[0], failure)) {
         return failure;
     }
     char cwd[PATH_MAX];
@@ -284,9 +280,8 @@ launch_failure launch(const launch_options &options)
             return failure;
         }
     }
-    if (!options.record_file.empty() &&
-        !create_fresh_file(options.record_file, options.record_file,
-                           "remove it or record to another file", failure)) {
+    if (!options.record_file.empty() && !create_fresh_file(options.record_file, options.record_file,
+                                                           "remove it or record to another file", failure)) {
         return failure;
     }
     if (!options.classic &&

@@ -6,8 +6,8 @@ namespace {
 
 // Reads one cluster of single-letter options such as "-d", "-dr FILE" or
 // "-oFILE"; `next` is advanced past a value taken from the following word.
-bool parse_short_cluster(const std::vector<std::string> &args, std::size_t &next,
-                         launch_options &options, std::string &error)
+bool parse_short_cluster(const std::vector<std::string> &args, std::size_t &next, launch_options &options,
+                         std::string &error)
 {
     const std::string &word = args[next];
     for (std::size_t j = 1; j < word.size(); ++j) {
@@ -42,8 +42,8 @@ bool parse_short_cluster(const std::vector<std::string> &args, std::size_t &next
 // Reads "--NAME VALUE" or "--NAME=VALUE" when `word` is option --NAME;
 // `next` is advanced past a value taken from the following word. Returns
 // false when the word is another option; fills `error` when it has no value.
-bool long_option_value(const std::vector<std::string> &args, std::size_t &next,
-                       const std::string &name, std::string &value, std::string &error)
+bool long_option_value(const std::vector<std::string> &args, std::size_t &next, const std::string &name,
+                       std::string &value, std::string &error)
 {
     const std::string &word = args[next];
     if (word == name) {
@@ -61,8 +61,7 @@ bool long_option_value(const std::vector<std::string> &args, std::size_t &next,
 
 }  // namespace
 
-bool parse_launch_options(const std::vector<std::string> &args, launch_options &options,
-                          std::string &error)
+bool parse_launch_options(const std::vector<std::string> &args, launch_options &options, std::string &error)
 {
     options = launch_options{};
     bool summary_asked = false;
@@ -104,9 +103,9 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
         return true;
     }
     if (summary_asked) {
-        if (!options.program.empty() || options.debug || !options.route_file.empty() ||
-            options.classic || !options.trace_file.empty() || options.payload ||
-            !options.record_file.empty() || !options.replay_file.empty()) {
+        if (!options.program.empty() || options.debug || !options.route_file.empty() || options.classic ||
+            !options.trace_file.empty() || options.payload || !options.record_file.empty() ||
+            !options.replay_file.empty()) {
             error = "--summary takes one file, --plot and no other option or program";
             return false;
         }

@@ -15,23 +15,22 @@ enum class launch_mode { run, summary, help };
 
 struct launch_options {
     launch_mode mode = launch_mode::run;
-    std::string route_file;             // empty: QUOR_ROUTE_TABLE stays as inherited
-    bool debug = false;                 // also preload the companion that sets debug
-    bool classic = false;               // the classic routing instead of full coverage
-    std::string trace_file;             // empty: KANDREL_TRACE_FILE stays as inherited
-    bool payload = false;               // full coverage bounces the program's own bytes
-    std::string record_file;            // full coverage records every round trip here
-    std::string replay_file;            // full coverage replays the round trips recorded here
-    std::string summary_file;           // for launch_mode::summary
-    std::string plot_file;              // with --summary: draw the recording here as SVG
-    std::vector<std::string> program;   // the program and its arguments, untouched
+    std::string route_file;            // empty: QUOR_ROUTE_TABLE stays as inherited
+    bool debug = false;                // also preload the companion that sets debug
+    bool classic = false;              // the classic routing instead of full coverage
+    std::string trace_file;            // empty: KANDREL_TRACE_FILE stays as inherited
+    bool payload = false;              // full coverage bounces the program's own bytes
+    std::string record_file;           // full coverage records every round trip here
+    std::string replay_file;           // full coverage replays the round trips recorded here
+    std::string summary_file;          // for launch_mode::summary
+    std::string plot_file;             // with --summary: draw the recording here as SVG
+    std::vector<std::string> program;  // the program and its arguments, untouched
 };
 
 // Reads the launcher's arguments (without argv[0]). Options stop at "--" or at
 // the first word that is not an option, so the program's own options pass
 // through. Fills `error` and returns false on a usage mistake.
-bool parse_launch_options(const std::vector<std::string> &args, launch_options &options,
-                          std::string &error);
+bool parse_launch_options(const std::vector<std::string> &args, launch_options &options, std::string &error);
 
 // The --help text.
 const char *usage_text();

@@ -3,12 +3,10 @@
 
 namespace launcher {
 
-std::vector<std::string> library_dirs(const std::string &launcher_dir,
-                                      const std::string &installed_libdir)
+std::vector<std::string> library_dirs(const std::string &launcher_dir, const std::string &installed_libdir)
 {
-    std::string installed = installed_libdir.starts_with('/')
-                                ? installed_libdir
-                                : launcher_dir + "/" + installed_libdir;
+    std::string installed =
+        installed_libdir.starts_with('/') ? installed_libdir : launcher_dir + "/" + installed_libdir;
     return {installed, launcher_dir + "/../kandrel", launcher_dir};
 }
 

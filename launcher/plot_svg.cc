@@ -53,14 +53,14 @@ std::string xml_text(const std::string &text)
 std::string text_at(double x, double y, const std::string &text, const char *anchor,
                     const std::string &extra = "")
 {
-    return "<text x=\"" + number(x) + "\" y=\"" + number(y) + "\" text-anchor=\"" + anchor +
-           "\"" + extra + ">" + xml_text(text) + "</text>\n";
+    return "<text x=\"" + number(x) + "\" y=\"" + number(y) + "\" text-anchor=\"" + anchor + "\"" + extra +
+           ">" + xml_text(text) + "</text>\n";
 }
 
 std::string line(double x1, double y1, double x2, double y2, const char *colour)
 {
-    return "<line x1=\"" + number(x1) + "\" y1=\"" + number(y1) + "\" x2=\"" + number(x2) +
-           "\" y2=\"" + number(y2) + "\" stroke=\"" + colour + "\"/>\n";
+    return "<line x1=\"" + number(x1) + "\" y1=\"" + number(y1) + "\" x2=\"" + number(x2) + "\" y2=\"" +
+           number(y2) + "\" stroke=\"" + colour + "\"/>\n";
 }
 
 // A tick spacing of 1, 2 or 5 times a power of ten giving about five ticks
@@ -93,13 +93,13 @@ scale scale_for(double low, double high)
 std::string axes(const area &a, const scale &sx, const scale &sy, const std::string &x_title,
                  const std::string &y_title)
 {
-    std::string svg = line(a.x, a.y + a.h, a.x + a.w, a.y + a.h, "black") +
-                      line(a.x, a.y, a.x, a.y + a.h, "black");
+    std::string svg =
+        line(a.x, a.y + a.h, a.x + a.w, a.y + a.h, "black") + line(a.x, a.y, a.x, a.y + a.h, "black");
     // The small allowance keeps the last tick that sums of steps miss by rounding.
     for (double v = sx.low; v <= sx.high + sx.step * 1e-6; v += sx.step) {
         double x = a.x + (v - sx.low) / (sx.high - sx.low) * a.w;
-        svg += line(x, a.y + a.h, x, a.y + a.h + 4, "black") +
-               text_at(x, a.y + a.h + 16, number(v), "middle");
+        svg +=
+            line(x, a.y + a.h, x, a.y + a.h + 4, "black") + text_at(x, a.y + a.h + 16, number(v), "middle");
     }
     for (double v = sy.low; v <= sy.high + sy.step * 1e-6; v += sy.step) {
         double y = a.y + a.h - (v - sy.low) / (sy.high - sy.low) * a.h;
@@ -141,8 +141,9 @@ std::string round_trip_histogram(const route_round_trips &route, const area &a)
     }
     double low_ms = bins.front().low / 1e3;
     double high_ms = (bins.back().high + 1) / 1e3;
-    scale sx{low_ms, high_ms, (high_ms - low_ms) / static_cast<double>(bins.size()) *
-                                  std::ceil(static_cast<double>(bins.size()) / 5)};
+    scale sx{low_ms, high_ms,
+             (high_ms - low_ms) / static_cast<double>(bins.size()) *
+                 std::ceil(static_cast<double>(bins.size()) / 5)};
     scale sy = scale_for(0, static_cast<double>(fullest));
     sy.step = std::max(sy.step, 1.0);  // counts are whole
     sy.high = std::ceil(static_cast<double>(fullest) / sy.step) * sy.step;
@@ -160,14 +161,13 @@ std::string round_trip_histogram(const route_round_trips &route, const area &a)
 
 std::string panel(const route_round_trips &route, double top)
 {
-    std::string title = route_name(route.route) + ": " + std::to_string(route.echoed) +
-                        " echoed, " + std::to_string(route.waited_out) + " waited out, " +
+    std::string title = route_name(route.route) + ": " + std::to_string(route.echoed) + " echoed, " +
+                        std::to_string(route.waited_out) + " waited out, " +
                         std::to_string(route.unreachable) + " unreachable";
-    std::string svg = text_at(picture_width / 2, top + 24, title, "middle",
-                              " font-size=\"15\" font-weight=\"bold\"");
+    std::string svg =
+        text_at(picture_width / 2, top + 24, title, "middle", " font-size=\"15\" font-weight=\"bold\"");
     if (route.rtt_us.empty()) {
-        return svg + text_at(picture_width / 2, top + panel_height / 2, "no timed round trips",
-                             "middle");
+        return svg + text_at(picture_width / 2, top + panel_height / 2, "no timed round trips", "middle");
     }
     return svg + round_trips_over_time(route, {80, top + 50, 480, 190}) +
            round_trip_histogram(route, {660, top + 50, 280, 190});
@@ -179,8 +179,8 @@ std::string plot_svg(const std::vector<route_round_trips> &routes)
 {
     double height = panel_height * static_cast<double>(std::max<std::size_t>(routes.size(), 1));
     std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + number(picture_width) +
-                      "\" height=\"" + number(height) + "\" viewBox=\"0 0 " +
-                      number(picture_width) + " " + number(height) +
+                      "\" height=\"" + number(height) + "\" viewBox=\"0 0 " + number(picture_width) + " " +
+                      number(height) +
                       "\" font-family=\"sans-serif\" font-size=\"11\">\n"
                       "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
     for (std::size_t i = 0; i < routes.size(); ++i) {

@@ -35,9 +35,8 @@ std::vector<env_setting> behaviour_settings(const launch_options &options, const
         {"KANDREL_ECHO_PAYLOAD", options.payload ? text("1") : std::nullopt},
         {"KANDREL_RECORD", record ? text(absolute_path(cwd, options.record_file)) : std::nullopt},
         {"KANDREL_RUN_START_NS", record ? text(std::to_string(run_start_ns)) : std::nullopt},
-        {"KANDREL_REPLAY", options.replay_file.empty()
-                               ? std::nullopt
-                               : text(absolute_path(cwd, options.replay_file))},
+        {"KANDREL_REPLAY",
+         options.replay_file.empty() ? std::nullopt : text(absolute_path(cwd, options.replay_file))},
     };
     if (!options.trace_file.empty()) {
         settings.push_back({"KANDREL_TRACE_FILE", absolute_path(cwd, options.trace_file)});

@@ -85,8 +85,7 @@ bool program_header_extent(std::span<const unsigned char> header, table_extent &
 }
 
 program_kind classify_program(std::span<const unsigned char> header,
-                              std::span<const unsigned char> program_headers,
-                              const elf_identity &library)
+                              std::span<const unsigned char> program_headers, const elf_identity &library)
 {
     elf_identity identity;
     if (!read_elf_identity(header, identity)) {
@@ -103,8 +102,7 @@ program_kind classify_program(std::span<const unsigned char> header,
                : kind_from_headers<Elf32_Ehdr, Elf32_Phdr>(header, program_headers);
 }
 
-secure_reason secure_execution_reason(const program_file_facts &file, uid_t real_uid,
-                                      gid_t real_gid)
+secure_reason secure_execution_reason(const program_file_facts &file, uid_t real_uid, gid_t real_gid)
 {
     if ((file.mode & S_ISUID) != 0 && file.owner != real_uid) {
         return secure_reason::set_user_id;

@@ -41,8 +41,7 @@ bool program_header_extent(std::span<const unsigned char> header, table_extent &
 // Classifies a program from its ELF header and its program-header table
 // (the bytes at the extent above), against the library to be preloaded.
 program_kind classify_program(std::span<const unsigned char> header,
-                              std::span<const unsigned char> program_headers,
-                              const elf_identity &library);
+                              std::span<const unsigned char> program_headers, const elf_identity &library);
 
 // Why exec would put the program in secure-execution mode, in which the
 // dynamic linker ignores LD_PRELOAD paths.
@@ -58,7 +57,6 @@ struct program_file_facts {
 // The kernel's rule: set-user-ID to someone other than the caller's real
 // user, set-group-ID (with group execute) to another group than the real
 // group, or file capabilities for a caller that is not root.
-secure_reason secure_execution_reason(const program_file_facts &file, uid_t real_uid,
-                                      gid_t real_gid);
+secure_reason secure_execution_reason(const program_file_facts &file, uid_t real_uid, gid_t real_gid);
 
 }  // namespace launcher

@@ -35,8 +35,7 @@ public:
     }
 
     // A JSON whole number (no sign, no leading zero) of at most `limit`.
-    bool number(std::string_view key, std::uint64_t limit, const char *limit_text,
-                std::uint64_t &value)
+    bool number(std::string_view key, std::uint64_t limit, const char *limit_text, std::uint64_t &value)
     {
         std::size_t digits = 0;
         while (digits < rest_.size() && rest_[digits] >= '0' && rest_[digits] <= '9') {
@@ -44,8 +43,7 @@ public:
         }
         if (digits == 0) {
             return rest_.empty() ? fail("truncated line")
-                                 : fail(std::string(key) + " is not a whole number at column " +
-                                        column());
+                                 : fail(std::string(key) + " is not a whole number at column " + column());
         }
         if (digits > 1 && rest_[0] == '0') {
             return fail(std::string(key) + " has a leading zero at column " + column());
@@ -73,8 +71,7 @@ public:
         while (!rest_.empty() && rest_[0] != '"') {
             char c = rest_[0];
             if (static_cast<unsigned char>(c) < 0x20) {
-                return fail(std::string(key) + " holds an unescaped control byte at column " +
-                            column());
+                return fail(std::string(key) + " holds an unescaped control byte at column " + column());
             }
             if (c != '\\') {
                 value += c;
@@ -93,10 +90,7 @@ public:
         return !value.empty() || fail(std::string(key) + " is empty");
     }
 
-    bool at_end()
-    {
-        return rest_.empty() || fail("text after the record at column " + column());
-    }
+    bool at_end() { return rest_.empty() || fail("text after the record at column " + column()); }
 
 private:
     bool escape(std::string_view key, std::string &value)
@@ -162,19 +156,17 @@ bool parse_recording_line(std::string_view line, round_trip_record &record, std:
 {
     line_reader reader(line, error);
     std::string outcome;
-    if (!(reader.expect("{\"t_us\":") &&
-          reader.number("t_us", longest_run_us, "a year", record.t_us) &&
+    if (!(reader.expect("{\"t_us\":") && reader.number("t_us", longest_run_us, "a year", record.t_us) &&
           reader.expect(",\"pid\":") &&
           reader.number("pid", largest_pid, "the largest process id", record.pid) &&
-          reader.expect(",\"to\":") && reader.text("to", record.to) &&
-          reader.expect(",\"hop\":") && reader.text("hop", record.hop) &&
-          reader.expect(",\"protocol\":") && reader.text("protocol", record.protocol) &&
-          reader.expect(",\"bytes\":") &&
+          reader.expect(",\"to\":") && reader.text("to", record.to) && reader.expect(",\"hop\":") &&
+          reader.text("hop", record.hop) && reader.expect(",\"protocol\":") &&
+          reader.text("protocol", record.protocol) && reader.expect(",\"bytes\":") &&
           reader.number("bytes", largest_send, "the largest send", record.bytes) &&
           reader.expect(",\"rtt_us\":") &&
           reader.number("rtt_us", longest_round_trip_us, "one hour", record.rtt_us) &&
-          reader.expect(",\"outcome\":") && reader.text("outcome", outcome) &&
-          reader.expect("}") && reader.at_end())) {
+          reader.expect(",\"outcome\":") && reader.text("outcome", outcome) && reader.expect("}") &&
+          reader.at_end())) {
         return false;
     }
     if (record.protocol != "TCP" && record.protocol != "UDP") {

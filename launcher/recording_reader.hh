@@ -17,9 +17,9 @@ enum class round_trip_outcome { echoed, waited_out, unreachable };
 struct round_trip_record {
     std::uint64_t t_us = 0;  // from the run's start to the end of the round trip
     std::uint64_t pid = 0;
-    std::string to;          // the route file's words, as written there
+    std::string to;  // the route file's words, as written there
     std::string hop;
-    std::string protocol;    // "TCP" or "UDP"
+    std::string protocol;  // "TCP" or "UDP"
     std::uint64_t bytes = 0;
     std::uint64_t rtt_us = 0;
     round_trip_outcome outcome = round_trip_outcome::echoed;

@@ -11,10 +11,10 @@
 namespace launcher {
 
 struct timing_records {
-    std::vector<long> ms;             // in file order
+    std::vector<long> ms;  // in file order
     std::size_t timelog_lines = 0;
     std::size_t tavik_time_lines = 0;
-    std::size_t other_lines = 0;      // neither kind; blank lines are not counted
+    std::size_t other_lines = 0;  // neither kind; blank lines are not counted
 };
 
 // The milliseconds of one timelog record, "COUNT bytes MS ms".

@@ -64,8 +64,7 @@ std::string histogram_lines(const std::vector<long> &values, const time_text &sh
     for (const auto &bin : bins) {
         std::string label = bin_label(bin, shown);
         text += "  " + std::string(label_width - label.size(), ' ') + label + " ms | " +
-                bar(bin.count, fullest) + (bin.count > 0 ? " " : "") + std::to_string(bin.count) +
-                "\n";
+                bar(bin.count, fullest) + (bin.count > 0 ? " " : "") + std::to_string(bin.count) + "\n";
     }
     return text;
 }
@@ -74,18 +73,15 @@ std::string histogram_lines(const std::vector<long> &values, const time_text &sh
 std::string statistics(const std::vector<long> &values, const time_text &shown)
 {
     timing_stats stats = summarise(values);
-    return "  count   " + std::to_string(stats.count) + "\n" +
-           "  min     " + shown(stats.min) + " ms\n" +
-           "  median  " + shown(stats.median) + " ms\n" +
-           "  95th    " + shown(stats.p95) + " ms\n" +
-           "  max     " + shown(stats.max) + " ms\n" +
-           "\n" + histogram_lines(values, shown);
+    return "  count   " + std::to_string(stats.count) + "\n" + "  min     " + shown(stats.min) + " ms\n" +
+           "  median  " + shown(stats.median) + " ms\n" + "  95th    " + shown(stats.p95) + " ms\n" +
+           "  max     " + shown(stats.max) + " ms\n" + "\n" + histogram_lines(values, shown);
 }
 
 std::string outcome_counts(const route_round_trips &route)
 {
-    return std::to_string(route.echoed) + " echoed, " + std::to_string(route.waited_out) +
-           " waited out, " + std::to_string(route.unreachable) + " unreachable";
+    return std::to_string(route.echoed) + " echoed, " + std::to_string(route.waited_out) + " waited out, " +
+           std::to_string(route.unreachable) + " unreachable";
 }
 
 }  // namespace
@@ -96,8 +92,7 @@ std::string summary_report(const std::string &file_name, const timing_records &r
            statistics(records.ms, [](long ms) { return std::to_string(ms); });
 }
 
-std::string recording_report(const std::string &file_name,
-                             const std::vector<route_round_trips> &routes)
+std::string recording_report(const std::string &file_name, const std::vector<route_round_trips> &routes)
 {
     std::size_t round_trips = 0;
     for (const auto &route : routes) {

@@ -19,7 +19,6 @@ std::string summary_report(const std::string &file_name, const timing_records &r
 // The summary of a recording: per route, how many round trips had each
 // outcome, then the statistics and histogram of the timed ones, in
 // milliseconds to the microsecond.
-std::string recording_report(const std::string &file_name,
-                             const std::vector<route_round_trips> &routes);
+std::string recording_report(const std::string &file_name, const std::vector<route_round_trips> &routes);
 
 }  // namespace launcher

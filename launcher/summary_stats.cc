@@ -41,8 +41,8 @@ long nearest_rank(const std::vector<long> &sorted, int percent)
 timing_stats summarise(std::vector<long> values)
 {
     std::sort(values.begin(), values.end());
-    return timing_stats{values.size(), values.front(), nearest_rank(values, 50),
-                        nearest_rank(values, 95), values.back()};
+    return timing_stats{values.size(), values.front(), nearest_rank(values, 50), nearest_rank(values, 95),
+                        values.back()};
 }
 
 std::vector<histogram_bin> histogram(const std::vector<long> &values, std::size_t max_bins)

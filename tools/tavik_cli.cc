@@ -73,8 +73,7 @@ int main(int argc, char **argv)
     }
 
     printf("Destination = %s Packet Length = %d\n", dest, pkt_size);
-    dg_cli(stdin, sockfd, reinterpret_cast<struct sockaddr *>(&serv_addr), sizeof serv_addr,
-           pkt_size, dest);
+    dg_cli(stdin, sockfd, reinterpret_cast<struct sockaddr *>(&serv_addr), sizeof serv_addr, pkt_size, dest);
     close(sockfd);
     return 0;
 }

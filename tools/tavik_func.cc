@@ -90,8 +90,8 @@ void exchange(int sockfd, const struct sockaddr *pserv_addr, socklen_t servlen, 
 
 }  // namespace
 
-void dg_cli(FILE *fp, int sockfd, const struct sockaddr *pserv_addr, socklen_t servlen,
-            int pkt_size, const char *dest)
+void dg_cli(FILE *fp, int sockfd, const struct sockaddr *pserv_addr, socklen_t servlen, int pkt_size,
+            const char *dest)
 {
     // The log stays open for the life of the process; each line is flushed.
     FILE *time_log = open_time_log();

@@ -9,5 +9,5 @@
 // pserv_addr (servlen bytes), prints the echo and the round-trip time, and
 // appends the time with dest to "tavik.time". Returns at the end of fp;
 // socket and input failures end the process.
-void dg_cli(FILE *fp, int sockfd, const struct sockaddr *pserv_addr, socklen_t servlen,
-            int pkt_size, const char *dest);
+void dg_cli(FILE *fp, int sockfd, const struct sockaddr *pserv_addr, socklen_t servlen, int pkt_size,
+            const char *dest);

@@ -5,8 +5,8 @@
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include "call_frame.hh"
 #include "coverage.hh"
@@ -91,14 +91,16 @@ __attribute__((visibility("default"))) ssize_t sendfile(int out_fd, int in_fd, o
                            [&] { return real_calls().sendfile(out_fd, in_fd, offset, count); });
 }
 
-__attribute__((visibility("default"))) ssize_t sendfile64(int out_fd, int in_fd, off64_t *offset, size_t count)
+__attribute__((visibility("default"))) ssize_t sendfile64(int out_fd, int in_fd, off64_t *offset,
+                                                          size_t count)
 {
     return traced_sendfile(out_fd, in_fd, offset, count,
                            [&] { return real_calls().sendfile64(out_fd, in_fd, offset, count); });
 }
 
 // Each message makes its own round trip, to its own destination if it names one.
-__attribute__((visibility("default"))) int sendmmsg(int s, struct mmsghdr *msgvec, unsigned int vlen, int flags)
+__attribute__((visibility("default"))) int sendmmsg(int s, struct mmsghdr *msgvec, unsigned int vlen,
+                                                    int flags)
 {
     auto real = [&] { return real_calls().sendmmsg(s, msgvec, vlen, flags); };
     return covered(real, [&](call_frame &frame) {
@@ -126,12 +128,13 @@ __attribute__((visibility("default"))) int sendmmsg(int s, struct mmsghdr *msgve
     });
 }
 
-__attribute__((visibility("default"))) ssize_t splice(int fd_in, off64_t *off_in, int fd_out, off64_t *off_out,
-                                                      size_t len, unsigned int flags)
+__attribute__((visibility("default"))) ssize_t splice(int fd_in, off64_t *off_in, int fd_out,
+                                                      off64_t *off_out, size_t len, unsigned int flags)
 {
     auto real = [&] { return real_calls().splice(fd_in, off_in, fd_out, off_out, len, flags); };
     return covered(real, [&](call_frame &frame) {
-        trace("splice()\t:\tin=%d out=%d len=%zd flags=%u\n", fd_in, fd_out, static_cast<ssize_t>(len), flags);
+        trace("splice()\t:\tin=%d out=%d len=%zd flags=%u\n", fd_in, fd_out, static_cast<ssize_t>(len),
+              flags);
         full_round_trip(fd_out, nullptr, 0, len, (flags & SPLICE_F_NONBLOCK) ? MSG_DONTWAIT : 0, {});
         ssize_t result = frame.real(real);
         trace("splice()\t:\treturn value = %zd\n", result);

@@ -63,8 +63,8 @@ void classic_sendto(int s, const void *msg, size_t len, int flags, const struct 
     } else if (entry->protocol == protocol_udp) {
         trace_debug("sendto()\t:\tUDP \n");
         trace_debug(has_hop_socket ? "sendto()\t:\ts1!=0\n" : "sendto()\t:\ts1=0\n");
-        bounce_bytes(*entry, has_hop_socket ? route_hop_link(*entry) : route_datagram_link(*entry), s, flags, data,
-                     len);
+        bounce_bytes(*entry, has_hop_socket ? route_hop_link(*entry) : route_datagram_link(*entry), s, flags,
+                     data, len);
     }
 }
 

@@ -11,8 +11,8 @@
 #include "address_text.hh"
 #include "call_frame.hh"
 #include "coverage.hh"
-#include "full_routing.hh"
 #include "descriptor_events.hh"
+#include "full_routing.hh"
 #include "program_memory.hh"
 #include "real_calls.hh"
 #include "route_table.hh"
@@ -64,7 +64,8 @@ const char *returned_address(const struct sockaddr *buffer, socklen_t length_bef
     if (buffer == nullptr || length_after == nullptr) {
         return null_pointer_text;
     }
-    socklen_t readable = std::min<socklen_t>({length_before, length_or_zero(length_after), sizeof(sockaddr_storage)});
+    socklen_t readable =
+        std::min<socklen_t>({length_before, length_or_zero(length_after), sizeof(sockaddr_storage)});
     program_address copy{};
     if (!copy_from_program(copy.bytes, buffer, readable)) {
         return unreadable_text;
@@ -139,8 +140,8 @@ ssize_t traced_recv(int s, void *buf, size_t len, int flags, RealCall real_call)
     if (frame.nested()) {
         return frame.real(real_call);
     }
-    trace("recv()\t:\ts=%d buf=0x%lx len=%zd flags=%d = ", s, pointer_value(buf),
-          static_cast<ssize_t>(len), flags);
+    trace("recv()\t:\ts=%d buf=0x%lx len=%zd flags=%d = ", s, pointer_value(buf), static_cast<ssize_t>(len),
+          flags);
     ssize_t result = frame.real(real_call);
     trace("%zd\n", result);
     return result;
@@ -186,15 +187,15 @@ __attribute__((visibility("default"))) int socketpair(int domain, int type, int 
     if (frame.nested()) {
         return frame.real(real);
     }
-    trace("socketpair()\t:\tdomain=%s type=%s protocol=%s \n", int2name(kind_family, domain),
-          type_name(type), int2name(kind_protocol, protocol));
+    trace("socketpair()\t:\tdomain=%s type=%s protocol=%s \n", int2name(kind_family, domain), type_name(type),
+          int2name(kind_protocol, protocol));
     int result = frame.real(real);
     if (result == 0) {
         note_descriptor_opened(sv[0]);
         note_descriptor_opened(sv[1]);
     }
-    trace("socketpair()\t:\tvalues are %d(sv[0]=%s sv[1]=%s)\n", result,
-          value_or_null(sv).text, value_or_null(sv != nullptr ? sv + 1 : nullptr).text);
+    trace("socketpair()\t:\tvalues are %d(sv[0]=%s sv[1]=%s)\n", result, value_or_null(sv).text,
+          value_or_null(sv != nullptr ? sv + 1 : nullptr).text);
     return result;
 }
 
@@ -275,7 +276,8 @@ __attribute__((visibility("default"))) int accept(int s, struct sockaddr *addr, 
 }
 
 // Traced with full coverage only: the classic trace has no line for it.
-__attribute__((visibility("default"))) int accept4(int s, struct sockaddr *addr, socklen_t *addrlen, int flags)
+__attribute__((visibility("default"))) int accept4(int s, struct sockaddr *addr, socklen_t *addrlen,
+                                                   int flags)
 {
     auto real = [&] { return real_calls().accept4(s, addr, addrlen, flags); };
     if (full_coverage()) {
@@ -307,8 +309,7 @@ __attribute__((visibility("default"))) ssize_t recv(int s, void *buf, size_t len
 __attribute__((visibility("default"))) ssize_t __recv_chk(int s, void *buf, size_t len, size_t buflen,
                                                           int flags)
 {
-    return traced_recv(s, buf, len, flags,
-                       [&] { return real_calls().recv_chk(s, buf, len, buflen, flags); });
+    return traced_recv(s, buf, len, flags, [&] { return real_calls().recv_chk(s, buf, len, buflen, flags); });
 }
 
 __attribute__((visibility("default"))) ssize_t recvfrom(int s, void *buf, size_t len, int flags,

@@ -47,5 +47,6 @@ const char *program_address_text(const struct sockaddr *name, int length)
     if (copy_program_address(copy, name, length) < 0) {
         return unreadable_text;
     }
-    return full_coverage() ? get_address_with_ipv6(copy.address(), length) : get_address(copy.address(), length);
+    return full_coverage() ? get_address_with_ipv6(copy.address(), length)
+                           : get_address(copy.address(), length);
 }

@@ -80,6 +80,7 @@ const char *get_address_with_ipv6(const struct sockaddr *name, int length)
     std::memcpy(&address, name, sizeof address);
     char host[INET6_ADDRSTRLEN];
     inet_ntop(AF_INET6, &address.sin6_addr, host, sizeof host);
-    std::snprintf(address_text, sizeof address_text, "[%s]:%u", host, static_cast<unsigned>(ntohs(address.sin6_port)));
+    std::snprintf(address_text, sizeof address_text, "[%s]:%u", host,
+                  static_cast<unsigned>(ntohs(address.sin6_port)));
     return address_text;
 }

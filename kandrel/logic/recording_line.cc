@@ -102,14 +102,16 @@ struct reader {
 std::size_t format_recording_line(const recorded_trip &trip, char *out)
 {
     char *p = out;
-    p += std::sprintf(p, "{\"t_us\":%llu,\"pid\":%ld,\"to\":", static_cast<unsigned long long>(trip.t_us), trip.pid);
+    p += std::sprintf(p, "{\"t_us\":%llu,\"pid\":%ld,\"to\":", static_cast<unsigned long long>(trip.t_us),
+                      trip.pid);
     p = put_json_string(p, trip.to);
     p += std::sprintf(p, ",\"hop\":");
     p = put_json_string(p, trip.hop);
     p += std::sprintf(p, ",\"protocol\":");
     p = put_json_string(p, trip.protocol);
     p += std::sprintf(p, ",\"bytes\":%llu,\"rtt_us\":%llu,\"outcome\":\"%s\"}\n",
-                      static_cast<unsigned long long>(trip.bytes), static_cast<unsigned long long>(trip.rtt_us),
+                      static_cast<unsigned long long>(trip.bytes),
+                      static_cast<unsigned long long>(trip.rtt_us),
                       outcome_names[static_cast<int>(trip.outcome)]);
     return static_cast<std::size_t>(p - out);
 }
@@ -121,8 +123,9 @@ bool parse_recording_line(const char *line, std::size_t length, recorded_trip &t
     if (!(in.literal("{\"t_us\":") && in.number(trip.t_us) && in.literal(",\"pid\":") && in.number(pid) &&
           in.literal(",\"to\":") && in.string(trip.to, sizeof trip.to) && in.literal(",\"hop\":") &&
           in.string(trip.hop, sizeof trip.hop) && in.literal(",\"protocol\":") &&
-          in.string(trip.protocol, sizeof trip.protocol) && in.literal(",\"bytes\":") && in.number(trip.bytes) &&
-          in.literal(",\"rtt_us\":") && in.number(trip.rtt_us) && in.literal(",\"outcome\":"))) {
+          in.string(trip.protocol, sizeof trip.protocol) && in.literal(",\"bytes\":") &&
+          in.number(trip.bytes) && in.literal(",\"rtt_us\":") && in.number(trip.rtt_us) &&
+          in.literal(",\"outcome\":"))) {
         return false;
     }
     trip.pid = static_cast<long>(pid);

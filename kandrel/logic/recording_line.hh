@@ -11,9 +11,9 @@
 enum class trip_outcome { echoed, waited_out, unreachable };
 
 struct recorded_trip {
-    std::uint64_t t_us = 0;       // since the run began
+    std::uint64_t t_us = 0;  // since the run began
     long pid = 0;
-    char to[full_host_word_size] = {};   // the route's words as the route file writes them
+    char to[full_host_word_size] = {};  // the route's words as the route file writes them
     char hop[full_host_word_size] = {};
     char protocol[protocol_word_size] = {};
     std::uint64_t bytes = 0;

@@ -28,14 +28,15 @@ struct route_words {
 };
 
 enum class route_line_status {
-    ok,              // four words, each fits its field
-    too_few_words,   // blank or fewer than four words
-    word_too_long,   // a word would not fit its field: the line is not a route
+    ok,             // four words, each fits its field
+    too_few_words,  // blank or fewer than four words
+    word_too_long,  // a word would not fit its field: the line is not a route
 };
 
 // Splits a NUL-terminated line into its first four words; a host word may
 // have host_room - 1 characters.
-route_line_status parse_route_line(const char *line, route_words &words, std::size_t host_room = host_word_size);
+route_line_status parse_route_line(const char *line, route_words &words,
+                                   std::size_t host_room = host_word_size);
 
 // The protocol number of a protocol word: "TCP" 1, "UDP" 2, anything else 0.
 int route_protocol_of(const char *word);

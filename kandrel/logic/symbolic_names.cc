@@ -31,8 +31,7 @@ constexpr int ipproto_nd = 77;
 constexpr int ipproto_eon = 80;
 
 static_assert(AF_UNSPEC == 0 && AF_UNIX == 1 && AF_INET == 2);
-static_assert(SOCK_STREAM == 1 && SOCK_DGRAM == 2 && SOCK_RAW == 3 && SOCK_RDM == 4 &&
-              SOCK_SEQPACKET == 5);
+static_assert(SOCK_STREAM == 1 && SOCK_DGRAM == 2 && SOCK_RAW == 3 && SOCK_RDM == 4 && SOCK_SEQPACKET == 5);
 static_assert(IPPROTO_ENCAP == 98 && SOL_SOCKET == 1 && IP_OPTIONS == 4);
 
 constexpr std::array family_names{
@@ -51,18 +50,12 @@ constexpr std::array type_names{
 };
 
 constexpr std::array protocol_names{
-    named_value{IPPROTO_IP, "IPPROTO_IP"},
-    named_value{IPPROTO_ICMP, "IPPROTO_ICMP"},
-    named_value{IPPROTO_IGMP, "IPPROTO_IGMP"},
-    named_value{ipproto_ggp, "IPPROTO_GGP"},
-    named_value{IPPROTO_ENCAP, "IPPROTO_ENCAP"},
-    named_value{IPPROTO_TCP, "IPPROTO_TCP"},
-    named_value{IPPROTO_EGP, "IPPROTO_EGP"},
-    named_value{IPPROTO_PUP, "IPPROTO_PUP"},
-    named_value{IPPROTO_UDP, "IPPROTO_UDP"},
-    named_value{IPPROTO_IDP, "IPPROTO_IDP"},
-    named_value{ipproto_hello, "IPPROTO_HELLO"},
-    named_value{ipproto_nd, "IPPROTO_ND"},
+    named_value{IPPROTO_IP, "IPPROTO_IP"},       named_value{IPPROTO_ICMP, "IPPROTO_ICMP"},
+    named_value{IPPROTO_IGMP, "IPPROTO_IGMP"},   named_value{ipproto_ggp, "IPPROTO_GGP"},
+    named_value{IPPROTO_ENCAP, "IPPROTO_ENCAP"}, named_value{IPPROTO_TCP, "IPPROTO_TCP"},
+    named_value{IPPROTO_EGP, "IPPROTO_EGP"},     named_value{IPPROTO_PUP, "IPPROTO_PUP"},
+    named_value{IPPROTO_UDP, "IPPROTO_UDP"},     named_value{IPPROTO_IDP, "IPPROTO_IDP"},
+    named_value{ipproto_hello, "IPPROTO_HELLO"}, named_value{ipproto_nd, "IPPROTO_ND"},
     named_value{ipproto_eon, "IPPROTO_EON"},
 };
 

@@ -50,7 +50,8 @@ void wait_until(std::uint64_t deadline_ns)
 {
     if (deadline_ns > polled_stretch_ns) {
         std::uint64_t sleep_until = deadline_ns - polled_stretch_ns;
-        timespec until{static_cast<time_t>(sleep_until / 1000000000u), static_cast<long>(sleep_until % 1000000000u)};
+        timespec until{static_cast<time_t>(sleep_until / 1000000000u),
+                       static_cast<long>(sleep_until % 1000000000u)};
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
         }
     }
@@ -76,7 +77,8 @@ void for_each_trip(const char *text, std::size_t size, Each each)
 {
     recorded_trip trip;
     for (const char *line = text, *end = text + size; line < end;) {
-        const char *newline = static_cast<const char *>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
+        const char *newline =
+            static_cast<const char *>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
         const char *line_end = newline != nullptr ? newline : end;
         if (parse_recording_line(line, static_cast<std::size_t>(line_end - line), trip)) {
             each(trip);

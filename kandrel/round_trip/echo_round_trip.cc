@@ -37,7 +37,8 @@ class echo_buffer {
 public:
     enum keeping { as_the_behaviour_keeps, everything };
     explicit echo_buffer(size_t len, keeping keep = as_the_behaviour_keeps)
-        : kept_(keep == as_the_behaviour_keeps && full_coverage() && len > echo_kept_size ? echo_kept_size : len)
+        : kept_(keep == as_the_behaviour_keeps && full_coverage() && len > echo_kept_size ? echo_kept_size
+                                                                                          : len)
     {
         if (kept_ <= sizeof small_) {
             std::memset(small_, 0, sizeof small_);
@@ -86,11 +87,11 @@ private:
 
 // How an exchange with the hop ended.
 struct exchange_outcome {
-    ssize_t result = 0;       // the operation's result
-    bool reached = false;     // an echo came back, or the bound was waited out
-    int error = 0;            // why not, when it did not
-    bool out_of_step = false; // a stream holds bytes of this exchange still in flight
-    bool waited_out = false;  // the bound passed before the whole echo came back
+    ssize_t result = 0;        // the operation's result
+    bool reached = false;      // an echo came back, or the bound was waited out
+    int error = 0;             // why not, when it did not
+    bool out_of_step = false;  // a stream holds bytes of this exchange still in flight
+    bool waited_out = false;   // the bound passed before the whole echo came back
 };
 
 // Errors after which a hop connection is of no further use.
@@ -132,8 +133,9 @@ long elapsed_since(const timeval &start)
 long overall_limit_ms(size_t len)
 {
     size_t chunks = len / echo_chunk_size + 1;
-    return chunks > static_cast<size_t>(LONG_MAX / hop_reply_timeout_ms) ? LONG_MAX
-                                                                          : static_cast<long>(chunks) * hop_reply_timeout_ms;
+    return chunks > static_cast<size_t>(LONG_MAX / hop_reply_timeout_ms)
+               ? LONG_MAX
+               : static_cast<long>(chunks) * hop_reply_timeout_ms;
 }
 
 // Sends all of buf and reads as many bytes back. Sending and receiving are
@@ -148,7 +150,8 @@ exchange_outcome stream_exchange(int s, const echo_source &source, size_t len, e
     timeval start = interval_clock_now(), progress = start;
     long limit = overall_limit_ms(len);
     while (received < expected) {
-        short ready = wait_for_hop_until(s, POLLIN | (sent < expected ? POLLOUT : 0), progress, hop_reply_timeout_ms);
+        short ready =
+            wait_for_hop_until(s, POLLIN | (sent < expected ? POLLOUT : 0), progress, hop_reply_timeout_ms);
         if (ready == 0 || elapsed_since(start) >= limit) {
             outcome.reached = true;
             outcome.waited_out = true;
@@ -341,8 +344,9 @@ void finish_round_trip(const hop_link &link, const char *operation, const timeva
     long rtt_us = (end.tv_sec - start.tv_sec) * 1000000L + (end.tv_usec - start.tv_usec);
     if (link.route != nullptr) {
         record_round_trip(*link.route, len, rtt_us,
-                          !reached ? trip_outcome::unreachable
-                                   : waited_out ? trip_outcome::waited_out : trip_outcome::echoed);
+                          !reached     ? trip_outcome::unreachable
+                          : waited_out ? trip_outcome::waited_out
+                                       : trip_outcome::echoed);
     }
     if (!reached) {
         const char *why = strerrordesc_np(error);
@@ -389,10 +393,10 @@ ssize_t UDPecho(hop_link &link, const echo_source &source, size_t len, int flags
     }
     int hop_flags = flags & ~flags_kept_from_hop;
     timeval start = interval_clock_now();
-    datagram_echo result =
-        exchange_chunks(link, source, len, echo, hop_flags, "UDPecho", [&](int s, size_t position, size_t len1) {
-            return real_calls().sendto(s, source.at(position, len1), len1, hop_flags | MSG_NOSIGNAL,
-                                       link.hop, link.hop_length);
+    datagram_echo result = exchange_chunks(
+        link, source, len, echo, hop_flags, "UDPecho", [&](int s, size_t position, size_t len1) {
+            return real_calls().sendto(s, source.at(position, len1), len1, hop_flags | MSG_NOSIGNAL, link.hop,
+                                       link.hop_length);
         });
     trace_debug("UDPecho()\t:\tReceived from %s\n", result.sender_text());
     print_echo(echo_stream::trace_debug, "UDPecho()\t:\t", echo.data(), echo.kept());
@@ -489,8 +493,9 @@ void bounce_payload(hop_link &link, int protocol, const send_payload &payload, s
     } else {
         echo_buffer gathered(len, echo_buffer::everything);
         iovec local{gathered.data(), len};
-        if (gathered && (len == 0 || process_vm_readv(getpid(), &local, 1, payload.vector, payload.vector_length,
-                                                      0) == static_cast<ssize_t>(len))) {
+        if (gathered &&
+            (len == 0 || process_vm_readv(getpid(), &local, 1, payload.vector, payload.vector_length, 0) ==
+                             static_cast<ssize_t>(len))) {
             bounce(echo_source::program_bytes(gathered.data()));
         }
     }

@@ -46,7 +46,8 @@ int connect_within_bound(int s, const sockaddr *hop, socklen_t hop_length)
 int open_socket(const hop_link &link, int *s)
 {
     int ip_protocol = link.type == SOCK_STREAM ? IPPROTO_TCP : IPPROTO_UDP;
-    *s = above_standard_descriptors(real_calls().socket(link.hop->sa_family, link.type | SOCK_CLOEXEC, ip_protocol));
+    *s = above_standard_descriptors(
+        real_calls().socket(link.hop->sa_family, link.type | SOCK_CLOEXEC, ip_protocol));
     if (*s < 0) {
         return -1;
     }
@@ -103,14 +104,24 @@ short wait_for_hop(int s, short events)
 
 hop_link route_hop_link(rtbl_ent &entry)
 {
-    return {entry.s1, entry.s1_identity, route_socket_type(entry), true,
-            reinterpret_cast<const sockaddr *>(&entry.hop), hop_address_length, &entry};
+    return {entry.s1,
+            entry.s1_identity,
+            route_socket_type(entry),
+            true,
+            reinterpret_cast<const sockaddr *>(&entry.hop),
+            hop_address_length,
+            &entry};
 }
 
 hop_link route_datagram_link(rtbl_ent &entry)
 {
-    return {entry.datagram_socket, entry.datagram_identity, SOCK_DGRAM, false,
-            reinterpret_cast<const sockaddr *>(&entry.hop), hop_address_length, &entry};
+    return {entry.datagram_socket,
+            entry.datagram_identity,
+            SOCK_DGRAM,
+            false,
+            reinterpret_cast<const sockaddr *>(&entry.hop),
+            hop_address_length,
+            &entry};
 }
 
 int usable_socket(hop_link &link)

@@ -33,11 +33,11 @@ short wait_for_hop(int s, short events);
 struct hop_link {
     int &s;
     descriptor_identity &identity;
-    int type;                // SOCK_STREAM or SOCK_DGRAM
-    bool connected;          // connected to the hop; otherwise each datagram is sent to it
-    const sockaddr *hop;     // the hop's echo service, IPv4 or IPv6
+    int type;             // SOCK_STREAM or SOCK_DGRAM
+    bool connected;       // connected to the hop; otherwise each datagram is sent to it
+    const sockaddr *hop;  // the hop's echo service, IPv4 or IPv6
     socklen_t hop_length;
-    const rtbl_ent *route;   // whose round trips these are
+    const rtbl_ent *route;  // whose round trips these are
 };
 
 // The route's hop socket (s1), connected to the hop with the route's protocol.

@@ -31,7 +31,8 @@ int cached(int &setting, const char *name, const char *value)
 
 coverage_mode coverage()
 {
-    return cached(coverage_setting, "KANDREL_COVERAGE", "full") ? coverage_mode::full : coverage_mode::classic;
+    return cached(coverage_setting, "KANDREL_COVERAGE", "full") ? coverage_mode::full
+                                                                : coverage_mode::classic;
 }
 
 bool echo_program_bytes()

@@ -16,7 +16,7 @@ namespace {
 rtbl_ent *bouncing_route(rtbl_ent *route)
 {
     return route != nullptr && (route->protocol == protocol_tcp || route->protocol == protocol_udp) ? route
-                                                                                                      : nullptr;
+                                                                                                    : nullptr;
 }
 
 // Opens the binding's hop socket now, under its exchange, and says so.

@@ -61,7 +61,8 @@ bool resolve_route_reach(const route_words &words, route_reach &reach)
     bool resolved = from != nullptr && to != nullptr && hop != nullptr;
     in6_addr from_key{}, hop_key{};
     if (resolved) {
-        for (addrinfo *each = to; each != nullptr && reach.to_count < route_address_capacity; each = each->ai_next) {
+        for (addrinfo *each = to; each != nullptr && reach.to_count < route_address_capacity;
+             each = each->ai_next) {
             in6_addr key;
             if (address_key(each->ai_addr, each->ai_addrlen, key) && !reaches(reach, key)) {
                 reach.to[reach.to_count++] = key;

@@ -14,7 +14,7 @@ constexpr int route_address_capacity = 8;
 struct route_reach {
     in6_addr to[route_address_capacity];  // address keys (address_key.hh)
     int to_count;
-    sockaddr_storage hop;                 // the hop's echo service
+    sockaddr_storage hop;  // the hop's echo service
     socklen_t hop_length;
 };
 

@@ -16,13 +16,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "address_text.hh"
 #include "address_key.hh"
+#include "address_text.hh"
 #include "call_frame.hh"
 #include "coverage.hh"
-#include "real_calls.hh"
 #include "hop_socket.hh"
 #include "program_memory.hh"
+#include "real_calls.hh"
 #include "recording.hh"
 #include "route_line.hh"
 #include "timelog.hh"
@@ -98,9 +98,9 @@ bool build_full_route(const route_words &words, rtbl_ent &entry)
 void announce_route(const rtbl_ent &entry)
 {
     dotted_bytes from = bytes_of(entry.from), to = bytes_of(entry.to), hop = bytes_of(entry.hop);
-    trace("init_route_tbl()\t:\tAdded route (%d.%d.%d.%d)=>(%d.%d.%d.%d) : (%d.%d.%d.%d)\n",
-          from.octet[0], from.octet[1], from.octet[2], from.octet[3], to.octet[0], to.octet[1],
-          to.octet[2], to.octet[3], hop.octet[0], hop.octet[1], hop.octet[2], hop.octet[3]);
+    trace("init_route_tbl()\t:\tAdded route (%d.%d.%d.%d)=>(%d.%d.%d.%d) : (%d.%d.%d.%d)\n", from.octet[0],
+          from.octet[1], from.octet[2], from.octet[3], to.octet[0], to.octet[1], to.octet[2], to.octet[3],
+          hop.octet[0], hop.octet[1], hop.octet[2], hop.octet[3]);
     trace_debug("init_route_tbl()\t:\tfrom_fam = %d, to_fam =%d, hop_fam = %d\n", entry.from.sin_family,
                 entry.to.sin_family, entry.hop.sin_family);
     trace_debug("init_route_tbl()\t:\tprotocol = %d\n", entry.protocol);

@@ -27,14 +27,14 @@ struct rtbl_ent {
     int sock;          // the application's socket bound to the route by connect; 0 none
     int s1;            // the library's socket connected to the hop; 0 none
     // The library's own bookkeeping of the route, beyond the names above.
-    descriptor_identity s1_identity;       // what s1 was when it was opened
-    int datagram_socket;                   // unconnected, for datagram round trips without s1; 0 none
+    descriptor_identity s1_identity;  // what s1 was when it was opened
+    int datagram_socket;              // unconnected, for datagram round trips without s1; 0 none
     descriptor_identity datagram_identity;
-    pthread_mutex_t exchange;              // one round trip of the route at a time
-    route_reach reach;                     // with full coverage: every destination address, any hop
-    char to_word[full_host_word_size];     // the route file's words, naming the route in recordings
+    pthread_mutex_t exchange;           // one round trip of the route at a time
+    route_reach reach;                  // with full coverage: every destination address, any hop
+    char to_word[full_host_word_size];  // the route file's words, naming the route in recordings
     char hop_word[full_host_word_size];
-    const std::uint64_t *replay_times;     // when replaying: the route's recorded round trips
+    const std::uint64_t *replay_times;  // when replaying: the route's recorded round trips
     std::size_t replay_count;
     std::size_t replay_next;
 };
@@ -74,8 +74,14 @@ void end_route_bindings(unsigned first, unsigned last);
 
 // Reads and sets the descriptors connect binds to an entry; other threads may
 // be looking at the same entry.
-inline int route_sock(const rtbl_ent &entry) { return __atomic_load_n(&entry.sock, __ATOMIC_ACQUIRE); }
-inline int route_hop_socket(const rtbl_ent &entry) { return __atomic_load_n(&entry.s1, __ATOMIC_ACQUIRE); }
+inline int route_sock(const rtbl_ent &entry)
+{
+    return __atomic_load_n(&entry.sock, __ATOMIC_ACQUIRE);
+}
+inline int route_hop_socket(const rtbl_ent &entry)
+{
+    return __atomic_load_n(&entry.s1, __ATOMIC_ACQUIRE);
+}
 // Whether connect binds the entry: it never was, or its binding ended.
 inline bool route_unbound(const rtbl_ent &entry)
 {

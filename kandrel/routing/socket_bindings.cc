@@ -52,7 +52,8 @@ socket_binding *slot(int s, bool create)
             return nullptr;
         }
         socket_binding *fresh = static_cast<socket_binding *>(mapped);
-        if (__atomic_compare_exchange_n(&page_slot, &page, fresh, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+        if (__atomic_compare_exchange_n(&page_slot, &page, fresh, false, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE)) {
             page = fresh;
         } else {
             munmap(mapped, bindings_per_page * sizeof(socket_binding));
@@ -97,7 +98,8 @@ socket_binding *bind_socket(int s, rtbl_ent &route)
     }
     held_exchange exclusive(binding->exchange);
     descriptor_identity now = identity_of(s);
-    bool same_socket = now.inode == binding->socket_identity.inode && now.device == binding->socket_identity.device;
+    bool same_socket =
+        now.inode == binding->socket_identity.inode && now.device == binding->socket_identity.device;
     if (binding->route != &route || !same_socket) {
         unbind(*binding);
         binding->socket_identity = now;

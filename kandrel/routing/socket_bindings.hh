@@ -5,17 +5,17 @@
 
 #include <pthread.h>
 
-#include "hop_socket.hh"
 #include "held_exchange.hh"
+#include "hop_socket.hh"
 #include "owned_descriptor.hh"
 #include "route_table.hh"
 
 struct socket_binding {
-    rtbl_ent *route;                     // null: the socket is not bound
-    descriptor_identity socket_identity; // the program's socket as it was bound
-    int hop_socket;                      // the binding's own socket to the hop; 0 none yet
+    rtbl_ent *route;                      // null: the socket is not bound
+    descriptor_identity socket_identity;  // the program's socket as it was bound
+    int hop_socket;                       // the binding's own socket to the hop; 0 none yet
     descriptor_identity hop_identity;
-    pthread_mutex_t exchange;            // one round trip of the socket at a time
+    pthread_mutex_t exchange;  // one round trip of the socket at a time
 };
 
 // The binding of the program's socket s, or null when s is not bound (or the
