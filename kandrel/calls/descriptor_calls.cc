@@ -1,6 +1,7 @@
-// Interposed calls that end or move descriptors without a trace line of
-// their own: they keep the standard-stream guard and the route bindings in
-// step with the application's descriptors.
+// The exported calls that end or move descriptors: close traces its result;
+// the others have no trace line of their own. All keep the standard-stream
+// guard and the routing policy's bindings in step with the application's
+// descriptors.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,13 +11,8 @@
 #include "call_frame.hh"
 #include "descriptor_events.hh"
 #include "real_calls.hh"
-#include "route_table.hh"
-#include "socket_bindings.hh"
+#include "routing_policy.hh"
 #include "trace.hh"
-
-extern "C" {
-int fcntl64(int, int, ...);
-}
 
 namespace {
 
@@ -51,8 +47,7 @@ int replacing(int newfd, RealCall real_call)
 void descriptor_replaced(int descriptor)
 {
     note_descriptor_replaced(descriptor);
-    end_route_bindings(static_cast<unsigned>(descriptor), static_cast<unsigned>(descriptor));
-    end_socket_bindings(static_cast<unsigned>(descriptor), static_cast<unsigned>(descriptor));
+    routing().descriptors_ended(static_cast<unsigned>(descriptor), static_cast<unsigned>(descriptor));
 }
 
 void descriptors_closed(unsigned first, unsigned last)
@@ -62,13 +57,27 @@ void descriptors_closed(unsigned first, unsigned last)
             note_descriptor_closed(static_cast<int>(descriptor));
         }
     }
-    end_route_bindings(first, last);
-    end_socket_bindings(first, last);
+    routing().descriptors_ended(first, last);
 }
 
 extern "C" {
 
-__attribute__((visibility("default"))) int dup(int oldfd)
+KANDREL_EXPORTED int close(int descriptor)
+{
+    auto real = [&] { return real_calls().close(descriptor); };
+    return interposed(real, [&](call_frame &frame) {
+        int result = frame.real(real);
+        // Linux frees the number whatever close reports, but for a number
+        // that was not open.
+        if (descriptor >= 0) {
+            descriptors_closed(static_cast<unsigned>(descriptor), static_cast<unsigned>(descriptor));
+        }
+        trace("close()\t\t:\t%d\n", result);
+        return result;
+    });
+}
+
+KANDREL_EXPORTED int dup(int oldfd)
 {
     call_frame frame;
     int result = frame.real([&] { return real_calls().dup(oldfd); });
@@ -78,17 +87,17 @@ __attribute__((visibility("default"))) int dup(int oldfd)
     return result;
 }
 
-__attribute__((visibility("default"))) int dup2(int oldfd, int newfd)
+KANDREL_EXPORTED int dup2(int oldfd, int newfd)
 {
     return replacing(newfd, [&] { return real_calls().dup2(oldfd, newfd); });
 }
 
-__attribute__((visibility("default"))) int dup3(int oldfd, int newfd, int flags)
+KANDREL_EXPORTED int dup3(int oldfd, int newfd, int flags)
 {
     return replacing(newfd, [&] { return real_calls().dup3(oldfd, newfd, flags); });
 }
 
-__attribute__((visibility("default"))) int fcntl(int descriptor, int command, ...)
+KANDREL_EXPORTED int fcntl(int descriptor, int command, ...)
 {
     va_list arguments;
     va_start(arguments, command);
@@ -97,7 +106,7 @@ __attribute__((visibility("default"))) int fcntl(int descriptor, int command, ..
     return result;
 }
 
-__attribute__((visibility("default"))) int fcntl64(int descriptor, int command, ...)
+KANDREL_EXPORTED int fcntl64(int descriptor, int command, ...)
 {
     va_list arguments;
     va_start(arguments, command);
@@ -106,7 +115,7 @@ __attribute__((visibility("default"))) int fcntl64(int descriptor, int command, 
     return result;
 }
 
-__attribute__((visibility("default"))) int close_range(unsigned int first, unsigned int last, int flags)
+KANDREL_EXPORTED int close_range(unsigned int first, unsigned int last, int flags)
 {
     call_frame frame;
     int result = frame.real([&] { return real_calls().close_range(first, last, flags); });
@@ -116,7 +125,7 @@ __attribute__((visibility("default"))) int close_range(unsigned int first, unsig
     return result;
 }
 
-__attribute__((visibility("default"))) void closefrom(int lowfd)
+KANDREL_EXPORTED void closefrom(int lowfd)
 {
     call_frame frame;
     frame.real([&] {

@@ -43,3 +43,20 @@ private:
     int saved_errno_;
     bool nested_;
 };
+
+// What every exported function is marked with: the library's own symbols
+// stay hidden, and calls/exports.map lists exactly these.
+#define KANDREL_EXPORTED __attribute__((visibility("default")))
+
+// The frame of an exported call: straight to the system (real) when the
+// thread is already inside the library, else traced(frame), which makes the
+// real call through frame.real.
+template <typename RealCall, typename Traced>
+auto interposed(RealCall real, Traced traced)
+{
+    call_frame frame;
+    if (frame.nested()) {
+        return frame.real(real);
+    }
+    return traced(frame);
+}

@@ -8,7 +8,7 @@
 #include <algorithm>
 
 #include "address_text.hh"
-#include "coverage.hh"
+#include "routing_policy.hh"
 
 bool copy_from_program(void *to, const void *from, std::size_t length)
 {
@@ -47,6 +47,6 @@ const char *program_address_text(const struct sockaddr *name, int length)
     if (copy_program_address(copy, name, length) < 0) {
         return unreadable_text;
     }
-    return full_coverage() ? get_address_with_ipv6(copy.address(), length)
-                           : get_address(copy.address(), length);
+    return routing().shows_ipv6_addresses ? get_address_with_ipv6(copy.address(), length)
+                                          : get_address(copy.address(), length);
 }

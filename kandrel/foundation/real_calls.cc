@@ -11,13 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-extern "C" {
-ssize_t __read_chk(int, void *, size_t, size_t);
-ssize_t __recv_chk(int, void *, size_t, size_t, int);
-ssize_t __recvfrom_chk(int, void *, size_t, size_t, int, struct sockaddr *, socklen_t *);
-int fcntl64(int, int, ...);
-}
-
 namespace {
 
 real_call_table table;

@@ -7,6 +7,15 @@
 #include <sys/types.h>
 #include <sys/uio.h>
 
+// The fortified and 64-bit entry points the library interposes too, which
+// glibc declares only to programs built for them.
+extern "C" {
+ssize_t __read_chk(int, void *, size_t, size_t);
+ssize_t __recv_chk(int, void *, size_t, size_t, int);
+ssize_t __recvfrom_chk(int, void *, size_t, size_t, int, struct sockaddr *, socklen_t *);
+int fcntl64(int, int, ...);
+}
+
 struct real_call_table {
     int (*socket)(int, int, int);
     int (*socketpair)(int, int, int, int *);

@@ -13,9 +13,9 @@
 #include <cstring>
 
 #include "append_only_file.hh"
-#include "coverage.hh"
 #include "real_calls.hh"
 #include "route_line.hh"
+#include "routing_policy.hh"
 #include "timelog.hh"
 
 namespace {
@@ -136,7 +136,7 @@ void load_replay(const char *path, rtbl_ent *routes, rtbl_ent *end)
 
 void start_recording_and_replay(rtbl_ent *routes, rtbl_ent *end)
 {
-    if (!full_coverage()) {
+    if (!routing().records_round_trips) {
         return;
     }
     if (const char *start = std::getenv("KANDREL_RUN_START_NS")) {

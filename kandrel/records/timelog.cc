@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "append_only_file.hh"
-#include "coverage.hh"
+#include "routing_policy.hh"
 #include "trace.hh"
 
 extern "C" {
@@ -30,9 +30,9 @@ void reset_lock_in_child()
 
 void open_timelog()
 {
-    // With full coverage every process of a run appends to the one timelog
-    // that kandrel-run created for the run.
-    bool opened = open_append_only(timelog, "timelog", full_coverage() ? O_CREAT : O_CREAT | O_TRUNC);
+    // Emptied by each load, or (full coverage) appended to by every process
+    // of a run, kandrel-run having emptied it once for the run.
+    bool opened = open_append_only(timelog, "timelog", routing().timelog_open_flags);
     FILE *stream = opened ? fdopen(timelog.descriptor, "a") : nullptr;
     if (stream == nullptr) {
         print_output("error in opening timelog file \n");

@@ -15,21 +15,22 @@
 #include <cstring>
 
 #include "address_text.hh"
-#include "coverage.hh"
 #include "elapsed_time.hh"
 #include "filler.hh"
 #include "program_memory.hh"
 #include "real_calls.hh"
 #include "recording.hh"
 #include "route_line.hh"
+#include "routing_policy.hh"
 #include "timelog.hh"
 #include "trace.hh"
 
 namespace {
 
-// The echo of one round trip, zeroed. Classic round trips keep all of it;
-// full coverage keeps the first echo_kept_size bytes, all its debug lines
-// show, so a large send costs no more memory than that. Kept bytes live on
+// The echo of one round trip, zeroed. Round trips keep as much of it as the
+// routing policy shows (all of it in the classic behaviour, with full
+// coverage what its debug lines show), so a large send costs no more memory
+// than that. Kept bytes live on
 // the stack for a send of one chunk, in pages of their own for more. Never
 // the heap: a round trip may run in a signal handler that interrupted the
 // application inside malloc.
@@ -37,8 +38,7 @@ class echo_buffer {
 public:
     enum keeping { as_the_behaviour_keeps, everything };
     explicit echo_buffer(size_t len, keeping keep = as_the_behaviour_keeps)
-        : kept_(keep == as_the_behaviour_keeps && full_coverage() && len > echo_kept_size ? echo_kept_size
-                                                                                          : len)
+        : kept_(keep == as_the_behaviour_keeps ? std::min(len, routing().echo_kept_limit) : len)
     {
         if (kept_ <= sizeof small_) {
             std::memset(small_, 0, sizeof small_);
@@ -77,7 +77,6 @@ public:
     }
 
 private:
-    static constexpr size_t echo_kept_size = 64 * 1024;
     size_t kept_;
     char small_[echo_chunk_size];
     char scratch_[echo_chunk_size];
@@ -486,7 +485,7 @@ void bounce_payload(hop_link &link, int protocol, const send_payload &payload, s
             UDPecho(link, source, len, flags);
         }
     };
-    if (bounces_filler() || (payload.bytes == nullptr && payload.vector == nullptr)) {
+    if (routing().bounces_filler || (payload.bytes == nullptr && payload.vector == nullptr)) {
         bounce(echo_source::filler());
     } else if (payload.bytes != nullptr) {
         bounce(echo_source::program_bytes(payload.bytes));
@@ -499,19 +498,4 @@ void bounce_payload(hop_link &link, int protocol, const send_payload &payload, s
             bounce(echo_source::program_bytes(gathered.data()));
         }
     }
-}
-
-bool vector_length(const iovec *vector, size_t count, size_t &total)
-{
-    total = 0;
-    if (count > IOV_MAX) {
-        return false;
-    }
-    for (size_t i = 0; i < count; ++i) {
-        iovec piece;
-        if (!read_from_program(vector + i, piece) || __builtin_add_overflow(total, piece.iov_len, &total)) {
-            return false;
-        }
-    }
-    return true;
 }

@@ -10,6 +10,7 @@
 #include <cstddef>
 
 #include "hop_socket.hh"
+#include "send_payload.hh"
 
 // The largest datagram a round trip sends; longer data goes in chunks.
 constexpr std::size_t echo_chunk_size = 1024;
@@ -72,21 +73,19 @@ void datagram_message_round_trip(hop_link &link, const struct msghdr &msg, int f
 // a send delays nothing, so its round trip is not made.
 bool send_would_block(int s, int flags);
 
-// The program's data of one send, as far as the library may read it: a
-// buffer, a vector, or nothing (sendfile and splice move data the library
-// never sees; their round trips always bounce the filler).
-struct send_payload {
-    const char *bytes = nullptr;
-    const struct iovec *vector = nullptr;
-    size_t vector_length = 0;
-};
-
-// The total length of the program's data vector, read through fault-safe
-// copies; false when it has none that could be sent (a bad vector, more
-// pieces than the system takes, lengths that overflow).
-bool vector_length(const struct iovec *vector, size_t count, size_t &total);
+// The one way a send is bounced: round_trip runs with exchange held, unless
+// the program's send on s would be refused at once.
+template <typename RoundTrip>
+void bounce_unless_refused(pthread_mutex_t &exchange, int s, int flags, RoundTrip round_trip)
+{
+    if (send_would_block(s, flags)) {
+        return;
+    }
+    held_exchange exclusive(exchange);
+    round_trip();
+}
 
 // The round trip of len bytes over link with the route's protocol (TCPecho
-// or UDPecho): the program's bytes, or with full coverage the filler unless
-// KANDREL_ECHO_PAYLOAD=1; in a replayed run, the recording's next time.
+// or UDPecho): the program's bytes, or the filler when the routing policy
+// bounces it; in a replayed run, the recording's next time.
 void bounce_payload(hop_link &link, int protocol, const send_payload &payload, size_t len, int flags);

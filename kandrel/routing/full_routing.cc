@@ -1,5 +1,9 @@
-// Full coverage's bindings and round trips.
-#include "full_routing.hh"
+// Full coverage: every program socket whose peer is routed is bound to its
+// route with a hop socket of its own (by connect, by accept, per datagram by
+// the call's destination), and every send path into a bound socket bounces
+// the filler (or the program's bytes on request) off the hop before the
+// real call.
+#include <fcntl.h>
 
 #include "address_text.hh"
 #include "echo_round_trip.hh"
@@ -7,16 +11,33 @@
 #include "recording.hh"
 #include "route_line.hh"
 #include "route_table.hh"
+#include "routing_policy.hh"
 #include "socket_bindings.hh"
 #include "trace.hh"
 
 namespace {
+
+// The most of an echo a round trip keeps: all its debug lines show, so a
+// large send costs no more memory than that.
+constexpr std::size_t echo_kept_size = 64 * 1024;
 
 // A route that bounces traffic (TCP or UDP), or null.
 rtbl_ent *bouncing_route(rtbl_ent *route)
 {
     return route != nullptr && (route->protocol == protocol_tcp || route->protocol == protocol_udp) ? route
                                                                                                     : nullptr;
+}
+
+// A route's destination and hop resolved in either family, announced as
+// they resolve.
+bool store_route(const route_words &words, rtbl_ent &entry)
+{
+    if (!resolve_route_reach(words, entry.reach)) {
+        return false;
+    }
+    entry.protocol = route_protocol_of(words.protocol);
+    trace_debug("init_route_tbl()\t:\tprotocol = %d\n", entry.protocol);
+    return true;
 }
 
 // Opens the binding's hop socket now, under its exchange, and says so.
@@ -32,22 +53,23 @@ void open_binding_hop(socket_binding &binding, int s)
                 get_address_with_ipv6(link.hop, static_cast<int>(link.hop_length)));
 }
 
-}  // namespace
-
-void bind_connecting_socket(int s, const struct sockaddr *name, socklen_t namelen)
+// Binds s to the route of the address it connects to, opening and connecting
+// the binding's own hop socket first (the program's connect waits for the
+// hop connection). A replayed run sends nothing to any hop.
+void before_connect(int s, const struct sockaddr *name, socklen_t namelen)
 {
     rtbl_ent *route = bouncing_route(find_route(name, namelen));
     if (route == nullptr) {
         return;
     }
-    // A replayed run sends nothing to any hop.
     socket_binding *binding = bind_socket(s, *route);
     if (binding != nullptr && !replaying()) {
         open_binding_hop(*binding, s);
     }
 }
 
-void bind_accepted_socket(int s)
+// Binds a socket that accept returned when its peer is a routed destination.
+void after_accept(int s)
 {
     sockaddr_storage peer;
     socklen_t length = sizeof peer;
@@ -60,32 +82,57 @@ void bind_accepted_socket(int s)
     }
 }
 
-socket_binding *send_binding(int s, const struct sockaddr *destination, socklen_t destination_length)
+// The binding a send goes through: when the call names a routed destination,
+// s bound to its route (per datagram); else s's own binding. Null when the
+// send is not routed, learnt before anything is spent on the send's length.
+socket_binding *send_binding(const outgoing_send &send)
 {
-    if (destination == nullptr) {
-        return binding_of(s);
+    if (send.destination == nullptr) {
+        return binding_of(send.s);
     }
-    rtbl_ent *route = bouncing_route(find_route(destination, destination_length));
-    return route != nullptr ? bind_socket(s, *route) : nullptr;
+    rtbl_ent *route = bouncing_route(find_route(send.destination, send.destination_length));
+    return route != nullptr ? bind_socket(send.s, *route) : nullptr;
 }
 
-void bounce_on(socket_binding &binding, int s, size_t len, int flags, const send_payload &payload)
+bool before_send(const outgoing_send &send)
 {
-    if (send_would_block(s, flags)) {
-        return;
+    socket_binding *binding = send_binding(send);
+    size_t length;
+    if (binding == nullptr) {
+        return true;
     }
-    held_exchange exclusive(binding.exchange);
-    if (binding.route == nullptr) {
-        return;  // the socket was closed on another thread meanwhile
+    if (!send_length(send.payload, length)) {
+        return false;
     }
-    hop_link link = binding_hop_link(binding);
-    bounce_payload(link, binding.route->protocol, payload, len, flags);
+    // A sendfile at the end of its file moves nothing, and delays nothing.
+    if (length == 0 && send.payload.file >= 0) {
+        return true;
+    }
+    bounce_unless_refused(binding->exchange, send.s, send.flags, [&] {
+        if (binding->route == nullptr) {
+            return;  // the socket was closed on another thread meanwhile
+        }
+        hop_link link = binding_hop_link(*binding);
+        bounce_payload(link, binding->route->protocol, send.payload, length, send.flags);
+    });
+    return true;
 }
 
-void full_round_trip(int s, const struct sockaddr *destination, socklen_t destination_length, size_t len,
-                     int flags, const send_payload &payload)
-{
-    if (socket_binding *binding = send_binding(s, destination, destination_length)) {
-        bounce_on(*binding, s, len, flags, payload);
-    }
-}
+}  // namespace
+
+const routing_policy full_coverage_routing = {
+    .traces_added_calls = true,
+    .shows_ipv6_addresses = true,
+    .keeps_program_output = true,
+    .bounces_filler = true,
+    .echo_kept_limit = echo_kept_size,
+    .timelog_open_flags = O_CREAT,
+    .records_round_trips = true,
+    .route_line_room = full_route_line_buffer_size,
+    .host_word_room = full_host_word_size,
+    .store_route = store_route,
+    .before_connect = before_connect,
+    .before_send = before_send,
+    .after_accept = after_accept,
+    .descriptors_ended = end_socket_bindings,
+};

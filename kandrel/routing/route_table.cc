@@ -19,12 +19,12 @@
 #include "address_key.hh"
 #include "address_text.hh"
 #include "call_frame.hh"
-#include "coverage.hh"
 #include "hop_socket.hh"
 #include "program_memory.hh"
 #include "real_calls.hh"
 #include "recording.hh"
 #include "route_line.hh"
+#include "routing_policy.hh"
 #include "timelog.hh"
 #include "trace.hh"
 
@@ -48,62 +48,10 @@ rtbl_ent *filled_end()
     return __atomic_load_n(&rtbl_ep, __ATOMIC_ACQUIRE);
 }
 
-// The four bytes of an address in network order, first byte first.
-struct dotted_bytes {
-    unsigned char octet[4];
-};
-
-dotted_bytes bytes_of(const sockaddr_in &address)
-{
-    dotted_bytes bytes;
-    std::memcpy(bytes.octet, &address.sin_addr.s_addr, sizeof bytes.octet);
-    return bytes;
-}
-
 // An address's four bytes read as one big-endian signed 32-bit number.
 long signed_address_value(in_addr_t network_order)
 {
     return static_cast<long>(static_cast<std::int32_t>(ntohl(network_order)));
-}
-
-// Fills entry from a line's words; false when a name does not convert, in
-// which case the route is left out rather than stored with 255.255.255.255.
-bool build_route(const route_words &words, rtbl_ent &entry)
-{
-    entry = rtbl_ent{};
-    bool from_ok = strtoinaddr(words.from, &entry.from.sin_addr) == 0;
-    bool to_ok = strtoinaddr(words.to, &entry.to.sin_addr) == 0;
-    bool hop_ok = strtoinaddr(words.hop, &entry.hop.sin_addr) == 0;
-    entry.protocol = route_protocol_of(words.protocol);
-    entry.from.sin_family = AF_INET;
-    entry.to.sin_family = AF_INET;
-    entry.hop.sin_family = AF_INET;
-    entry.hop.sin_port = htons(echo_port);
-    return from_ok && to_ok && hop_ok;
-}
-
-// A route of full coverage: its destination and hop resolved in either
-// family, announced as they resolve.
-bool build_full_route(const route_words &words, rtbl_ent &entry)
-{
-    entry = rtbl_ent{};
-    if (!resolve_route_reach(words, entry.reach)) {
-        return false;
-    }
-    entry.protocol = route_protocol_of(words.protocol);
-    trace_debug("init_route_tbl()\t:\tprotocol = %d\n", entry.protocol);
-    return true;
-}
-
-void announce_route(const rtbl_ent &entry)
-{
-    dotted_bytes from = bytes_of(entry.from), to = bytes_of(entry.to), hop = bytes_of(entry.hop);
-    trace("init_route_tbl()\t:\tAdded route (%d.%d.%d.%d)=>(%d.%d.%d.%d) : (%d.%d.%d.%d)\n", from.octet[0],
-          from.octet[1], from.octet[2], from.octet[3], to.octet[0], to.octet[1], to.octet[2], to.octet[3],
-          hop.octet[0], hop.octet[1], hop.octet[2], hop.octet[3]);
-    trace_debug("init_route_tbl()\t:\tfrom_fam = %d, to_fam =%d, hop_fam = %d\n", entry.from.sin_family,
-                entry.to.sin_family, entry.hop.sin_family);
-    trace_debug("init_route_tbl()\t:\tprotocol = %d\n", entry.protocol);
 }
 
 // Opens the route file for reading if it is a regular file: a FIFO or a
@@ -136,16 +84,16 @@ void read_routes(FILE *route_file)
     gethostname(myname, sizeof myname - 1);
     trace_debug("init_route_tbl()\t:\tHostname  %s\n", myname);
 
-    bool full = full_coverage();
+    const routing_policy &policy = routing();
     char line[full_route_line_buffer_size];
-    int line_room = static_cast<int>(full ? full_route_line_buffer_size : route_line_buffer_size);
+    int line_room = static_cast<int>(policy.route_line_room);
     int stored = 0;
     std::size_t bytes_read = 0;
     while (stored < route_table_capacity && bytes_read < route_file_read_limit &&
            std::fgets(line, line_room, route_file) != nullptr) {
         bytes_read += std::strlen(line) + 1;
         route_words words;
-        route_line_status status = parse_route_line(line, words, full ? full_host_word_size : host_word_size);
+        route_line_status status = parse_route_line(line, words, policy.host_word_room);
         if (status == route_line_status::too_few_words) {
             trace_debug("init_route_tbl() \t:\tIn loop\n");
             continue;
@@ -158,12 +106,9 @@ void read_routes(FILE *route_file)
             continue;
         }
         trace("init_route_tbl()\t:\tFrom matches myname\n");
-        rtbl_ent entry;
-        if (full ? !build_full_route(words, entry) : !build_route(words, entry)) {
+        rtbl_ent entry{};
+        if (!policy.store_route(words, entry)) {
             continue;
-        }
-        if (!full) {
-            announce_route(entry);
         }
         std::strcpy(entry.to_word, words.to);
         std::strcpy(entry.hop_word, words.hop);

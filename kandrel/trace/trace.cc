@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "coverage.hh"
 #include "echo_text.hh"
+#include "routing_policy.hh"
 #include "trace_file.hh"
 
 extern "C" {
@@ -50,12 +50,12 @@ FILE *trace_target()
     return taken(stderr_taken) ? nullptr : stderr;
 }
 
-// Where the library's standard-output lines go: standard output in the
-// classic behaviour; with full coverage nothing of the library's reaches
-// the program's output, and they go to the trace.
+// Where the library's standard-output lines go: standard output, unless the
+// routing policy keeps the program's output its own; they then go to the
+// trace.
 FILE *output_target()
 {
-    if (full_coverage()) {
+    if (routing().keeps_program_output) {
         return trace_target();
     }
     return taken(stdout_taken) ? nullptr : stdout;
@@ -119,7 +119,7 @@ void print_output(const char *format, ...)
 
 void print_echo_line(const char *format, ...)
 {
-    if (full_coverage() && !debug_on()) {
+    if (routing().keeps_program_output && !debug_on()) {
         return;
     }
     va_list arguments;
@@ -130,7 +130,7 @@ void print_echo_line(const char *format, ...)
 
 void print_echo(echo_stream where, const char *prefix, const char *echo, size_t len)
 {
-    bool to_output = where == echo_stream::output && !full_coverage();
+    bool to_output = where == echo_stream::output && !routing().keeps_program_output;
     if (!to_output && !debug_on()) {
         return;
     }

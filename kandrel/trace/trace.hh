@@ -22,13 +22,13 @@ void trace(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Writes a trace line only while debug is non-zero.
 void trace_debug(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-// Writes one of the library's few lines meant for standard output; with full
-// coverage they go to the trace instead, since nothing of the library's may
-// reach the program's output.
+// Writes one of the library's few lines meant for standard output; they go
+// to the trace instead when the routing policy keeps the program's output
+// its own.
 void print_output(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-// Writes a line about an echo that the classic behaviour prints on standard
-// output; with full coverage it goes to the trace, and only while debug is on.
+// Writes a line about an echo on standard output; when the routing policy
+// keeps the program's output its own, on the trace and only while debug is on.
 void print_echo_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // Where an echo line goes: standard output (as print_echo_line), or the

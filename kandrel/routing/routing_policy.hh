@@ -1,0 +1,74 @@
+// The routing behaviour, chosen once when the library loads: a policy the
+// exported calls consult at each moment routing cares about (a connect, a
+// send, an accept, descriptors ending), and the choices of output and echo
+// that differ between behaviours. Exported calls trace, ask the policy and
+// make the real call; none of them asks which behaviour is on.
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <cstddef>
+
+#include "route_line.hh"
+#include "route_table.hh"
+#include "send_payload.hh"
+
+// The exported call a send came through: the classic behaviour routes each
+// of its four calls in a way of its own.
+enum class send_call { send, sendto, sendmsg, write, writev, sendmmsg, sendfile, splice };
+
+// One send as the program made it.
+struct outgoing_send {
+    send_call call;
+    int s;
+    const sockaddr *destination;  // named by the call; null for the socket's peer
+    socklen_t destination_length;
+    int flags;
+    send_payload payload;  // the data, as far as the library may read it
+};
+
+struct routing_policy {
+    // Output: whether writev, sendfile, sendmmsg, splice and accept4 are
+    // traced and routed at all; whether trace lines show IPv6 addresses as
+    // text; whether the library's standard-output lines go to the trace
+    // instead (and only with debug), leaving the program's output its own.
+    bool traces_added_calls;
+    bool shows_ipv6_addresses;
+    bool keeps_program_output;
+
+    // Echoes: whether round trips bounce the filler rather than the
+    // program's bytes, and how much of an echo is kept for the debug lines.
+    bool bounces_filler;
+    std::size_t echo_kept_limit;
+
+    // Records: how the load opens timelog (emptied, or appended to across
+    // the processes of a run), and whether round trips are recorded and
+    // replayed.
+    int timelog_open_flags;
+    bool records_round_trips;
+
+    // Routes: the room of a route-file line and of a host word, and how a
+    // parsed line becomes a route (false: the route is left out).
+    std::size_t route_line_room;
+    std::size_t host_word_room;
+    bool (*store_route)(const route_words &words, rtbl_ent &entry);
+
+    // The moments: before a connect's real call; before a send's (false when
+    // the send's data cannot be read, so that a call of several messages
+    // stops there as the system does); after accept returned s; after the
+    // program's descriptors first to last ended or took other files.
+    void (*before_connect)(int s, const struct sockaddr *name, socklen_t namelen);
+    bool (*before_send)(const outgoing_send &send);
+    void (*after_accept)(int s);
+    void (*descriptors_ended)(unsigned first, unsigned last);
+};
+
+// The policy of this process.
+const routing_policy &routing();
+
+// The two behaviours: the classic one (one program socket per route, four
+// sending calls delayed) and full coverage (every socket whose peer is
+// routed, every send path).
+extern const routing_policy classic_routing;
+extern const routing_policy full_coverage_routing;
