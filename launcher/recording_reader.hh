@@ -1,7 +1,7 @@
 // The launcher's reader of a recording of a run's round trips (kandrel-run
-// --record): one JSON line per round trip, in exactly the shape the library
-// writes, read strictly and with the reason for each refusal, so that a
-// damaged file is refused before anything replays it.
+// --record): one JSON line per round trip, read by the library's own
+// recording-line reader (recording_line.hh) with the reason for each
+// refusal, so that a damaged file is refused before anything replays it.
 #pragma once
 
 #include <cstddef>
@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-namespace launcher {
+#include "recording_line.hh"
 
-enum class round_trip_outcome { echoed, waited_out, unreachable };
+namespace launcher {
 
 struct round_trip_record {
     std::uint64_t t_us = 0;  // from the run's start to the end of the round trip
@@ -22,11 +22,8 @@ struct round_trip_record {
     std::string protocol;  // "TCP" or "UDP"
     std::uint64_t bytes = 0;
     std::uint64_t rtt_us = 0;
-    round_trip_outcome outcome = round_trip_outcome::echoed;
+    trip_outcome outcome = trip_outcome::echoed;
 };
-
-// A round trip's time beyond this is not a measurement but a damaged file.
-constexpr std::uint64_t longest_round_trip_us = 3'600'000'000;  // one hour
 
 // Whether a file's text looks like a recording rather than a timelog.
 bool looks_like_recording(std::string_view text);

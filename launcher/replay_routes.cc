@@ -28,7 +28,7 @@ const route_key *route_without_round_trips(const std::vector<route_key> &routes,
 {
     auto replayable = [&](const route_key &route) {
         return std::any_of(records.begin(), records.end(), [&](const round_trip_record &r) {
-            return r.outcome != round_trip_outcome::unreachable && r.to == route.to && r.hop == route.hop &&
+            return r.outcome != trip_outcome::unreachable && r.to == route.to && r.hop == route.hop &&
                    r.protocol == route.protocol;
         });
     };

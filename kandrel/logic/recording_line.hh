@@ -29,6 +29,43 @@ constexpr std::size_t recording_line_size = 3 * 6 * full_host_word_size + 256;
 // recording_line_size bytes); returns its length.
 std::size_t format_recording_line(const recorded_trip &trip, char *out);
 
-// Reads a line (without its newline) written by format_recording_line;
-// false for anything else.
-bool parse_recording_line(const char *line, std::size_t length, recorded_trip &trip);
+// What is wrong with a line that is not a recording line: the first flaw
+// found, with where it is (1-based column) and which key it concerns.
+enum class recording_flaw {
+    none,
+    truncated,     // the line ends inside the record
+    expected_key,  // field holds the text that should have come next
+    not_a_number,  // no digits where a whole number belongs
+    leading_zero,
+    beyond_64_bits,
+    out_of_range,   // value is beyond the key's largest (recording_limit)
+    control_byte,   // an unescaped byte below 0x20 inside a word
+    bad_escape,     // an escape other than \" \\ or \u00XX of a control byte
+    word_too_long,  // beyond full_host_word_size - 1 characters
+    empty_word,
+    text_after,        // more text after the closing brace
+    unknown_protocol,  // neither TCP nor UDP
+    unknown_outcome,   // not echoed, waited_out or unreachable
+};
+
+struct recording_line_reading {
+    recording_flaw flaw = recording_flaw::none;
+    std::size_t column = 0;
+    const char *field = "";   // the key, or with expected_key the text expected
+    std::uint64_t value = 0;  // with out_of_range
+};
+
+// The largest value a number key may hold: beyond it a line is a damaged
+// file, not a measurement (a run of a year, the kernel's largest process
+// id, the largest send, a round trip of an hour).
+std::uint64_t recording_limit(const char *key);
+
+// Reads a line (without its newline) in exactly the shape
+// format_recording_line writes, with every number in its range; the first
+// flaw otherwise.
+recording_line_reading read_recording_line(const char *line, std::size_t length, recorded_trip &trip);
+
+inline bool parse_recording_line(const char *line, std::size_t length, recorded_trip &trip)
+{
+    return read_recording_line(line, length, trip).flaw == recording_flaw::none;
+}

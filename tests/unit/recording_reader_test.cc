@@ -1,5 +1,6 @@
 // Reading recordings: the one line shape the library writes, every way a
-// line can be damaged, line numbers, and round trips grouped by route.
+// line can be damaged (refused alike by the library's replay and by the
+// launcher, which says why), line numbers, and round trips grouped by route.
 #include "recording_reader.hh"
 
 #include <gtest/gtest.h>
@@ -30,16 +31,16 @@ TEST(RecordingReader, ReadsEveryField)
     EXPECT_EQ(r.protocol, "TCP");
     EXPECT_EQ(r.bytes, 78u);
     EXPECT_EQ(r.rtt_us, 40123u);
-    EXPECT_EQ(r.outcome, round_trip_outcome::echoed);
+    EXPECT_EQ(r.outcome, trip_outcome::echoed);
 
     ASSERT_TRUE(parse_recording_line(
         changed(R"("to":"127.0.0.5")", R"("to":"odd\"\\\u0009name")"), r, error)) << error;
     EXPECT_EQ(r.to, "odd\"\\\tname");
     ASSERT_TRUE(parse_recording_line(changed("\"echoed\"", "\"waited_out\""), r, error));
-    EXPECT_EQ(r.outcome, round_trip_outcome::waited_out);
+    EXPECT_EQ(r.outcome, trip_outcome::waited_out);
     ASSERT_TRUE(parse_recording_line(changed("\"rtt_us\":40123", "\"rtt_us\":0"), r, error));
     ASSERT_TRUE(parse_recording_line(changed("\"echoed\"", "\"unreachable\""), r, error));
-    EXPECT_EQ(r.outcome, round_trip_outcome::unreachable);
+    EXPECT_EQ(r.outcome, trip_outcome::unreachable);
     ASSERT_TRUE(parse_recording_line(changed("\"rtt_us\":40123", "\"rtt_us\":3600000000"), r, error));
 }
 
@@ -68,12 +69,14 @@ TEST(RecordingReader, RefusesEveryOtherShapeAndSaysWhy)
              row{changed("\"t_us\":1234567", "\"t_us\":31622400000001"), "t_us 31622400000001 is beyond a year"},
              row{changed("\"pid\":4242", "\"pid\":4194305"), "pid 4194305 is beyond the largest process id"},
              row{changed("\"TCP\"", "\"tcp\""), "protocol is neither TCP nor UDP"},
+             row{changed("\"TCP\"", "\"XYZTCPUDP\""), "protocol is neither TCP nor UDP"},
              row{changed("\"echoed\"", "\"lost\""), "outcome is not echoed, waited_out or unreachable"},
              row{changed("\"127.0.0.5\"", "\"\""), "to is empty"},
              row{changed("\"127.0.0.5\"", "\"" + std::string(256, 'h') + "\""), "to is longer than 255 characters"},
              row{changed("\"127.0.0.5\"", "\"a\tb\""), "to holds an unescaped control byte at column 35"},
              row{changed("\"127.0.0.5\"", "\"caf\\u00e9\""), escape_error},
              row{changed("\"127.0.0.5\"", "\"caf\\u0041\""), escape_error},
+             row{changed("\"127.0.0.5\"", "\"caf\\u001A\""), escape_error},
              row{changed("\"127.0.0.5\"", "\"caf\\n\""), escape_error},
              row{good + " ", "text after the record at column 125"},
              row{changed(",\"outcome\"", ",\"extra\":1,\"outcome\""), R"(expected ,"outcome": at column 105)"},
@@ -83,6 +86,8 @@ TEST(RecordingReader, RefusesEveryOtherShapeAndSaysWhy)
         std::string error;
         EXPECT_FALSE(parse_recording_line(r.line, record, error)) << r.line;
         EXPECT_EQ(error, r.error) << r.line;
+        recorded_trip trip;
+        EXPECT_FALSE(::parse_recording_line(r.line.data(), r.line.size(), trip)) << r.line;
     }
 }
 

@@ -9,7 +9,7 @@ namespace {
 using namespace launcher;
 
 round_trip_record record(const std::string &to, const std::string &hop, const std::string &protocol,
-                         round_trip_outcome outcome = round_trip_outcome::echoed)
+                         trip_outcome outcome = trip_outcome::echoed)
 {
     return {1, 2, to, hop, protocol, 64, 40000, outcome};
 }
@@ -40,7 +40,7 @@ TEST(ReplayRoutes, EachRouteNeedsATimedRoundTripOfItsOwn)
     for (const row &r : {
              row{{record("10.0.0.2", "hop1", "TCP"), record("10.0.0.3", "hop2", "UDP")}, nullptr},
              row{{record("10.0.0.2", "hop1", "TCP"),
-                  record("10.0.0.3", "hop2", "UDP", round_trip_outcome::waited_out)},
+                  record("10.0.0.3", "hop2", "UDP", trip_outcome::waited_out)},
                  nullptr},
              row{{}, &routes[0]},
              row{{record("10.0.0.2", "hop1", "TCP")}, &routes[1]},
@@ -48,7 +48,7 @@ TEST(ReplayRoutes, EachRouteNeedsATimedRoundTripOfItsOwn)
              // is another route; a round trip that never reached the hop has no time.
              row{{record("10.0.0.2", "hop2", "TCP"), record("10.0.0.3", "hop2", "UDP")}, &routes[0]},
              row{{record("10.0.0.2", "hop1", "UDP"), record("10.0.0.3", "hop2", "UDP")}, &routes[0]},
-             row{{record("10.0.0.2", "hop1", "TCP", round_trip_outcome::unreachable),
+             row{{record("10.0.0.2", "hop1", "TCP", trip_outcome::unreachable),
                   record("10.0.0.3", "hop2", "UDP")},
                  &routes[0]},
          }) {
