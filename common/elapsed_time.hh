@@ -5,6 +5,8 @@
 #include <sys/time.h>
 #include <time.h>
 
+#include <cstdint>
+
 // Subtracts in from out, field by field, borrowing one second when the
 // microseconds go negative; the difference is left in out.
 inline void tvsub(struct timeval *out, const struct timeval *in)
@@ -38,4 +40,13 @@ inline struct timeval interval_clock_now()
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return timeval{now.tv_sec, now.tv_nsec / 1000};
+}
+
+// The same clock in nanoseconds, for timestamps within a run that several
+// processes share.
+inline std::uint64_t monotonic_ns()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(now.tv_nsec);
 }

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <vector>
 
+#include "elapsed_time.hh"
 #include "library_search.hh"
 #include "preload_env.hh"
 #include "program_checks.hh"
@@ -235,13 +236,6 @@ bool create_fresh_file(const std::string &path, const std::string &shown, const 
     return error == 0;
 }
 
-std::uint64_t monotonic_now_ns()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(now.tv_nsec);
-}
-
 }  // namespace
 
 launch_failure launch(const launch_options &options)
@@ -289,7 +283,7 @@ launch_failure launch(const launch_options &options)
         return failure;
     }
     setenv("LD_PRELOAD", composed_preload(preload, std::getenv("LD_PRELOAD")).c_str(), 1);
-    for (const auto &setting : behaviour_settings(options, cwd, monotonic_now_ns())) {
+    for (const auto &setting : behaviour_settings(options, cwd, monotonic_ns())) {
         if (setting.value) {
             setenv(setting.name.c_str(), setting.value->c_str(), 1);
         } else {

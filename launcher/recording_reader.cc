@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "text_lines.hh"
+
 namespace launcher {
 namespace {
 
@@ -87,20 +89,19 @@ bool parse_recording_line(std::string_view line, round_trip_record &record, std:
 recording read_recording(std::string_view text)
 {
     recording result;
-    for (std::size_t number = 1; !text.empty(); ++number) {
-        auto newline = text.find('\n');
-        std::string_view line = text.substr(0, newline);
-        text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
+    std::size_t number = 0;
+    for_each_line(text, [&](std::string_view line) {
+        ++number;
         round_trip_record record;
         if (line.empty()) {
             result.error = "empty line";
         } else if (parse_recording_line(line, record, result.error)) {
             result.records.push_back(std::move(record));
-            continue;
+            return true;
         }
         result.error_line = number;
-        break;
-    }
+        return false;
+    });
     return result;
 }
 

@@ -16,9 +16,6 @@
 namespace launcher {
 namespace {
 
-// The library reads no more of a route file than this.
-constexpr std::size_t route_file_read_limit = 1 << 20;
-
 // Up to `limit` + 1 bytes of a regular file, so that a caller can tell a
 // file beyond the limit. Never blocks on a fifo. Returns "" or why not.
 std::string read_regular_file(const std::string &path, std::size_t limit, std::string &text)

@@ -4,22 +4,22 @@
 #include <algorithm>
 
 #include "route_line.hh"
+#include "text_lines.hh"
 
 namespace launcher {
 
 std::vector<route_key> routes_of_host(std::string_view route_text, const std::string &host)
 {
     std::vector<route_key> routes;
-    while (!route_text.empty()) {
-        auto newline = route_text.find('\n');
-        std::string line(route_text.substr(0, newline));
-        route_text.remove_prefix(newline == std::string_view::npos ? route_text.size() : newline + 1);
+    for_each_line(route_text, [&](std::string_view text) {
+        std::string line(text);
         route_words words;
         if (parse_route_line(line.c_str(), words, full_host_word_size) == route_line_status::ok &&
             words.from == host && route_protocol_of(words.protocol) != protocol_none) {
             routes.push_back({words.to, words.hop, words.protocol});
         }
-    }
+        return true;
+    });
     return routes;
 }
 

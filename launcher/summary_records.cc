@@ -3,6 +3,8 @@
 
 #include <charconv>
 
+#include "text_lines.hh"
+
 namespace launcher {
 namespace {
 
@@ -60,12 +62,9 @@ std::optional<long> tavik_time_ms(std::string_view line)
 timing_records read_timing_records(std::string_view text)
 {
     timing_records records;
-    while (!text.empty()) {
-        auto newline = text.find('\n');
-        std::string_view line = text.substr(0, newline);
-        text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
+    for_each_line(text, [&](std::string_view line) {
         if (line.empty()) {
-            continue;
+            return true;
         }
         if (auto ms = timelog_ms(line)) {
             records.ms.push_back(*ms);
@@ -76,7 +75,8 @@ timing_records read_timing_records(std::string_view text)
         } else {
             ++records.other_lines;
         }
-    }
+        return true;
+    });
     return records;
 }
 

@@ -13,9 +13,11 @@
 #include <cstring>
 
 #include "append_only_file.hh"
+#include "elapsed_time.hh"
 #include "real_calls.hh"
 #include "route_line.hh"
 #include "routing_policy.hh"
+#include "text_lines.hh"
 #include "timelog.hh"
 
 namespace {
@@ -27,13 +29,6 @@ bool replay_loaded = false;
 
 // The most of a recording that is replayed: millions of round trips.
 constexpr std::size_t replay_file_limit = std::size_t{1} << 30;
-
-std::uint64_t monotonic_ns()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
-}
 
 void reset_lock_in_child()
 {
@@ -76,15 +71,12 @@ template <typename Each>
 void for_each_trip(const char *text, std::size_t size, Each each)
 {
     recorded_trip trip;
-    for (const char *line = text, *end = text + size; line < end;) {
-        const char *newline =
-            static_cast<const char *>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
-        const char *line_end = newline != nullptr ? newline : end;
-        if (parse_recording_line(line, static_cast<std::size_t>(line_end - line), trip)) {
+    for_each_line({text, size}, [&](std::string_view line) {
+        if (parse_recording_line(line.data(), line.size(), trip)) {
             each(trip);
         }
-        line = line_end + 1;
-    }
+        return true;
+    });
 }
 
 // Gives each route the recorded times of its round trips, in file order,

@@ -39,10 +39,6 @@ rtbl_ent *rtbl_ep = rtbl;
 // init: whether the load has started; it never goes back to 0.
 int init = 0;
 
-// The most of a route file that is read: far more than any real table, and
-// a bound on a file that never ends.
-constexpr std::size_t route_file_read_limit = 1 << 20;
-
 rtbl_ent *filled_end()
 {
     return __atomic_load_n(&rtbl_ep, __ATOMIC_ACQUIRE);
