@@ -61,7 +61,8 @@ const char *protocol_word(int protocol)
 
 bool same_route(const recorded_trip &trip, const rtbl_ent &route)
 {
-    return std::strcmp(trip.to, route.to_word) == 0 && std::strcmp(trip.hop, route.hop_word) == 0 &&
+    return std::strcmp(trip.to, route.covered.to_word) == 0 &&
+           std::strcmp(trip.hop, route.covered.hop_word) == 0 &&
            std::strcmp(trip.protocol, protocol_word(route.protocol)) == 0 &&
            trip.outcome != trip_outcome::unreachable;
 }
@@ -112,13 +113,13 @@ void load_replay(const char *path, rtbl_ent *routes, rtbl_ent *end)
     if (times != MAP_FAILED) {
         std::uint64_t *next = static_cast<std::uint64_t *>(times);
         for (rtbl_ent *route = routes; route != end; ++route) {
-            route->replay_times = next;
+            route->covered.replay_times = next;
             for_each_trip(text, size, [&](const recorded_trip &trip) {
                 if (same_route(trip, *route)) {
-                    next[route->replay_count++] = trip.rtt_us;
+                    next[route->covered.replay_count++] = trip.rtt_us;
                 }
             });
-            next += route->replay_count;
+            next += route->covered.replay_count;
         }
     }
     munmap(mapped, size);
@@ -160,8 +161,8 @@ void record_round_trip(const rtbl_ent &route, size_t len, long rtt_us, trip_outc
     std::uint64_t now = monotonic_ns();
     trip.t_us = now > run_start_ns && run_start_ns != 0 ? (now - run_start_ns) / 1000 : 0;
     trip.pid = static_cast<long>(getpid());
-    std::strcpy(trip.to, route.to_word);
-    std::strcpy(trip.hop, route.hop_word);
+    std::strcpy(trip.to, route.covered.to_word);
+    std::strcpy(trip.hop, route.covered.hop_word);
     std::strcpy(trip.protocol, protocol_word(route.protocol));
     trip.bytes = len;
     trip.rtt_us = rtt_us > 0 ? static_cast<std::uint64_t>(rtt_us) : 0;
@@ -173,11 +174,12 @@ void record_round_trip(const rtbl_ent &route, size_t len, long rtt_us, trip_outc
 
 ssize_t replay_round_trip(const rtbl_ent &route, const char *operation, size_t len)
 {
-    if (route.replay_count == 0) {
+    if (route.covered.replay_count == 0) {
         return static_cast<ssize_t>(len);
     }
-    std::size_t turn = __atomic_fetch_add(const_cast<std::size_t *>(&route.replay_next), 1, __ATOMIC_RELAXED);
-    std::uint64_t rtt_us = route.replay_times[turn % route.replay_count];
+    std::size_t turn =
+        __atomic_fetch_add(const_cast<std::size_t *>(&route.covered.replay_next), 1, __ATOMIC_RELAXED);
+    std::uint64_t rtt_us = route.covered.replay_times[turn % route.covered.replay_count];
     wait_until(monotonic_ns() + rtt_us * 1000);
     report_round_trip(operation, len, static_cast<long>(rtt_us / 1000));
     return static_cast<ssize_t>(len);

@@ -250,16 +250,16 @@ struct datagram_echo {
 // received) can be the echo of the chunk sent: the same length, or a part
 // of it cut short by the hop. Anything else (a flooding hop's extra
 // datagrams, a stale echo of another length) is not this chunk's echo.
-bool echo_of_chunk(const char *received, size_t size, const char *sent, size_t len1)
+bool echo_of_chunk(const char *received, size_t size, const char *sent, size_t chunk_length)
 {
-    return size == len1 || (size < len1 && std::memcmp(received, sent, size) == 0);
+    return size == chunk_length || (size < chunk_length && std::memcmp(received, sent, size) == 0);
 }
 
 // One chunk's echo: the next datagram from the hop within the reply bound
 // that can be the echo of what was sent. On a socket not connected to the
 // hop, datagrams from anywhere else are not the echo and are dropped.
-ssize_t receive_chunk(int s, const hop_link &link, char *echo, const char *sent, size_t len1, int flags,
-                      datagram_echo &result, bool &waited_out)
+ssize_t receive_chunk(int s, const hop_link &link, char *echo, const char *sent, size_t chunk_length,
+                      int flags, datagram_echo &result, bool &waited_out)
 {
     timeval start = interval_clock_now();
     for (;;) {
@@ -274,24 +274,26 @@ ssize_t receive_chunk(int s, const hop_link &link, char *echo, const char *sent,
             return -1;
         }
         result.sender_len = sizeof result.sender;
-        ssize_t n = real_calls().recvfrom(s, echo, len1, flags | MSG_DONTWAIT | MSG_TRUNC,
+        ssize_t n = real_calls().recvfrom(s, echo, chunk_length, flags | MSG_DONTWAIT | MSG_TRUNC,
                                           reinterpret_cast<sockaddr *>(&result.sender), &result.sender_len);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
             continue;
         }
         if (n >= 0 && ((!link.connected && !from_hop(result.sender, result.sender_len, link)) ||
-                       !echo_of_chunk(echo, static_cast<size_t>(n), sent, len1))) {
-            std::memset(echo, 0, std::min(static_cast<size_t>(n), len1));
+                       !echo_of_chunk(echo, static_cast<size_t>(n), sent, chunk_length))) {
+            std::memset(echo, 0, std::min(static_cast<size_t>(n), chunk_length));
             continue;
         }
         return n;
     }
 }
 
-// Sends len bytes chunk by chunk with send_chunk(s, position, len1), taking
-// one datagram back per chunk into the same place of echo. A chunk whose
-// send failed is not waited for; after a chunk waited out the whole bound,
-// the hop is taken as silent and no further chunk is sent.
+// Sends len bytes chunk by chunk with send_chunk(s, position, length),
+// taking one datagram back per chunk into the same place of echo. A chunk
+// whose send failed is not waited for; after a chunk waited out the whole
+// bound, the hop is taken as silent and no further chunk is sent. The loop
+// keeps the names its debug line prints: len1 is the chunk's length, c1 its
+// receive's result, c the running total of the c1 values.
 template <typename SendChunk>
 datagram_echo exchange_chunks(hop_link &link, const echo_source &source, size_t len, echo_buffer &echo,
                               int receive_flags, const char *operation, SendChunk send_chunk)

@@ -1,7 +1,5 @@
 // Echo round trips: bounce bytes off a hop's echo service, wait for them to
 // come back, and report the elapsed time on the trace and in "timelog".
-// Names in the datagram round trips: len1 is the current chunk's length, c1
-// that chunk's receive result, c the running total of the c1 values.
 #pragma once
 
 #include <sys/socket.h>

@@ -105,7 +105,7 @@ short wait_for_hop(int s, short events)
 hop_link route_hop_link(rtbl_ent &entry)
 {
     return {entry.s1,
-            entry.s1_identity,
+            entry.classic.s1_identity,
             route_socket_type(entry),
             true,
             reinterpret_cast<const sockaddr *>(&entry.hop),
@@ -115,8 +115,8 @@ hop_link route_hop_link(rtbl_ent &entry)
 
 hop_link route_datagram_link(rtbl_ent &entry)
 {
-    return {entry.datagram_socket,
-            entry.datagram_identity,
+    return {entry.classic.datagram_socket,
+            entry.classic.datagram_identity,
             SOCK_DGRAM,
             false,
             reinterpret_cast<const sockaddr *>(&entry.hop),
@@ -148,7 +148,7 @@ void discard_socket(hop_link &link)
 
 void bind_route(rtbl_ent &entry, int s)
 {
-    held_exchange exclusive(entry.exchange);
+    held_exchange exclusive(entry.classic.exchange);
     if (!route_unbound(entry)) {
         return;
     }

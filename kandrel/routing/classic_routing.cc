@@ -65,7 +65,7 @@ bool store_route(const route_words &words, rtbl_ent &entry)
 // the route's protocol.
 void bounce_bytes(rtbl_ent &entry, hop_link link, const outgoing_send &send, size_t len)
 {
-    bounce_unless_refused(entry.exchange, send.s, send.flags, [&] {
+    bounce_unless_refused(entry.classic.exchange, send.s, send.flags, [&] {
         bounce_payload(link, entry.protocol, {send.payload.bytes}, len, send.flags);
     });
 }
@@ -133,14 +133,14 @@ void route_sendmsg(const outgoing_send &send)
     if (entry->protocol == protocol_tcp) {
         trace_debug("sendmsg()\t:\tTCP \n");
         if (has_hop_socket) {
-            bounce_unless_refused(entry->exchange, send.s, send.flags, [&] {
+            bounce_unless_refused(entry->classic.exchange, send.s, send.flags, [&] {
                 hop_link link = route_hop_link(*entry);
                 stream_message_round_trip(link, message, send.flags);
             });
         }
     } else if (entry->protocol == protocol_udp) {
         trace_debug("sendmsg()\t:\t UDP \n");
-        bounce_unless_refused(entry->exchange, send.s, send.flags, [&] {
+        bounce_unless_refused(entry->classic.exchange, send.s, send.flags, [&] {
             hop_link link = has_hop_socket ? route_hop_link(*entry) : route_datagram_link(*entry);
             datagram_message_round_trip(link, message, send.flags);
         });
@@ -159,12 +159,12 @@ void route_write(const outgoing_send &send)
     trace_debug("write()\t:\ts1=%d\n", route_hop_socket(*entry));
     echo_source source = echo_source::program_bytes(send.payload.bytes);
     if (entry->protocol == protocol_tcp) {
-        bounce_unless_refused(entry->exchange, send.s, 0, [&] {
+        bounce_unless_refused(entry->classic.exchange, send.s, 0, [&] {
             hop_link link = route_hop_link(*entry);
             TCPecho(link, source, send.payload.count);
         });
     } else if (entry->protocol == protocol_udp) {
-        bounce_unless_refused(entry->exchange, send.s, 0, [&] {
+        bounce_unless_refused(entry->classic.exchange, send.s, 0, [&] {
             hop_link link = route_hop_link(*entry);
             UDPecho1(link, source, send.payload.count);
         });

@@ -32,7 +32,7 @@ rtbl_ent *bouncing_route(rtbl_ent *route)
 // they resolve.
 bool store_route(const route_words &words, rtbl_ent &entry)
 {
-    if (!resolve_route_reach(words, entry.reach)) {
+    if (!resolve_route_reach(words, entry.covered.reach)) {
         return false;
     }
     entry.protocol = route_protocol_of(words.protocol);

@@ -106,8 +106,8 @@ void read_routes(FILE *route_file)
         if (!policy.store_route(words, entry)) {
             continue;
         }
-        std::strcpy(entry.to_word, words.to);
-        std::strcpy(entry.hop_word, words.hop);
+        std::strcpy(entry.covered.to_word, words.to);
+        std::strcpy(entry.covered.hop_word, words.hop);
         rtbl[stored] = entry;
         ++stored;
         __atomic_store_n(&rtbl_ep, rtbl + stored, __ATOMIC_RELEASE);
@@ -119,7 +119,7 @@ void read_routes(FILE *route_file)
 void reset_exchange_locks_in_child()
 {
     for (rtbl_ent &entry : rtbl) {
-        pthread_mutex_init(&entry.exchange, nullptr);
+        pthread_mutex_init(&entry.classic.exchange, nullptr);
     }
 }
 
@@ -228,7 +228,7 @@ rtbl_ent *find_route(const struct sockaddr *address, socklen_t length)
         return nullptr;
     }
     for (rtbl_ent *entry = rtbl; entry != end; ++entry) {
-        if (reaches(entry->reach, key)) {
+        if (reaches(entry->covered.reach, key)) {
             trace_debug("get_rtbl_ent()\t:\tEntry found in route table\n");
             return entry;
         }

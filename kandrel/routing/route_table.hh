@@ -1,7 +1,5 @@
 // The route table: which destinations are bounced off which hop, over which
 // protocol, loaded once from the file named by QUOR_ROUTE_TABLE.
-// Names kept from the route table's first users: sock is the application's
-// socket a connect bound to the route, s1 the library's own hop socket.
 #pragma once
 
 #include <netinet/in.h>
@@ -19,6 +17,27 @@
 // The most routes the table holds.
 constexpr int route_table_capacity = 64;
 
+// What the classic behaviour keeps of a route beyond sock and s1: what s1
+// was when opened, the route's own datagram socket, and the lock that makes
+// the route's round trips one at a time.
+struct classic_route_sockets {
+    descriptor_identity s1_identity;
+    int datagram_socket;  // unconnected, for datagram round trips without s1; 0 none
+    descriptor_identity datagram_identity;
+    pthread_mutex_t exchange;
+};
+
+// What full coverage keeps of a route: where it reaches, the route file's
+// words that name it in recordings, and a replayed run's recorded times.
+struct covered_route {
+    route_reach reach;  // every destination address, and the hop in either family
+    char to_word[full_host_word_size];
+    char hop_word[full_host_word_size];
+    const std::uint64_t *replay_times;
+    std::size_t replay_count;
+    std::size_t replay_next;
+};
+
 struct rtbl_ent {
     sockaddr_in from;  // this host
     sockaddr_in to;    // the destination whose traffic is diverted; the lookup key
@@ -26,17 +45,8 @@ struct rtbl_ent {
     int protocol;      // route_protocol: 1 TCP, 2 UDP, 0 neither
     int sock;          // the application's socket bound to the route by connect; 0 none
     int s1;            // the library's socket connected to the hop; 0 none
-    // The library's own bookkeeping of the route, beyond the names above.
-    descriptor_identity s1_identity;  // what s1 was when it was opened
-    int datagram_socket;              // unconnected, for datagram round trips without s1; 0 none
-    descriptor_identity datagram_identity;
-    pthread_mutex_t exchange;           // one round trip of the route at a time
-    route_reach reach;                  // with full coverage: every destination address, any hop
-    char to_word[full_host_word_size];  // the route file's words, naming the route in recordings
-    char hop_word[full_host_word_size];
-    const std::uint64_t *replay_times;  // when replaying: the route's recorded round trips
-    std::size_t replay_count;
-    std::size_t replay_next;
+    classic_route_sockets classic;
+    covered_route covered;
 };
 
 // The sock of a route whose binding ended with the application's socket; no

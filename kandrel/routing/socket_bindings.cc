@@ -135,7 +135,7 @@ hop_link binding_hop_link(socket_binding &binding)
             binding.hop_identity,
             route.protocol == protocol_tcp ? SOCK_STREAM : SOCK_DGRAM,
             true,
-            reinterpret_cast<const sockaddr *>(&route.reach.hop),
-            route.reach.hop_length,
+            reinterpret_cast<const sockaddr *>(&route.covered.reach.hop),
+            route.covered.reach.hop_length,
             &route};
 }
