@@ -205,6 +205,7 @@ void after_accept(int) {}
 
 }  // namespace
 
+extern const routing_policy classic_routing;
 const routing_policy classic_routing = {
     .traces_added_calls = false,
     .shows_ipv6_addresses = false,

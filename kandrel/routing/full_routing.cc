@@ -120,6 +120,7 @@ bool before_send(const outgoing_send &send)
 
 }  // namespace
 
+extern const routing_policy full_coverage_routing;
 const routing_policy full_coverage_routing = {
     .traces_added_calls = true,
     .shows_ipv6_addresses = true,

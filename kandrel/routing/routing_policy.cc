@@ -5,6 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 
+// The behaviours: the classic one (one program socket per route, four
+// sending calls delayed) and full coverage (every socket whose peer is
+// routed, every send path). Each is defined beside its moments.
+extern const routing_policy classic_routing;
+extern const routing_policy full_coverage_routing;
+
 namespace {
 
 const routing_policy *chosen = nullptr;

@@ -66,9 +66,3 @@ struct routing_policy {
 
 // The policy of this process.
 const routing_policy &routing();
-
-// The two behaviours: the classic one (one program socket per route, four
-// sending calls delayed) and full coverage (every socket whose peer is
-// routed, every send path).
-extern const routing_policy classic_routing;
-extern const routing_policy full_coverage_routing;
