@@ -26,13 +26,17 @@ void CoveredTest::write_routes(const std::vector<std::string> &to, const std::st
     testsupport::write_file(scratch_.file("routes"), text);
 }
 
-testsupport::PreloadedResult CoveredTest::run(const std::vector<std::string> &steps, const Env &env)
+testsupport::PreloadedResult CoveredTest::run(const std::vector<std::string> &steps, const Env &env,
+                                              bool full_coverage)
 {
     std::vector<std::string> argv = {SEND_PATHS_PATH};
     argv.insert(argv.end(), steps.begin(), steps.end());
-    Env full = {{"QUOR_ROUTE_TABLE", scratch_.file("routes")}, {"KANDREL_COVERAGE", "full"}};
-    full.insert(full.end(), env.begin(), env.end());
-    auto result = testsupport::run_preloaded({.argv = argv, .cwd = scratch_.path(), .env = full});
+    Env all = {{"QUOR_ROUTE_TABLE", scratch_.file("routes")}};
+    if (full_coverage) {
+        all.push_back({"KANDREL_COVERAGE", "full"});
+    }
+    all.insert(all.end(), env.begin(), env.end());
+    auto result = testsupport::run_preloaded({.argv = argv, .cwd = scratch_.path(), .env = all});
     EXPECT_FALSE(result.program.timed_out);
     EXPECT_EQ(result.program.exit_status, 0) << testsupport::describe(result.program);
     return result;

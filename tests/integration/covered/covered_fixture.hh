@@ -1,5 +1,5 @@
 // The network every full-coverage test runs in, and running programs in it
-// with KANDREL_COVERAGE=full.
+// with KANDREL_COVERAGE=full (or, to compare, in the classic behaviour).
 //
 // This host is "gamma" (127.0.0.3); the hop answers on 127.0.0.2 and, over
 // IPv6, on fd00::7; routed destinations are 127.0.0.5 and fd00::5, one
@@ -40,9 +40,10 @@ protected:
     void write_routes(const std::vector<std::string> &to, const std::string &protocol,
                       const std::string &hop_word = hop);
 
-    // Runs send_paths with these steps under the library with full coverage
-    // (and env on top); it must end cleanly.
-    testsupport::PreloadedResult run(const std::vector<std::string> &steps, const Env &env = {});
+    // Runs send_paths with these steps under the library, with full coverage
+    // unless classic is asked for (and env on top); it must end cleanly.
+    testsupport::PreloadedResult run(const std::vector<std::string> &steps, const Env &env = {},
+                                     bool full_coverage = true);
 
     // Each send of these lengths made one round trip, in order: one timelog
     // record each, and the hop got the filler, never the program's bytes,

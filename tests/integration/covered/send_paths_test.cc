@@ -1,7 +1,10 @@
-// Every send path of an application with full coverage, over a TCP and a UDP
-// route, to an IPv4, an IPv6 and an IPv4-mapped destination: each send makes
-// exactly one round trip per message (its TIME line and timelog record), the
-// hop sees only the filler, and the destination gets the program's bytes.
+// Every send path of an application, over a TCP and a UDP route, in both
+// behaviours. With full coverage, to an IPv4, an IPv6 and an IPv4-mapped
+// destination, each send makes exactly one round trip per message (its TIME
+// line and timelog record) and the hop sees only the filler. The classic
+// behaviour routes IPv4 only, bounces the program's own bytes, and only for
+// the paths and destinations it knows. Either way the destination gets the
+// program's bytes.
 #include <algorithm>
 #include <ostream>
 #include <string>
@@ -13,6 +16,7 @@ namespace covered {
 namespace {
 
 struct SendCase {
+    bool classic;
     std::string path;     // the send_paths step
     std::string via;      // "TCP" or "UDP"
     std::string family;   // "inet", "inet6" or "mapped"
@@ -27,13 +31,18 @@ void PrintTo(const SendCase &c, std::ostream *out)
 std::vector<SendCase> every_case()
 {
     std::vector<SendCase> cases;
-    for (std::string path : {"send", "sendto", "sendto-to", "sendmsg", "sendmsg-to", "sendmmsg", "sendmmsg-to",
-                             "write", "writev", "sendfile", "splice"}) {
-        for (std::string via : {"TCP", "UDP"}) {
-            for (std::string family : {"inet", "inet6", "mapped"}) {
-                std::string name = path + "_" + via + "_" + family;
-                std::replace(name.begin(), name.end(), '-', '_');
-                cases.push_back({path, via, family, name});
+    for (bool classic : {false, true}) {
+        for (std::string path : {"send", "sendto", "sendto-to", "sendmsg", "sendmsg-to", "sendmmsg", "sendmmsg-to",
+                                 "write", "writev", "sendfile", "splice"}) {
+            for (std::string via : {"TCP", "UDP"}) {
+                for (std::string family : {"inet", "inet6", "mapped"}) {
+                    if (classic && family != "inet") {
+                        continue;
+                    }
+                    std::string name = (classic ? "classic_" : "full_") + path + "_" + via + "_" + family;
+                    std::replace(name.begin(), name.end(), '-', '_');
+                    cases.push_back({classic, path, via, family, name});
+                }
             }
         }
     }
@@ -44,38 +53,61 @@ const std::string text = "hello, world";
 constexpr long s = 4;  // after timelog; the hop socket is 5
 const std::string pieces = "0x14000080";  // the data vector, after two message headers
 
-// The lines of the send itself: its own lines around one round trip per
-// message, and the descriptors of the file or pipe it sends from.
-std::string send_lines(const std::string &path, lines::Via via)
+// The classic behaviour routes send and write on the socket a connect bound,
+// and sendto and sendmsg only when they name the destination.
+bool classic_routes(const std::string &path)
+{
+    return path == "send" || path == "write" || path == "sendto-to" || path == "sendmsg-to";
+}
+
+// The lines of the send itself: its own lines around its round trips, and
+// the descriptors of the file or pipe it sends from.
+std::string send_lines(const SendCase &c)
 {
     const long n = static_cast<long>(text.size());
-    const std::string trip = lines::round_trip({via}, text);
-    if (path == "send") {
+    const lines::Via via = c.via == "TCP" ? lines::tcp : lines::udp;
+    const std::string trip = c.classic && !classic_routes(c.path) ? "" : lines::round_trip({via}, text);
+    if (c.path == "send") {
         return lines::send_first(s, lines::scenario_data, n, 0) + trip + lines::send_returned(n);
-    } else if (path.starts_with("sendto")) {
+    } else if (c.path.starts_with("sendto")) {
         return trip + lines::sendto_returned(n, false);
-    } else if (path.starts_with("sendmsg")) {
-        return lines::sendmsg_first(s, lines::scenario_header, 0) + trip + lines::sendmsg_returned(n);
-    } else if (path.starts_with("sendmmsg")) {
+    } else if (c.path.starts_with("sendmsg")) {
+        // Classic's TCP round trip of sendmsg writes nothing.
+        return lines::sendmsg_first(s, lines::scenario_header, 0) + (c.classic && via == lines::tcp ? "" : trip) +
+               lines::sendmsg_returned(n);
+    } else if (c.path == "write") {
+        return c.classic && via == lines::udp ? lines::udp_echo1(text.size(), false) : trip;
+    } else if (c.classic) {
+        // Classic neither traces nor routes the other paths.
+        return c.path == "sendfile" ? lines::close(0) : c.path == "splice" ? lines::close(0) + lines::close(0) : "";
+    } else if (c.path.starts_with("sendmmsg")) {
         return lines::sendmmsg_first(s, lines::scenario_header, 2, 0) + trip + trip + lines::returned("sendmmsg", 2);
-    } else if (path == "write") {
-        return trip;
-    } else if (path == "writev") {
+    } else if (c.path == "writev") {
         return lines::writev_first(s, pieces, 2) + trip + lines::returned("writev", n);
-    } else if (path == "sendfile") {
+    } else if (c.path == "sendfile") {
         return lines::sendfile_first(s, 6, n) + trip + lines::returned("sendfile", n) + lines::close(0);
     }
     return lines::splice_first(6, s, n, 0) + trip + lines::returned("splice", n) + lines::close(0) + lines::close(0);
 }
 
+// What the classic behaviour prints on the program's standard output: the
+// echo of a timed TCP round trip, and UDPecho1's sender and echo.
+std::string printed_echo(const SendCase &c)
+{
+    const bool printed = c.via == "TCP" ? classic_routes(c.path) && c.path != "sendmsg-to" : c.path == "write";
+    return !c.classic || !printed ? "" : (c.via == "TCP" ? "" : "received from " + hop + ":7\n") + "buf=" + text + "\n";
+}
+
 class EverySendPath : public CoveredTest, public ::testing::WithParamInterface<SendCase> {};
 
-TEST_P(EverySendPath, OneRoundTripPerMessage)
+TEST_P(EverySendPath, RoundTripsThenTheRealSend)
 {
     const SendCase &c = GetParam();
     const bool tcp = c.via == "TCP";
     const bool unconnected_datagrams = !tcp && c.path.ends_with("-to");
     const int messages = c.path.starts_with("sendmmsg") ? 2 : 1;
+    const int trips = !c.classic ? messages : classic_routes(c.path) ? 1 : 0;
+    const bool recorded = !(c.classic && tcp && c.path == "sendmsg-to");
     const std::string to = c.family == "inet" ? destination : c.family == "inet6" ? destination6 : mapped_destination;
     write_routes({destination, destination6}, c.via);
     std::vector<std::string> steps = {(tcp ? "tcp" : "udp") + std::string(c.family == "inet" ? "4" : "6"), "to", to,
@@ -85,19 +117,25 @@ TEST_P(EverySendPath, OneRoundTripPerMessage)
     }
     steps.insert(steps.end(), {c.path, text, "close"});
 
-    auto result = run(steps);
+    auto result = run(steps, {}, !c.classic);
 
-    const lines::Via via = tcp ? lines::tcp : lines::udp;
-    EXPECT_EQ(result.trace, load({destination, destination6}) +
+    // The classic behaviour knows no IPv6 route.
+    const std::string loaded = c.classic ? load({destination}) + lines::loader::unknown_host(destination6)
+                                         : load({destination, destination6});
+    EXPECT_EQ(result.trace, loaded +
                                 lines::socket(c.family == "inet" ? "AF_INET" : "AF_UNKNOWN",
                                               tcp ? "SOCK_STREAM" : "SOCK_DGRAM", "IPPROTO_IP", s) +
-                                (unconnected_datagrams ? "" : lines::connect_returned(0)) + send_lines(c.path, via) +
+                                (unconnected_datagrams ? "" : lines::connect_returned(0)) + send_lines(c) +
                                 lines::close(0));
-    EXPECT_EQ(result.program.out, (unconnected_datagrams ? "" : "app: connect 0\n") + std::string("app: ") + c.path +
-                                      " " + std::to_string(messages == 2 ? 2 : text.size()) + "\napp: close 0\n");
-    const std::vector<long> lengths(messages, static_cast<long>(text.size()));
-    expect_bounced(result, tcp ? "tcp" : "udp", lengths);
+    EXPECT_EQ(result.program.out, (unconnected_datagrams ? "" : "app: connect 0\n") + printed_echo(c) + "app: " +
+                                      c.path + " " + std::to_string(messages == 2 ? 2 : text.size()) +
+                                      "\napp: close 0\n");
+    const char *protocol = tcp ? "tcp" : "udp";
+    const std::vector<long> lengths(recorded ? trips : 0, static_cast<long>(text.size()));
+    EXPECT_EQ(result.timelog_bytes, lengths);
     EXPECT_EQ(result.timelog_ms, result.times);
+    EXPECT_EQ(hop_->records(), c.classic ? std::vector<testsupport::HopRecord>(trips, {protocol, text.size(), text})
+                                         : filler_records(protocol, lengths));
     if (tcp) {
         EXPECT_EQ(tcp_sink_->streams(), std::vector<std::string>{messages == 2 ? text + text : text});
     } else {
@@ -105,7 +143,7 @@ TEST_P(EverySendPath, OneRoundTripPerMessage)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(PathViaFamily, EverySendPath, ::testing::ValuesIn(every_case()),
+INSTANTIATE_TEST_SUITE_P(BehaviourPathViaFamily, EverySendPath, ::testing::ValuesIn(every_case()),
                          [](const auto &info) { return info.param.name; });
 
 }  // namespace

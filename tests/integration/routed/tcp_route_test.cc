@@ -1,5 +1,6 @@
-// TCP routes: connect opens the hop connection, and every routed send,
-// sendto, write and sendmsg first bounces its bytes off the hop's echo.
+// TCP routes beyond the send-path table: debug lines, write rerouted only on
+// the route's socket, one rerouted socket per route, large sends, delaying and
+// refusing hops, and the standard echo service.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -39,33 +40,24 @@ std::vector<long> call_times(const std::string &out, const std::string &name)
     return times;
 }
 
-TEST_F(TcpRoute, SendsBounceOffTheHopBeforeTheRealSend)
+// With debug: the load, the lookup and hop connection of connect, and each
+// routed call's lines; sendto to the destination is timed like send, sendmsg
+// bounces the caller's bytes once, untimed and unlogged.
+TEST_F(TcpRoute, DebugShowsLoadingLookupHopConnectionAndRoundTrips)
 {
     EchoHop hop({hop_address});
-    auto outcome = run({"tcp", "connect", at_port(destination), "send", "hello", "send", "world", "close"});
-    EXPECT_EQ(outcome.trace, connected() + lines::routed_send(quiet, 4, "hello") +
-                                 lines::routed_send(quiet, 4, "world") + lines::close(0));
-    EXPECT_EQ(outcome.program.out, "app: socket 4\napp: connect 0\n"
-                                   "buf=hello\napp: send 5\n"
-                                   "buf=world\napp: send 5\napp: close 0\n");
-    expect_records(outcome, {5, 5});
-    EXPECT_EQ(hop.record_text(), "tcp 5 hello\ntcp 5 world\n");
-    EXPECT_EQ(sink_.streams(), std::vector<std::string>{"helloworld"});
-}
-
-TEST_F(TcpRoute, DebugShowsLoadingLookupHopConnectionAndRoundTrip)
-{
-    EchoHop hop({hop_address});
-    auto outcome = run({"debug=1", "tcp", "connect", at_port(destination), "send", "hello", "close"});
-    EXPECT_EQ(outcome.trace,
-              load({destination}, 1, true) + lines::tcp_socket(4) +
-                  lines::routed_connect(loud, lines::lookup({destination}, destination, true), 4,
-                                        at_port(destination), 5, 0) +
-                  lines::routed_send(loud, 4, "hello") + lines::close(0));
-    EXPECT_EQ(outcome.program.out, "app: socket 4\napp: connect 0\nbuf=hello\napp: send 5\napp: close 0\n");
-    expect_records(outcome, {5});
-    EXPECT_EQ(hop.record_text(), "tcp 5 hello\n");
-    EXPECT_EQ(sink_.streams(), std::vector<std::string>{"hello"});
+    auto outcome = run({"debug=1", "tcp", "connect", at_port(destination), "send", "hello", "sendto",
+                        at_port(destination), "abc", "sendmsg", at_port(destination), "defg", "close"});
+    const std::string found = lines::lookup({destination}, destination, true);
+    EXPECT_EQ(outcome.trace, load({destination}, 1, true) + lines::tcp_socket(4) +
+                                 lines::routed_connect(loud, found, 4, at_port(destination), 5, 0) +
+                                 lines::routed_send(loud, 4, "hello") + lines::routed_sendto(loud, found, "abc", true) +
+                                 lines::routed_sendmsg(loud, 4, found, "defg") + lines::close(0));
+    EXPECT_EQ(outcome.program.out, "app: socket 4\napp: connect 0\nbuf=hello\napp: send 5\n"
+                                   "buf=abc\napp: sendto 3\napp: sendmsg 4\napp: close 0\n");
+    expect_records(outcome, {5, 3});
+    EXPECT_EQ(hop.record_text(), "tcp 5 hello\ntcp 3 abc\ntcp 4 defg\n");
+    EXPECT_EQ(sink_.streams(), std::vector<std::string>{"helloabcdefg"});
 }
 
 // write is rerouted only on the route's socket; debug is read afresh, so
@@ -96,22 +88,6 @@ TEST_F(TcpRoute, OnlyTheFirstConnectingSocketIsRerouted)
     expect_records(outcome, {3});
     EXPECT_EQ(hop.record_text(), "tcp 3 one\n");
     EXPECT_EQ(sink_.streams(), (std::vector<std::string>{"one", "two"}));
-}
-
-// sendto to the destination is timed like send; sendmsg bounces the caller's
-// bytes once, untimed and unlogged.
-TEST_F(TcpRoute, SendtoIsTimedSendmsgIsNot)
-{
-    EchoHop hop({hop_address});
-    auto outcome = run({"tcp", "connect", at_port(destination), "debug=1", "sendto", at_port(destination), "abc",
-                        "sendmsg", at_port(destination), "defg"});
-    const std::string found = lines::lookup({destination}, destination, true);
-    EXPECT_EQ(outcome.trace, connected() + lines::routed_sendto(loud, found, "abc", true) +
-                                 lines::routed_sendmsg(loud, 4, found, "defg"));
-    EXPECT_EQ(outcome.program.out, "app: socket 4\napp: connect 0\nbuf=abc\napp: sendto 3\napp: sendmsg 4\n");
-    expect_records(outcome, {3});
-    EXPECT_EQ(hop.record_text(), "tcp 3 abc\ntcp 4 defg\n");
-    EXPECT_EQ(sink_.streams(), std::vector<std::string>{"abcdefg"});
 }
 
 // Far more than the socket buffers on both sides hold: a round trip that

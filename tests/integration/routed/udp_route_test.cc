@@ -1,6 +1,6 @@
-// UDP routes: datagram round trips in chunks of at most 1024 bytes, over the
-// hop socket, over the application's own socket, and through a connected
-// socket's write.
+// UDP routes beyond the send-path table: datagram round trips in chunks of at
+// most 1024 bytes, debug lines, a non-blocking own socket, delaying and silent
+// hops, two routes and the standard echo service.
 #include <gtest/gtest.h>
 
 #include "destination_sinks.hh"
@@ -38,25 +38,6 @@ std::vector<HopRecord> udp_records(const std::vector<std::string> &datagrams)
     return records;
 }
 
-TEST_F(UdpRoute, ConnectedSendBouncesOverTheHopSocket)
-{
-    EchoHop hop({hop_address});
-    auto plain = run({"udp", "connect", at_port(destination), "send", "hello", "close"});
-    EXPECT_EQ(plain.trace, connected() + lines::routed_send(quiet, 4, "hello") + lines::close(0));
-    EXPECT_EQ(plain.program.out, "app: socket 4\napp: connect 0\napp: send 5\napp: close 0\n");
-    expect_records(plain, {5});
-
-    auto debugged = run({"debug=1", "udp", "connect", at_port(destination), "send", "hello"});
-    EXPECT_EQ(debugged.trace, load({destination}, 2, true) + lines::udp_socket(4) +
-                                  lines::routed_connect(loud, found, 4, at_port(destination), 5, 0) +
-                                  lines::routed_send(loud, 4, "hello"));
-    EXPECT_EQ(debugged.program.out, "app: socket 4\napp: connect 0\napp: send 5\n");
-    expect_records(debugged, {5});
-
-    EXPECT_EQ(hop.record_text(), "udp 5 hello\nudp 5 hello\n");
-    EXPECT_EQ(sink_.datagrams(), (std::vector<std::string>{"hello", "hello"}));
-}
-
 TEST_F(UdpRoute, DatagramsAreChunkedAtMost1024Bytes)
 {
     EchoHop hop({hop_address});
@@ -71,21 +52,8 @@ TEST_F(UdpRoute, DatagramsAreChunkedAtMost1024Bytes)
     EXPECT_EQ(sink_.datagrams(), (std::vector<std::string>{p2048, p1025, ""}));
 }
 
-// Without a connect there is no hop socket: the round trip goes to the hop
-// over the application's own socket, then the real datagram goes out once;
-// a non-blocking application socket still waits for the hop's late echo.
-TEST_F(UdpRoute, SendtoWithoutConnectBouncesOverTheOwnSocket)
-{
-    EchoHop hop({hop_address});
-    auto outcome = run({"debug=1", "udp", "sendto", at_port(destination), "hello"});
-    EXPECT_EQ(outcome.trace,
-              load({destination}, 2, true) + lines::udp_socket(4) + lines::routed_sendto(loud, found, "hello", false));
-    EXPECT_EQ(outcome.program.out, "app: socket 4\napp: sendto 5\n");
-    expect_records(outcome, {5});
-    EXPECT_EQ(hop.record_text(), "udp 5 hello\n");
-    EXPECT_EQ(sink_.datagrams(), std::vector<std::string>{"hello"});
-}
-
+// Without a connect the round trip goes to the hop over the application's
+// own socket; a non-blocking one still waits for the hop's late echo.
 TEST_F(UdpRoute, NonBlockingOwnSocketStillWaitsForTheEcho)
 {
     EchoHop hop({hop_address, 7, 50});
@@ -98,21 +66,20 @@ TEST_F(UdpRoute, NonBlockingOwnSocketStillWaitsForTheEcho)
     EXPECT_EQ(sink_.datagrams(), std::vector<std::string>{"hello"});
 }
 
-// write on a connected routed socket: UDPecho1, which prints the sender and
-// the echo on standard output whatever debug says.
-TEST_F(UdpRoute, WriteBouncesThroughTheConnectedHopSocket)
+// write on a connected routed socket: UDPecho1, in chunks of at most 1024
+// bytes, which prints the sender and the echo on standard output whatever
+// debug says.
+TEST_F(UdpRoute, WriteBouncesThroughTheConnectedHopSocketInChunks)
 {
     EchoHop hop({hop_address});
     const std::string p1500 = letter_pattern(1500);
-    auto outcome = run({"udp", "connect", at_port(destination), "write", "hello", "debug=1", "write", "#1500"});
-    EXPECT_EQ(outcome.trace,
-              connected() + lines::routed_write(quiet, 5, "hello") + lines::routed_write(loud, 5, p1500));
+    auto outcome = run({"udp", "connect", at_port(destination), "debug=1", "write", "#1500"});
+    EXPECT_EQ(outcome.trace, connected() + lines::routed_write(loud, 5, p1500));
     EXPECT_EQ(outcome.program.out, "app: socket 4\napp: connect 0\n"
-                                   "received from 10.77.0.2:7\nbuf=hello\napp: write 5\n"
                                    "received from 10.77.0.2:7\nbuf=" + p1500 + "\napp: write 1500\n");
-    expect_records(outcome, {5, 1500});
-    EXPECT_EQ(hop.records(), udp_records({"hello", p1500.substr(0, 1024), p1500.substr(1024)}));
-    EXPECT_EQ(sink_.datagrams(), (std::vector<std::string>{"hello", p1500}));
+    expect_records(outcome, {1500});
+    EXPECT_EQ(hop.records(), udp_records({p1500.substr(0, 1024), p1500.substr(1024)}));
+    EXPECT_EQ(sink_.datagrams(), std::vector<std::string>{p1500});
 }
 
 // sendmsg on a UDP route bounces the gathered bytes off the hop, timed like
