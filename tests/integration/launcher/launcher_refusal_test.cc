@@ -1,5 +1,5 @@
 // What kandrel-run refuses, and how: programs the dynamic linker would run
-// without the library, programs it cannot find or run, route files it cannot
+// without the library (set-user-ID, set-group-ID), programs it cannot find or run, route files it cannot
 // read, a library it cannot find, and usage mistakes. Nothing is run then.
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,14 +52,6 @@ protected:
 };
 
 const std::string untraced = ", so its socket calls could not be traced";
-
-TEST_F(LauncherRefusal, StaticallyLinkedProgram)
-{
-    expect_refused(launch({launchertest::static_probe_path}), 125,
-                   launchertest::static_probe_path +
-                       " is statically linked: no dynamic linker would load libkandrel.so into it" +
-                       untraced);
-}
 
 TEST_F(LauncherRefusal, SetUserIdToAnotherUser)
 {

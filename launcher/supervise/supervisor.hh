@@ -1,0 +1,57 @@
+// The supervisor of a program run under the system-call filter: it takes
+// each notified call, routes what reaches a routed destination through its
+// hop as the library would, writes what it saw, and lets the call continue.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "hop_exchange.hh"
+#include "notified_call.hh"
+#include "program_access.hh"
+#include "run_records.hh"
+#include "supervised_routes.hh"
+
+struct seccomp_notif;
+
+class supervisor {
+public:
+    supervisor(int listener, std::vector<supervised_route> routes, run_records &records);
+
+    // Takes one notification (the listener is readable), handles it and lets
+    // its call continue.
+    void handle_next();
+
+private:
+    // What the supervisor knows of a process's descriptor: a socket bound to
+    // a route (with its hop connection), or nothing to route.
+    struct descriptor_state {
+        std::unique_ptr<hop_binding> binding;
+    };
+    using descriptor_key = std::pair<pid_t, int>;
+
+    void handle(const seccomp_notif &request);
+    bool still_waiting(std::uint64_t id) const;
+    // The binding a send without a destination on fd goes through, or null.
+    hop_binding *binding_of(pid_t pid, int fd);
+    // fd bound to route, by a connect or a send naming a routed destination.
+    hop_binding &bind(pid_t pid, int fd, const supervised_route &route);
+    const supervised_route *route_of_address(pid_t pid, std::uint64_t address, std::uint32_t length);
+    void forget(pid_t pid, unsigned first, unsigned last);
+    void bounce(pid_t pid, hop_binding &binding, std::size_t len);
+    // The total length of an iovec array in the program; false if unreadable.
+    bool vector_length(pid_t pid, std::uint64_t vector, std::uint64_t count, std::size_t &total);
+    void send_message(pid_t pid, const notified_call &call, std::uint64_t header_address);
+    std::size_t sendfile_length(pid_t pid, const notified_call &call);
+
+    int listener_;
+    std::vector<supervised_route> routes_;
+    run_records &records_;
+    process_handles processes_;
+    std::map<descriptor_key, descriptor_state> descriptors_;
+    std::uint64_t current_id_ = 0;
+};
