@@ -17,9 +17,12 @@ constexpr long s = 3;  // the program's first socket: no library holds timelog o
 
 class Supervised : public CoveredTest {
 protected:
-    testsupport::PreloadedResult launch(const std::vector<std::string> &program)
+    testsupport::PreloadedResult launch(const std::vector<std::string> &program,
+                                        const std::vector<std::string> &options = {})
     {
-        std::vector<std::string> argv = {KANDREL_RUN_PATH, "-r", scratch_.file("routes"), "--"};
+        std::vector<std::string> argv = {KANDREL_RUN_PATH, "-r", scratch_.file("routes")};
+        argv.insert(argv.end(), options.begin(), options.end());
+        argv.push_back("--");
         argv.insert(argv.end(), program.begin(), program.end());
         auto result = testsupport::run_preloaded({.argv = argv, .cwd = scratch_.path(), .preload = false});
         EXPECT_EQ(result.program.exit_status, 0) << testsupport::describe(result.program);
@@ -74,14 +77,20 @@ TEST_F(Supervised, DatagramsToARoutedAddressAndNoOtherAreDelayed)
     expect_bounced(result, "udp", {5, 5});
 }
 
-TEST_F(Supervised, ForkedChildIsSupervisedToo)
+TEST_F(Supervised, ForkedChildIsSupervisedAndRecordedToo)
 {
     write_routes({destination}, "TCP");
     auto result = launch({SEND_PATHS_STATIC_PATH, "tcp4", "to", destination, port, "connect", "fork", "write",
-                          text, "close"});
+                          text, "close"},
+                         {"--record", "run.jsonl"});
     EXPECT_EQ(result.trace, load({destination}) + lines::round_trip({lines::tcp}, text) +
                                 lines::round_trip({lines::tcp}, text));
     expect_bounced(result, "tcp", {5, 5});
+    std::string recording = testsupport::read_file(scratch_.file("run.jsonl"));
+    EXPECT_EQ(testsupport::occurrences(recording, "\"to\":\"" + destination + "\",\"hop\":\"" + hop +
+                                                      "\",\"protocol\":\"TCP\",\"bytes\":5,"),
+              2u)
+        << recording;
 }
 
 TEST_F(Supervised, BashStaticWritingToDevTcp)
