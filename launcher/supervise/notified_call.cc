@@ -64,6 +64,9 @@ notified_call decode_call(const seccomp_data &data)
     case SYS_execveat:
         call.kind = call_kind::exec;
         break;
+    case SYS_io_uring_setup:
+        call.kind = call_kind::ring_setup;
+        break;
     default:
         break;
     }

@@ -20,6 +20,7 @@ enum class call_kind {
     close_range,  // fd (first) to last
     replaced,     // dup2/dup3: fd (the new descriptor) now names another file
     exec,         // execve/execveat: descriptors marked close-on-exec go
+    ring_setup,   // io_uring_setup: what goes through the ring is never seen
     other,
 };
 

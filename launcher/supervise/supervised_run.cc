@@ -166,6 +166,11 @@ int run_supervised(const supervised_program &program, std::string &refusal)
     if (child_running) {
         waitpid(pid, &status, 0);
     }
+    if (unsigned rings = watching.rings_set_up(); rings != 0) {
+        std::fprintf(stderr,
+                     "kandrel-run: %s set up %u io_uring ring%s: calls made through %s were not seen\n",
+                     program.name.c_str(), rings, rings == 1 ? "" : "s", rings == 1 ? "it" : "them");
+    }
     close(listener);
     close(pidfd);
     return exit_status_of(status);

@@ -153,6 +153,9 @@ void supervisor::handle(const seccomp_notif &request)
         // Descriptors marked close-on-exec go; those kept are learnt anew.
         forget(pid, 0, UINT_MAX);
         break;
+    case call_kind::ring_setup:
+        ++rings_set_up_;
+        break;
     case call_kind::other:
         break;
     }

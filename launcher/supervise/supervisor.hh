@@ -26,6 +26,10 @@ public:
     // its call continue.
     void handle_next();
 
+    // How many io_uring rings the run's processes set up: calls made
+    // through them reach the kernel unseen.
+    unsigned rings_set_up() const { return rings_set_up_; }
+
 private:
     // What the supervisor knows of a process's descriptor: a socket bound to
     // a route (with its hop connection), or nothing to route.
@@ -54,4 +58,5 @@ private:
     process_handles processes_;
     std::map<descriptor_key, descriptor_state> descriptors_;
     std::uint64_t current_id_ = 0;
+    unsigned rings_set_up_ = 0;
 };

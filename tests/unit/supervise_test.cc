@@ -99,6 +99,7 @@ TEST(NotifiedCall, ArgumentsAreReadByTheCallsNumber)
     auto range = decode(SYS_close_range, {3, ~0u, 0});
     EXPECT_EQ(std::tie(range.kind, range.fd, range.last), std::make_tuple(call_kind::close_range, 3, ~0u));
     EXPECT_EQ(decode(SYS_writev, {3, 0x5000, static_cast<std::uint64_t>(-1)}).count, ~std::uint64_t{0});
+    EXPECT_EQ(decode(SYS_io_uring_setup, {8, 0x6000}).kind, call_kind::ring_setup);
     EXPECT_EQ(decode(SYS_getpid, {}).kind, call_kind::other);
 }
 
