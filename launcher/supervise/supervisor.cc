@@ -2,7 +2,9 @@
 // what is known of each supervised descriptor.
 #include "supervisor.hh"
 
+#include <fcntl.h>
 #include <linux/seccomp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -97,15 +99,15 @@ void supervisor::handle(const seccomp_notif &request)
     case call_kind::sendto:
         if (call.address != 0) {
             if (const supervised_route *route = route_of_address(pid, call.address, call.address_length)) {
-                bounce(pid, bind(pid, call.fd, *route), call.length);
+                bounce(pid, call, bind(pid, call.fd, *route), call.length);
             }
         } else if (hop_binding *binding = binding_of(pid, call.fd)) {
-            bounce(pid, *binding, call.length);
+            bounce(pid, call, *binding, call.length);
         }
         break;
     case call_kind::write:
         if (hop_binding *binding = binding_of(pid, call.fd)) {
-            bounce(pid, *binding, call.length);
+            bounce(pid, call, *binding, call.length);
         }
         break;
     case call_kind::writev: {
@@ -115,7 +117,7 @@ void supervisor::handle(const seccomp_notif &request)
         hop_binding *binding = binding_of(pid, call.fd);
         if (binding != nullptr && vector_length(pid, call.data, call.count, total) &&
             still_waiting(request.id)) {
-            bounce(pid, *binding, total);
+            bounce(pid, call, *binding, total);
         }
         break;
     }
@@ -124,7 +126,7 @@ void supervisor::handle(const seccomp_notif &request)
                                  static_cast<ssize_t>(call.length)));
         if (hop_binding *binding = binding_of(pid, call.fd)) {
             if (std::size_t length = sendfile_length(pid, call); length != 0) {
-                bounce(pid, *binding, length);
+                bounce(pid, call, *binding, length);
             }
         }
         break;
@@ -219,9 +221,25 @@ void supervisor::forget(pid_t pid, unsigned first, unsigned last)
                        descriptors_.upper_bound({pid, clamp(last)}));
 }
 
-void supervisor::bounce(pid_t pid, hop_binding &binding, std::size_t len)
+void supervisor::bounce(pid_t pid, const notified_call &call, hop_binding &binding, std::size_t len)
 {
-    records_.round_trip(pid, binding.route(), len, binding.round_trip(len));
+    if (!send_would_block(pid, call)) {
+        records_.round_trip(pid, binding.route(), len, binding.round_trip(len));
+    }
+}
+
+bool supervisor::send_would_block(pid_t pid, const notified_call &call)
+{
+    // A send the system refuses at once with EAGAIN delays nothing; a
+    // non-blocking program (every Go program) retries it once there is room,
+    // and only that send makes the round trip.
+    descriptor_copy socket(processes_.copy_descriptor(pid, call.fd));
+    int status = socket.get() >= 0 ? fcntl(socket.get(), F_GETFL) : -1;
+    if (status < 0 || (!(call.flags & MSG_DONTWAIT) && !(status & O_NONBLOCK))) {
+        return false;
+    }
+    pollfd watch{socket.get(), POLLOUT, 0};
+    return poll(&watch, 1, 0) == 0;
 }
 
 bool supervisor::vector_length(pid_t pid, std::uint64_t vector, std::uint64_t count, std::size_t &total)
@@ -261,7 +279,7 @@ void supervisor::send_message(pid_t pid, const notified_call &call, std::uint64_
     if (binding != nullptr &&
         vector_length(pid, reinterpret_cast<std::uint64_t>(header.msg_iov), header.msg_iovlen, total) &&
         still_waiting(current_id_)) {
-        bounce(pid, *binding, total);
+        bounce(pid, call, *binding, total);
     }
 }
 

@@ -46,7 +46,10 @@ private:
     hop_binding &bind(pid_t pid, int fd, const supervised_route &route);
     const supervised_route *route_of_address(pid_t pid, std::uint64_t address, std::uint32_t length);
     void forget(pid_t pid, unsigned first, unsigned last);
-    void bounce(pid_t pid, hop_binding &binding, std::size_t len);
+    // The round trip of a send of len bytes by call, unless the system
+    // would refuse the send at once.
+    void bounce(pid_t pid, const notified_call &call, hop_binding &binding, std::size_t len);
+    bool send_would_block(pid_t pid, const notified_call &call);
     // The total length of an iovec array in the program; false if unreadable.
     bool vector_length(pid_t pid, std::uint64_t vector, std::uint64_t count, std::size_t &total);
     void send_message(pid_t pid, const notified_call &call, std::uint64_t header_address);
