@@ -300,6 +300,9 @@ launch_failure launch(const launch_options &options)
                                  "coverage does: --classic, --payload and --replay need the library";
         return failure;
     }
+    if (how == run_path::supervise && !(failure.message = supervision_refusal(name)).empty()) {
+        return failure;
+    }
     char cwd[PATH_MAX];
     if (getcwd(cwd, sizeof cwd) == nullptr) {
         failure.message = "cannot find the current directory: " + error_text(errno);

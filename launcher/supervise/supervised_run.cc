@@ -42,6 +42,24 @@ void forward_signal(int signal)
     }
 }
 
+// Sets no-new-privileges and installs the filter; the listener, or -1 with errno.
+int install_filter()
+{
+    auto filter = notify_filter(supervised_syscalls());
+    sock_fprog fprog{static_cast<unsigned short>(filter.size()), filter.data()};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+        return -1;
+    }
+    return static_cast<int>(
+        syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &fprog));
+}
+
+std::string refusal_text(const std::string &name, int error)
+{
+    return "cannot supervise " + name + ": the kernel refused its system-call filter (" +
+           std::strerror(error) + "), so its socket calls could not be traced";
+}
+
 // The listener cannot be sent over a socket: sendmsg is itself filtered, and
 // nobody would answer it yet. So the child stops and the parent copies it.
 [[noreturn]] void child(const supervised_program &program, filter_outcome *outcome)
@@ -49,13 +67,7 @@ void forward_signal(int signal)
     for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) {
         std::signal(signal, SIG_DFL);
     }
-    auto filter = notify_filter(supervised_syscalls());
-    sock_fprog fprog{static_cast<unsigned short>(filter.size()), filter.data()};
-    int listener = -1;
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0) {
-        listener = static_cast<int>(
-            syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &fprog));
-    }
+    int listener = install_filter();
     outcome->listener = listener;
     outcome->error = listener < 0 ? errno : 0;
     if (listener < 0) {
@@ -105,6 +117,20 @@ int exit_status_of(int status)
 
 }  // namespace
 
+std::string supervision_refusal(const std::string &name)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        _exit(install_filter() < 0 ? errno : 0);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) {
+        return "cannot supervise " + name + ": " + std::strerror(errno);
+    }
+    int error = WIFEXITED(status) ? WEXITSTATUS(status) : EINVAL;
+    return error == 0 ? std::string() : refusal_text(name, error);
+}
+
 int run_supervised(const supervised_program &program, std::string &refusal)
 {
     route_load load = load_routes(route_text(program.route_file), host_name(), resolve_with_system);
@@ -138,8 +164,7 @@ int run_supervised(const supervised_program &program, std::string &refusal)
         int error = outcome->error != 0 ? outcome->error : errno;
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
-        refusal = "cannot supervise " + program.name + ": the kernel refused its system-call filter (" +
-                  std::strerror(error) + "), so its socket calls could not be traced";
+        refusal = refusal_text(program.name, error);
         return 125;
     }
     run_records records(program.records);

@@ -15,6 +15,10 @@ struct supervised_program {
     record_settings records;
 };
 
+// Why the kernel would refuse the filter (a message naming the program), or
+// empty: a child tries it and ends, so a refusal leaves nothing behind.
+std::string supervision_refusal(const std::string &name);
+
 // The status to exit with: the program's own (a signal that ended it is
 // raised again here), 125 with a message in refusal when the kernel refused
 // the filter, 126 or 127 when the program could not be started.

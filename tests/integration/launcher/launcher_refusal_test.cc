@@ -53,6 +53,16 @@ protected:
 
 const std::string untraced = ", so its socket calls could not be traced";
 
+// A statically linked program is supervised; where the kernel refuses the
+// filter that takes, it is refused instead of running untraced.
+TEST_F(LauncherRefusal, StaticProgramWhereNoFilterCanBeInstalled)
+{
+    std::vector<std::string> argv{FILTERS_FORBIDDEN_PATH, launcher_path, launchertest::static_probe_path};
+    expect_refused(testsupport::run_program({.argv = argv, .cwd = dir_.path()}), 125,
+                   "cannot supervise " + launchertest::static_probe_path +
+                       ": the kernel refused its system-call filter (Operation not permitted)" + untraced);
+}
+
 TEST_F(LauncherRefusal, SetUserIdToAnotherUser)
 {
     std::string program = probe_copy("suid_probe", nobody, 0, 04755);
