@@ -23,6 +23,7 @@
 #include "hop_socket.hh"
 #include "program_memory.hh"
 #include "real_calls.hh"
+#include "record_lines.hh"
 #include "recording.hh"
 #include "route_line.hh"
 #include "timelog.hh"
@@ -38,10 +39,6 @@ rtbl_ent *rtbl_ep = rtbl;
 
 // init: whether the load has started; it never goes back to 0.
 int init = 0;
-
-// The most of a route file that is read: far more than any real table, and
-// a bound on a file that never ends.
-constexpr std::size_t route_file_read_limit = 1 << 20;
 
 rtbl_ent *filled_end()
 {
@@ -154,10 +151,10 @@ void read_routes(FILE *route_file)
             continue;
         }
         if (std::strcmp(words.from, myname) != 0) {
-            trace("init_route_tbl()\t:\tFrom doesnot match myname\n");
+            trace(route_for_another_host_line);
             continue;
         }
-        trace("init_route_tbl()\t:\tFrom matches myname\n");
+        trace(route_for_this_host_line);
         rtbl_ent entry;
         if (full ? !build_full_route(words, entry) : !build_route(words, entry)) {
             continue;

@@ -16,9 +16,6 @@
 #include "route_line.hh"
 #include "route_reach.hh"
 
-// The most routes the table holds.
-constexpr int route_table_capacity = 64;
-
 struct rtbl_ent {
     sockaddr_in from;  // this host
     sockaddr_in to;    // the destination whose traffic is diverted; the lookup key

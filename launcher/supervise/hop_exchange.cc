@@ -13,14 +13,10 @@
 
 #include "elapsed_time.hh"
 #include "filler.hh"
+#include "hop_exchange_rules.hh"
 #include "route_line.hh"
 
 namespace {
-
-// The library's bounds: a hop connection or any one piece of an echo waits
-// at most this long, and datagrams carry at most a chunk each.
-constexpr long reply_bound_ms = 2000;
-constexpr std::size_t chunk_size = 1024;
 
 long ms_since(const timeval &start)
 {
@@ -31,7 +27,7 @@ long ms_since(const timeval &start)
 short wait_until(int s, short events, const timeval &start)
 {
     for (;;) {
-        long left = reply_bound_ms - ms_since(start);
+        long left = hop_reply_timeout_ms - ms_since(start);
         pollfd watch{s, events, 0};
         int ready = left > 0 ? poll(&watch, 1, static_cast<int>(left)) : 0;
         if (ready > 0) {
@@ -41,14 +37,6 @@ short wait_until(int s, short events, const timeval &start)
             return 0;
         }
     }
-}
-
-// The filler from position on, at most count bytes in one piece.
-const char *filler_at(std::size_t position, std::size_t &count)
-{
-    std::size_t offset = position % filler_size;
-    count = std::min(count, filler_size - offset);
-    return filler_bytes() + offset;
 }
 
 bool connection_broken(int error)
@@ -179,12 +167,12 @@ trip_result hop_binding::datagram_trip(std::size_t len)
         result.error = open_error_;
         return result;
     }
-    char echo[chunk_size];
+    char echo[echo_chunk_size];
     while (recv(socket_, echo, sizeof echo, MSG_DONTWAIT) >= 0) {
     }
     result.reached = len == 0;
-    for (std::size_t position = 0; position < len; position += chunk_size) {
-        std::size_t len1 = std::min(chunk_size, len - position);
+    for (std::size_t position = 0; position < len; position += echo_chunk_size) {
+        std::size_t len1 = echo_chunk_length(len, position);
         std::size_t count = len1;
         const char *sent = filler_at(position, count);
         if (send(socket_, sent, len1, MSG_NOSIGNAL) < 0) {
@@ -198,10 +186,7 @@ trip_result hop_binding::datagram_trip(std::size_t len)
                 return result;
             }
             ssize_t n = recv(socket_, echo, len1, MSG_DONTWAIT | MSG_TRUNC);
-            // Only a datagram of the chunk's length, or a start of it cut
-            // short, is the chunk's echo.
-            if (n >= 0 && (static_cast<std::size_t>(n) == len1 ||
-                           (static_cast<std::size_t>(n) < len1 && std::memcmp(echo, sent, n) == 0))) {
+            if (n >= 0 && echo_of_chunk(echo, static_cast<std::size_t>(n), sent, len1)) {
                 result.reached = true;
                 break;
             }

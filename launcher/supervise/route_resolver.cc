@@ -2,7 +2,11 @@
 // library writes for names that do not resolve.
 #include <netdb.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+
+#include "record_lines.hh"
 
 #include "supervised_routes.hh"
 
@@ -13,23 +17,13 @@ resolved_name resolve_with_system(const std::string &name)
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;  // one answer per address, not one per socket type
     addrinfo *found = nullptr;
-    switch (getaddrinfo(name.c_str(), nullptr, &hints, &found)) {
-    case 0:
-        break;
-    case EAI_NONAME:
-        resolved.message = "Unknown host name: " + name + "\n";
-        return resolved;
-    case EAI_AGAIN:
-        resolved.message = "No nameserver response.  Try again later.\n";
-        return resolved;
-    case EAI_FAIL:
-        resolved.message = "Non-recoverable error\n";
-        return resolved;
-    case EAI_NODATA:
-    case EAI_ADDRFAMILY:
-        resolved.message = "Valid name, but no IP address for " + name + "\n";
-        return resolved;
-    default:
+    int error = getaddrinfo(name.c_str(), nullptr, &hints, &found);
+    if (error != 0) {
+        if (const char *format = unresolved_name_format(error)) {
+            char message[512];
+            std::snprintf(message, sizeof message, format, name.c_str());
+            resolved.message = message;
+        }
         return resolved;
     }
     for (addrinfo *each = found; each != nullptr; each = each->ai_next) {

@@ -2,10 +2,12 @@
 #include "run_records.hh"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "record_lines.hh"
 #include "recording_line.hh"
 #include "route_line.hh"
 #include "trace_path.hh"
@@ -87,12 +89,16 @@ void run_records::round_trip(pid_t pid, const supervised_route &route, std::size
         char text[recording_line_size];
         write_whole(recording_, std::string(text, format_recording_line(line, text)));
     }
+    char line[256];
     if (!trip.reached) {
         const char *why = strerrordesc_np(trip.error);
-        trace(pid, std::string(operation) +
-                       "()\t:\thop not reached: " + (why != nullptr ? why : "unknown error") + "\n");
+        std::snprintf(line, sizeof line, hop_not_reached_format, operation,
+                      why != nullptr ? why : "unknown error");
+        trace(pid, line);
         return;
     }
-    trace(pid, std::string(operation) + "()\t:\tTIME=" + std::to_string(trip.ms) + ". ms\n");
-    write_whole(timelog_, std::to_string(len) + " bytes " + std::to_string(trip.ms) + " ms\n");
+    std::snprintf(line, sizeof line, round_trip_time_format, operation, trip.ms);
+    trace(pid, line);
+    int length = std::snprintf(line, sizeof line, timelog_record_format, static_cast<ssize_t>(len), trip.ms);
+    write_whole(timelog_, std::string(line, static_cast<std::size_t>(length)));
 }

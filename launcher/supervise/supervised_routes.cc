@@ -4,17 +4,15 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "address_key.hh"
+#include "hop_exchange_rules.hh"
+#include "record_lines.hh"
 #include "route_line.hh"
 
 namespace {
-
-// As many routes as the library keeps, and as much of the file as it reads.
-constexpr std::size_t route_capacity = 64;
-constexpr std::size_t route_file_read_limit = 1 << 20;
-constexpr in_port_t echo_port = 7;
 
 bool key_of(const sockaddr_storage &address, in6_addr &key)
 {
@@ -71,8 +69,10 @@ bool build_route(const route_words &words, const name_resolver &resolve, supervi
     route.protocol = route_protocol_of(words.protocol);
     route.to_word = words.to;
     route.hop_word = words.hop;
-    trace += "init_route_tbl()\t:\tAdded route (" + key_text(from_key) + ")=>(" + key_text(route.to.front()) +
-             ") : (" + key_text(hop_key) + ")\n";
+    char line[3 * INET6_ADDRSTRLEN + sizeof route_added_format];
+    std::snprintf(line, sizeof line, route_added_format, key_text(from_key).c_str(),
+                  key_text(route.to.front()).c_str(), key_text(hop_key).c_str());
+    trace += line;
     return !route.to.empty();
 }
 
@@ -82,7 +82,7 @@ route_load load_routes(const std::string &text, const std::string &host_name, co
 {
     route_load load;
     for (const auto &piece : pieces_of(text)) {
-        if (load.routes.size() == route_capacity) {
+        if (load.routes.size() == route_table_capacity) {
             break;
         }
         route_words words;
@@ -90,10 +90,10 @@ route_load load_routes(const std::string &text, const std::string &host_name, co
             continue;
         }
         if (host_name != words.from) {
-            load.trace += "init_route_tbl()\t:\tFrom doesnot match myname\n";
+            load.trace += route_for_another_host_line;
             continue;
         }
-        load.trace += "init_route_tbl()\t:\tFrom matches myname\n";
+        load.trace += route_for_this_host_line;
         supervised_route route;
         if (build_route(words, resolve, route, load.trace)) {
             load.routes.push_back(std::move(route));

@@ -21,6 +21,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "record_lines.hh"
 #include "supervised_routes.hh"
 #include "supervisor.hh"
 #include "syscall_filter.hh"
@@ -168,7 +169,7 @@ int run_supervised(const supervised_program &program, std::string &refusal)
         return 125;
     }
     run_records records(program.records);
-    records.trace(pid, "init_route_tbl()\t:\ttimelog file opened\n" + load.trace);
+    records.trace(pid, timelog_opened_line + load.trace);
     supervisor watching(listener, std::move(load.routes), records);
     kill(pid, SIGCONT);
     bool child_running = true;
