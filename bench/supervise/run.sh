@@ -4,7 +4,10 @@
 #   - a notified call that is not routed: a program writing a file in 4 KiB
 #     pieces (COUNT writes), bare and supervised, the mean cost per write;
 #   - a routed send: COUNT sends of 64 bytes over a UDP and a TCP route
-#     through a hop that waits D = 20 ms, the cost beyond the hop's real wait.
+#     through a hop that waits D = 20 ms, the cost beyond the hop's real wait;
+#   - a Go HTTP client (hey) with 1 and with 5 connections at once through
+#     the same hop: each request's mean time, which stays near D when the
+#     connections' round trips overlap.
 # Everything runs in private namespaces on loopback.
 #
 #   run.sh BUILD_DIR    (as root; COUNT=N changes the number of calls)
@@ -68,3 +71,19 @@ for protocol in UDP TCP; do
     printf '  %s route  ' "$protocol"
     paste -d ' ' "$work/sends" "$work/waits" | awk '{ print ($1 - $2) / 1000 }' | summary
 done
+
+echo "hey -n 50 through a TCP route, hop wait D = $delay_ms ms, mean request time:"
+python3 -m http.server 8080 --bind 127.0.0.5 --directory "$work" > /dev/null 2>&1 &
+server_pid=$!
+rm -f "$work/ready"
+"$build/tests/support/echo_hop" --address 127.0.0.2 --delay-ms "$delay_ms" --ready-file "$work/ready" > /dev/null &
+hop_pid=$!
+while [ ! -e "$work/ready" ]; do sleep 0.01; done
+while ! bash -c 'exec 3<>/dev/tcp/127.0.0.5/8080' 2>/dev/null; do sleep 0.05; done
+echo "benchhost 127.0.0.5 127.0.0.2 TCP" > "$work/routes"
+for connections in 1 5; do
+    printf '  %s connection(s) at once: ' "$connections"
+    (cd "$work" && "$run" -r "$work/routes" -- hey -n 50 -c "$connections" http://127.0.0.5:8080/ 2>/dev/null) |
+        awk '/Average:/ { printf "%.1f ms\n", $2 * 1000 }'
+done
+kill "$server_pid"

@@ -62,6 +62,12 @@ void hop_binding::discard()
 
 void hop_binding::open()
 {
+    std::lock_guard<std::mutex> exclusive(exchange_);
+    open_unlocked();
+}
+
+void hop_binding::open_unlocked()
+{
     if (socket_ >= 0) {
         return;
     }
@@ -88,6 +94,7 @@ void hop_binding::open()
 
 trip_result hop_binding::round_trip(std::size_t len)
 {
+    std::lock_guard<std::mutex> exclusive(exchange_);
     timeval start = interval_clock_now();
     trip_result result = route_.protocol == protocol_tcp ? stream_trip(len) : datagram_trip(len);
     timeval end = interval_clock_now();
@@ -101,7 +108,7 @@ trip_result hop_binding::stream_trip(std::size_t len)
 {
     trip_result result;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        open();
+        open_unlocked();
         if (socket_ < 0) {
             result.error = open_error_;
             return result;
@@ -162,7 +169,7 @@ trip_result hop_binding::stream_trip(std::size_t len)
 trip_result hop_binding::datagram_trip(std::size_t len)
 {
     trip_result result;
-    open();
+    open_unlocked();
     if (socket_ < 0) {
         result.error = open_error_;
         return result;

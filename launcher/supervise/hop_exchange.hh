@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "supervised_routes.hh"
 
@@ -17,7 +18,8 @@ struct trip_result {
     long ms = 0;  // the elapsed milliseconds by the round trips' rule
 };
 
-// A supervised socket's own connection to its route's hop.
+// A supervised socket's own connection to its route's hop. Its round trips
+// are made one at a time, whichever thread makes them.
 class hop_binding {
 public:
     explicit hop_binding(const supervised_route &route) : route_(route) {}
@@ -34,6 +36,7 @@ public:
     trip_result round_trip(std::size_t len);
 
 private:
+    void open_unlocked();
     void discard();
     trip_result stream_trip(std::size_t len);
     trip_result datagram_trip(std::size_t len);
@@ -41,4 +44,5 @@ private:
     const supervised_route &route_;
     int socket_ = -1;
     int open_error_ = 0;
+    std::mutex exchange_;
 };

@@ -61,10 +61,34 @@ void supervisor::handle_next()
     if (ioctl(listener_, SECCOMP_IOCTL_NOTIF_RECV, &request) != 0) {
         return;  // the process that made the call ended meanwhile
     }
+    trips_.clear();
     handle(request);
+    if (trips_.empty()) {
+        let_continue(request.id);
+        return;
+    }
+    workers_.run([this, pid = pid_of_call_, id = request.id, trips = std::move(trips_)]() mutable {
+        make_trips(pid, id, std::move(trips));
+    });
+}
+
+void supervisor::make_trips(pid_t pid, std::uint64_t id, std::vector<pending_trip> trips)
+{
+    for (const pending_trip &trip : trips) {
+        if (trip.len) {
+            records_.round_trip(pid, trip.binding->route(), *trip.len, trip.binding->round_trip(*trip.len));
+        } else {
+            trip.binding->open();
+        }
+    }
+    let_continue(id);
+}
+
+void supervisor::let_continue(std::uint64_t id)
+{
     seccomp_notif_resp response;
     std::memset(&response, 0, sizeof response);
-    response.id = request.id;
+    response.id = id;
     response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
     // ENOENT: the call was interrupted or its process ended; nothing to answer.
     ioctl(listener_, SECCOMP_IOCTL_NOTIF_SEND, &response);
@@ -80,6 +104,7 @@ void supervisor::handle(const seccomp_notif &request)
     current_id_ = request.id;
     bool first_seen;
     pid_t pid = processes_.process_of(static_cast<pid_t>(request.pid), first_seen);
+    pid_of_call_ = pid;
     if (first_seen && pid == static_cast<pid_t>(request.pid)) {
         // A new process: whatever was known under its number belonged to an
         // ended one.
@@ -90,7 +115,7 @@ void supervisor::handle(const seccomp_notif &request)
     switch (call.kind) {
     case call_kind::connect:
         if (const supervised_route *route = route_of_address(pid, call.address, call.address_length)) {
-            bind(pid, call.fd, *route).open();
+            trips_.push_back({bind(pid, call.fd, *route), std::nullopt});
         } else {
             forget(pid, static_cast<unsigned>(call.fd), static_cast<unsigned>(call.fd));
             descriptors_[{pid, call.fd}] = {};
@@ -101,32 +126,32 @@ void supervisor::handle(const seccomp_notif &request)
             if (const supervised_route *route = route_of_address(pid, call.address, call.address_length)) {
                 bounce(pid, call, bind(pid, call.fd, *route), call.length);
             }
-        } else if (hop_binding *binding = binding_of(pid, call.fd)) {
-            bounce(pid, call, *binding, call.length);
+        } else if (auto binding = binding_of(pid, call.fd)) {
+            bounce(pid, call, binding, call.length);
         }
         break;
     case call_kind::write:
-        if (hop_binding *binding = binding_of(pid, call.fd)) {
-            bounce(pid, call, *binding, call.length);
+        if (auto binding = binding_of(pid, call.fd)) {
+            bounce(pid, call, binding, call.length);
         }
         break;
     case call_kind::writev: {
         records_.trace(pid, line("writev()\t:\ts=%d iov=0x%lx iovcnt=%d\n", call.fd,
                                  static_cast<unsigned long>(call.data), static_cast<int>(call.count)));
         std::size_t total;
-        hop_binding *binding = binding_of(pid, call.fd);
+        auto binding = binding_of(pid, call.fd);
         if (binding != nullptr && vector_length(pid, call.data, call.count, total) &&
             still_waiting(request.id)) {
-            bounce(pid, call, *binding, total);
+            bounce(pid, call, binding, total);
         }
         break;
     }
     case call_kind::sendfile:
         records_.trace(pid, line("sendfile()\t:\tout=%d in=%d count=%zd\n", call.fd, call.in_fd,
                                  static_cast<ssize_t>(call.length)));
-        if (hop_binding *binding = binding_of(pid, call.fd)) {
+        if (auto binding = binding_of(pid, call.fd)) {
             if (std::size_t length = sendfile_length(pid, call); length != 0) {
-                bounce(pid, call, *binding, length);
+                bounce(pid, call, binding, length);
             }
         }
         break;
@@ -174,23 +199,23 @@ const supervised_route *supervisor::route_of_address(pid_t pid, std::uint64_t ad
     return route_for(routes_, reinterpret_cast<const sockaddr *>(&copy), static_cast<socklen_t>(size));
 }
 
-hop_binding &supervisor::bind(pid_t pid, int fd, const supervised_route &route)
+std::shared_ptr<hop_binding> supervisor::bind(pid_t pid, int fd, const supervised_route &route)
 {
     descriptor_state &state = descriptors_[{pid, fd}];
     if (state.binding == nullptr || &state.binding->route() != &route) {
-        state.binding = std::make_unique<hop_binding>(route);
+        state.binding = std::make_shared<hop_binding>(route);
     }
-    return *state.binding;
+    return state.binding;
 }
 
-hop_binding *supervisor::binding_of(pid_t pid, int fd)
+std::shared_ptr<hop_binding> supervisor::binding_of(pid_t pid, int fd)
 {
     if (routes_.empty()) {
         return nullptr;
     }
     auto known = descriptors_.find({pid, fd});
     if (known != descriptors_.end()) {
-        return known->second.binding.get();
+        return known->second.binding;
     }
     // Met for the first time (inherited, received, duplicated): a socket
     // whose peer is routed is bound, anything else is remembered as nothing
@@ -208,7 +233,7 @@ hop_binding *supervisor::binding_of(pid_t pid, int fd)
         descriptors_[{pid, fd}] = {};
         return nullptr;
     }
-    return &bind(pid, fd, *route);
+    return bind(pid, fd, *route);
 }
 
 void supervisor::forget(pid_t pid, unsigned first, unsigned last)
@@ -221,10 +246,11 @@ void supervisor::forget(pid_t pid, unsigned first, unsigned last)
                        descriptors_.upper_bound({pid, clamp(last)}));
 }
 
-void supervisor::bounce(pid_t pid, const notified_call &call, hop_binding &binding, std::size_t len)
+void supervisor::bounce(pid_t pid, const notified_call &call, std::shared_ptr<hop_binding> binding,
+                        std::size_t len)
 {
     if (!send_would_block(pid, call)) {
-        records_.round_trip(pid, binding.route(), len, binding.round_trip(len));
+        trips_.push_back({std::move(binding), len});
     }
 }
 
@@ -266,11 +292,11 @@ void supervisor::send_message(pid_t pid, const notified_call &call, std::uint64_
     if (!read_process_memory(pid, header_address, &header, sizeof header)) {
         return;
     }
-    hop_binding *binding = nullptr;
+    std::shared_ptr<hop_binding> binding;
     if (header.msg_name != nullptr) {
         if (const supervised_route *route =
                 route_of_address(pid, reinterpret_cast<std::uint64_t>(header.msg_name), header.msg_namelen)) {
-            binding = &bind(pid, call.fd, *route);
+            binding = bind(pid, call.fd, *route);
         }
     } else {
         binding = binding_of(pid, call.fd);
@@ -279,7 +305,7 @@ void supervisor::send_message(pid_t pid, const notified_call &call, std::uint64_
     if (binding != nullptr &&
         vector_length(pid, reinterpret_cast<std::uint64_t>(header.msg_iov), header.msg_iovlen, total) &&
         still_waiting(current_id_)) {
-        bounce(pid, call, *binding, total);
+        bounce(pid, call, binding, total);
     }
 }
 

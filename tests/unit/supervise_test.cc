@@ -6,7 +6,9 @@
 #include <linux/seccomp.h>
 #include <sys/syscall.h>
 
+#include <atomic>
 #include <cstring>
+#include <future>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -18,6 +20,7 @@
 #include "supervise/notified_call.hh"
 #include "supervise/supervised_routes.hh"
 #include "supervise/syscall_filter.hh"
+#include "supervise/worker_pool.hh"
 
 namespace {
 
@@ -202,6 +205,26 @@ TEST(ProgramChecks, SectionsAreFoundByName)
     EXPECT_FALSE(has_section(header, section_headers, section_names, go_build_info_section));
     EXPECT_FALSE(has_section(header, section_headers, section_names, ".tex"));
     EXPECT_FALSE(section_names_extent(header, {}, names));  // no table, no names
+}
+
+// A job never waits for another: the first job here ends only once the
+// second has run, which a pool running them one after the other never does.
+TEST(WorkerPool, JobsRunAtOnceAndAllRunBeforeThePoolEnds)
+{
+    std::promise<void> second_ran;
+    std::atomic<int> finished = 0;
+    {
+        worker_pool pool;
+        pool.run([&, ran = second_ran.get_future().share()] {
+            ran.wait();
+            ++finished;
+        });
+        pool.run([&] {
+            second_ran.set_value();
+            ++finished;
+        });
+    }
+    EXPECT_EQ(finished, 2);
 }
 
 }  // namespace
