@@ -93,6 +93,19 @@ TEST_F(Supervised, ForkedChildIsSupervisedAndRecordedToo)
         << recording;
 }
 
+TEST_F(Supervised, AServerBouncesItsRepliesToARoutedPeer)
+{
+    write_routes({destination}, "TCP");
+    // A listener on 127.0.0.1, a client from the routed address to it, and
+    // the reply on the accepted socket, bound at its first send.
+    auto result = launch({SEND_PATHS_STATIC_PATH, "tcp4", "to", "127.0.0.1", "9100", "bind", "listen", "tcp4", "to",
+                          destination, "0", "bind", "to", "127.0.0.1", "9100", "connect", "use=0", "accept4", "send",
+                          "reply", "use=1", "recv"});
+    EXPECT_EQ(result.trace, load({destination}) + lines::round_trip({lines::tcp}, "reply"));
+    expect_bounced(result, "tcp", {5});
+    EXPECT_TRUE(result.program.out.ends_with("app: recv reply\n")) << result.program.out;
+}
+
 TEST_F(Supervised, BashStaticWritingToDevTcp)
 {
     write_routes({destination}, "TCP");
