@@ -51,8 +51,18 @@ int install_filter()
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
         return -1;
     }
-    return static_cast<int>(
-        syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &fprog));
+    // Once a call is handed over, a signal must not interrupt it: the call
+    // would be restarted and handed over again, making a second round trip
+    // (Go's runtime signals its threads often). Kernels before 5.19 lack the
+    // flag and are asked without it.
+    int listener = static_cast<int>(
+        syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER,
+                SECCOMP_FILTER_FLAG_NEW_LISTENER | SECCOMP_FILTER_FLAG_WAIT_KILLABLE_RECV, &fprog));
+    if (listener < 0 && errno == EINVAL) {
+        listener = static_cast<int>(
+            syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &fprog));
+    }
+    return listener;
 }
 
 std::string refusal_text(const std::string &name, int error)
