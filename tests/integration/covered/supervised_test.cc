@@ -3,6 +3,7 @@
 // every path, bash-static's /dev/tcp and a Go HTTP client are delayed and
 // recorded as full coverage delays them, with the trace lines it writes
 // before each call.
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,25 @@ TEST_F(Supervised, AServerBouncesItsRepliesToARoutedPeer)
     EXPECT_EQ(result.trace, load({destination}) + lines::round_trip({lines::tcp}, "reply"));
     expect_bounced(result, "tcp", {5});
     EXPECT_TRUE(result.program.out.ends_with("app: recv reply\n")) << result.program.out;
+}
+
+// -o names the trace file, "%p" the process: the program's, as the library
+// would name it.
+TEST_F(Supervised, TraceGoesToTheFileNamed)
+{
+    write_routes({destination}, "UDP");
+    auto result = launch({SEND_PATHS_STATIC_PATH, "udp4", "to", destination, port, "sendto-to", text},
+                         {"-o", "trace.%p"});
+    EXPECT_EQ(result.program.err, "");
+    std::vector<std::string> traces;
+    for (const auto &entry : std::filesystem::directory_iterator(scratch_.path())) {
+        if (entry.path().filename().string().starts_with("trace.")) {
+            traces.push_back(testsupport::read_file(entry.path()));
+        }
+    }
+    std::vector<long> times;
+    ASSERT_EQ(traces.size(), 1u);
+    EXPECT_EQ(testsupport::mask_times(traces[0], times), load({destination}) + lines::round_trip({lines::udp}, text));
 }
 
 TEST_F(Supervised, BashStaticWritingToDevTcp)
