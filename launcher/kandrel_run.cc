@@ -82,6 +82,7 @@ int main(int argc, char **argv)
     case launcher::launch_mode::run:
         break;
     }
+    // A supervised program ends here too, with its own status and no message.
     auto failure = launcher::launch(options);
-    return fail(failure.message, failure.status);
+    return failure.message.empty() ? failure.status : fail(failure.message, failure.status);
 }

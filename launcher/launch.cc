@@ -21,6 +21,7 @@
 #include "program_checks.hh"
 #include "program_lookup.hh"
 #include "replay_check.hh"
+#include "supervise/supervised_run.hh"
 
 namespace launcher {
 namespace {
@@ -99,6 +100,27 @@ program_kind kind_of_program(const std::string &path, const elf_identity &librar
     return classify_program(header, program_headers, library);
 }
 
+// Whether the program carries Go's build information: a Go program makes its
+// own system calls, so preloading would see none of them.
+bool is_go_program(const std::string &path)
+{
+    int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        return false;
+    }
+    auto header = read_bytes(descriptor, 0, elf_header_bytes);
+    table_extent sections, names;
+    std::vector<unsigned char> section_headers, section_names;
+    if (section_header_extent(header, sections) && sections.size <= program_headers_limit) {
+        section_headers = read_bytes(descriptor, sections.offset, sections.size);
+    }
+    if (section_names_extent(header, section_headers, names) && names.size <= program_headers_limit) {
+        section_names = read_bytes(descriptor, names.offset, names.size);
+    }
+    close(descriptor);
+    return has_section(header, section_headers, section_names, go_build_info_section);
+}
+
 secure_reason secure_reason_of(const std::string &path)
 {
     struct stat status;
@@ -135,9 +157,13 @@ bool find_program(const std::string &name, std::string &path, launch_failure &fa
     return false;
 }
 
-// Refuses a program that the dynamic linker would run without the library.
-bool check_preloadable(const std::string &name, const std::string &path, const std::string &library_path,
-                       launch_failure &failure)
+// How a program is run: with the library preloaded, or supervised through
+// the system-call filter when the library could see none of its calls.
+enum class run_path { preload, supervise };
+
+// Chooses the path, or refuses a program that would run untraced either way.
+bool choose_run_path(const std::string &name, const std::string &path, const std::string &library_path,
+                     bool supervise_asked, run_path &how, launch_failure &failure)
 {
     elf_identity library;
     if (!read_elf_identity(elf_header_of(library_path), library)) {
@@ -145,17 +171,19 @@ bool check_preloadable(const std::string &name, const std::string &path, const s
         return false;
     }
     const std::string untraced = ", so its socket calls could not be traced";
+    how = supervise_asked ? run_path::supervise : run_path::preload;
     switch (kind_of_program(path, library)) {
     case program_kind::static_elf:
-        failure.message = name +
-                          " is statically linked: no dynamic linker would load "
-                          "libkandrel.so into it" +
-                          untraced;
-        return false;
+        how = run_path::supervise;
+        break;
     case program_kind::foreign:
         failure.message = name + " is built for another ELF class or machine than " + library_path + untraced;
         return false;
     case program_kind::dynamic:
+        if (is_go_program(path)) {
+            how = run_path::supervise;
+        }
+        break;
     case program_kind::unknown:
         break;
     }
@@ -256,7 +284,17 @@ launch_failure launch(const launch_options &options)
     }
     const std::string &name = options.program.front();
     std::string path;
-    if (!find_program(name, path, failure) || !check_preloadable(name, path, preload[0], failure)) {
+    run_path how;
+    if (!find_program(name, path, failure) ||
+        !choose_run_path(name, path, preload[0], options.supervise, how, failure)) {
+        return failure;
+    }
+    if (how == run_path::supervise && (options.classic || options.payload || !options.replay_file.empty())) {
+        failure.message = name + " makes its own system calls and is supervised, which routes as full "
+                                 "coverage does: --classic, --payload and --replay need the library";
+        return failure;
+    }
+    if (how == run_path::supervise && !(failure.message = supervision_refusal(name)).empty()) {
         return failure;
     }
     char cwd[PATH_MAX];
@@ -280,6 +318,16 @@ launch_failure launch(const launch_options &options)
     }
     if (!options.classic &&
         !create_fresh_file("timelog", "timelog", "remove it or run with --classic", failure)) {
+        return failure;
+    }
+    if (how == run_path::supervise) {
+        const char *routes = std::getenv("QUOR_ROUTE_TABLE");
+        supervised_program supervised{name,
+                                      path,
+                                      options.program,
+                                      routes != nullptr ? routes : "",
+                                      {options.trace_file, options.record_file, monotonic_ns()}};
+        failure.status = run_supervised(supervised, failure.message);
         return failure;
     }
     setenv("LD_PRELOAD", composed_preload(preload, std::getenv("LD_PRELOAD")).c_str(), 1);

@@ -78,6 +78,8 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
             options.classic = true;
         } else if (word == "--payload") {
             options.payload = true;
+        } else if (word == "--supervise") {
+            options.supervise = true;
         } else if (long_option_value(args, i, "--summary", options.summary_file, error) ||
                    long_option_value(args, i, "--plot", options.plot_file, error) ||
                    long_option_value(args, i, "--record", options.record_file, error) ||
@@ -104,8 +106,8 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
     }
     if (summary_asked) {
         if (!options.program.empty() || options.debug || !options.route_file.empty() || options.classic ||
-            !options.trace_file.empty() || options.payload || !options.record_file.empty() ||
-            !options.replay_file.empty()) {
+            options.supervise || !options.trace_file.empty() || options.payload ||
+            !options.record_file.empty() || !options.replay_file.empty()) {
             error = "--summary takes one file, --plot and no other option or program";
             return false;
         }
@@ -130,6 +132,10 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
         error = "--record and --replay are for full coverage, not --classic";
         return false;
     }
+    if (options.supervise && (options.classic || options.payload || !options.replay_file.empty())) {
+        error = "--supervise routes as full coverage does, without --classic, --payload or --replay";
+        return false;
+    }
     if (!options.record_file.empty() && !options.replay_file.empty()) {
         error = "--record and --replay cannot be used together";
         return false;
@@ -140,7 +146,8 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
 const char *usage_text()
 {
     return "usage: kandrel-run [-r ROUTE_FILE] [-o TRACE_FILE] [-d] [--classic | --payload]\n"
-           "                  [--record FILE | --replay FILE] [--] PROGRAM [ARGS...]\n"
+           "                  [--record FILE | --replay FILE] [--supervise]\n"
+           "                  [--] PROGRAM [ARGS...]\n"
            "       kandrel-run --summary FILE [--plot OUT.svg]\n"
            "       kandrel-run --help\n"
            "\n"
@@ -178,12 +185,16 @@ const char *usage_text()
            "                 of each route's round trips in a recording\n"
            "  --plot OUT.svg with --summary of a recording: draw each route's round-trip\n"
            "                 times over the run and their histogram as an SVG picture\n"
+           "  --supervise    supervise PROGRAM's system calls instead of preloading the\n"
+           "                 library (always so for statically linked and Go programs)\n"
            "  -h, --help     this text\n"
            "\n"
            "PROGRAM is looked up in PATH. libkandrel.so is added in front of any\n"
-           "LD_PRELOAD already set, which stays. Statically linked programs and programs\n"
-           "that would run set-user-ID or set-group-ID cannot be preloaded into: they are\n"
-           "refused rather than run untraced. A ./timelog that is a symbolic link or not a\n"
+           "LD_PRELOAD already set, which stays. Statically linked programs and Go\n"
+           "programs make their own system calls: kandrel-run supervises them instead,\n"
+           "through a system-call filter, and delays their connects and sends to routed\n"
+           "destinations alike (no return-value lines, no --replay). Programs that would\n"
+           "run set-user-ID or set-group-ID are refused rather than run untraced. A ./timelog that is a symbolic link or not a\n"
            "regular file is refused too, unless --classic; so is such a --record FILE.\n"
            "--record and --replay need full coverage.\n"
            "\n"

@@ -20,6 +20,7 @@ struct launch_options {
     bool classic = false;              // the classic routing instead of full coverage
     std::string trace_file;            // empty: KANDREL_TRACE_FILE stays as inherited
     bool payload = false;              // full coverage bounces the program's own bytes
+    bool supervise = false;            // supervise the program's system calls, preloading nothing
     std::string record_file;           // full coverage records every round trip here
     std::string replay_file;           // full coverage replays the round trips recorded here
     std::string summary_file;          // for launch_mode::summary

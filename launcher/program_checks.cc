@@ -53,6 +53,59 @@ program_kind kind_from_headers(std::span<const unsigned char> header,
     return program_kind::static_elf;
 }
 
+template <typename Ehdr>
+bool section_extent_of(std::span<const unsigned char> header, table_extent &extent)
+{
+    Ehdr ehdr;
+    if (!copy_from(header, 0, ehdr)) {
+        return false;
+    }
+    extent.offset = ehdr.e_shoff;
+    extent.size = std::uint64_t{ehdr.e_shentsize} * ehdr.e_shnum;
+    return true;
+}
+
+// The section header at index, when the table holds it.
+template <typename Ehdr, typename Shdr>
+bool section_at(std::span<const unsigned char> header, std::span<const unsigned char> section_headers,
+                std::uint64_t index, Shdr &shdr)
+{
+    Ehdr ehdr;
+    return copy_from(header, 0, ehdr) && ehdr.e_shentsize >= sizeof(Shdr) && index < ehdr.e_shnum &&
+           copy_from(section_headers, index * ehdr.e_shentsize, shdr);
+}
+
+template <typename Ehdr, typename Shdr>
+bool names_extent_of(std::span<const unsigned char> header, std::span<const unsigned char> section_headers,
+                     table_extent &extent)
+{
+    Ehdr ehdr;
+    Shdr names;
+    if (!copy_from(header, 0, ehdr) || !section_at<Ehdr>(header, section_headers, ehdr.e_shstrndx, names)) {
+        return false;
+    }
+    extent.offset = names.sh_offset;
+    extent.size = names.sh_size;
+    return true;
+}
+
+template <typename Ehdr, typename Shdr>
+bool names_section(std::span<const unsigned char> header, std::span<const unsigned char> section_headers,
+                   std::span<const unsigned char> names, const char *name)
+{
+    Ehdr ehdr;
+    copy_from(header, 0, ehdr);
+    std::size_t length = std::strlen(name) + 1;  // the terminator included
+    Shdr shdr;
+    for (std::uint64_t i = 0; section_at<Ehdr>(header, section_headers, i, shdr); ++i) {
+        if (shdr.sh_name < names.size() && names.size() - shdr.sh_name >= length &&
+            std::memcmp(names.data() + shdr.sh_name, name, length) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 bool read_elf_identity(std::span<const unsigned char> header, elf_identity &identity)
@@ -100,6 +153,40 @@ program_kind classify_program(std::span<const unsigned char> header,
     return identity.elf_class == ELFCLASS64
                ? kind_from_headers<Elf64_Ehdr, Elf64_Phdr>(header, program_headers)
                : kind_from_headers<Elf32_Ehdr, Elf32_Phdr>(header, program_headers);
+}
+
+bool section_header_extent(std::span<const unsigned char> header, table_extent &extent)
+{
+    elf_identity identity;
+    if (!read_elf_identity(header, identity) || identity.data != host_data) {
+        return false;
+    }
+    return identity.elf_class == ELFCLASS64 ? section_extent_of<Elf64_Ehdr>(header, extent)
+                                            : section_extent_of<Elf32_Ehdr>(header, extent);
+}
+
+bool section_names_extent(std::span<const unsigned char> header,
+                          std::span<const unsigned char> section_headers, table_extent &extent)
+{
+    elf_identity identity;
+    if (!read_elf_identity(header, identity) || identity.data != host_data) {
+        return false;
+    }
+    return identity.elf_class == ELFCLASS64
+               ? names_extent_of<Elf64_Ehdr, Elf64_Shdr>(header, section_headers, extent)
+               : names_extent_of<Elf32_Ehdr, Elf32_Shdr>(header, section_headers, extent);
+}
+
+bool has_section(std::span<const unsigned char> header, std::span<const unsigned char> section_headers,
+                 std::span<const unsigned char> section_names, const char *name)
+{
+    elf_identity identity;
+    if (!read_elf_identity(header, identity) || identity.data != host_data) {
+        return false;
+    }
+    return identity.elf_class == ELFCLASS64
+               ? names_section<Elf64_Ehdr, Elf64_Shdr>(header, section_headers, section_names, name)
+               : names_section<Elf32_Ehdr, Elf32_Shdr>(header, section_headers, section_names, name);
 }
 
 secure_reason secure_execution_reason(const program_file_facts &file, uid_t real_uid, gid_t real_gid)

@@ -43,6 +43,17 @@ bool program_header_extent(std::span<const unsigned char> header, table_extent &
 program_kind classify_program(std::span<const unsigned char> header,
                               std::span<const unsigned char> program_headers, const elf_identity &library);
 
+// Go programs make their own system calls, even when dynamically linked:
+// the build information section every Go linker writes tells them. These
+// read it in three steps: where the section headers lie, where the section
+// names lie, and whether a section has the name.
+inline constexpr const char *go_build_info_section = ".go.buildinfo";
+bool section_header_extent(std::span<const unsigned char> header, table_extent &extent);
+bool section_names_extent(std::span<const unsigned char> header,
+                          std::span<const unsigned char> section_headers, table_extent &extent);
+bool has_section(std::span<const unsigned char> header, std::span<const unsigned char> section_headers,
+                 std::span<const unsigned char> section_names, const char *name);
+
 // Why exec would put the program in secure-execution mode, in which the
 // dynamic linker ignores LD_PRELOAD paths.
 enum class secure_reason { none, set_user_id, set_group_id, capabilities };

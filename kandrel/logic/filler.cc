@@ -28,3 +28,10 @@ const char *filler_bytes()
 {
     return filler.data();
 }
+
+const char *filler_at(std::size_t position, std::size_t &count)
+{
+    std::size_t offset = position % filler_size;
+    count = count < filler_size - offset ? count : filler_size - offset;
+    return filler.data() + offset;
+}

@@ -15,3 +15,7 @@ constexpr std::size_t filler_size = 65536;
 // A fixed pseudo-random pattern: compression on the path cannot shrink it,
 // so the round trip carries as many bytes as the program's send would.
 const char *filler_bytes();
+
+// The filler from position on (it repeats past filler_size); count is cut to
+// what lies in one piece of memory.
+const char *filler_at(std::size_t position, std::size_t &count);

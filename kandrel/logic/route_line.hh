@@ -17,8 +17,9 @@ constexpr std::size_t route_line_buffer_size = 128;
 constexpr std::size_t full_host_word_size = 256;  // 255 characters
 constexpr std::size_t full_route_line_buffer_size = 1024;
 
-// The most of a route file that is read: far more than any real table, and
-// a bound on a file that never ends.
+// The most routes kept, and the most of a route file read: far more than any
+// real table, and a bound on a file that never ends.
+constexpr int route_table_capacity = 64;
 constexpr std::size_t route_file_read_limit = 1 << 20;
 
 // Route protocols as stored in the table.

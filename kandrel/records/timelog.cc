@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "append_only_file.hh"
+#include "record_lines.hh"
 #include "routing_policy.hh"
 #include "trace.hh"
 
@@ -40,18 +41,18 @@ void open_timelog()
     }
     pthread_atfork(nullptr, nullptr, reset_lock_in_child);
     __atomic_store_n(&kandrel_timelog_stream, stream, __ATOMIC_RELEASE);
-    trace("init_route_tbl()\t:\ttimelog file opened\n");
+    trace(timelog_opened_line);
 }
 
 void log_round_trip(size_t len, long ms)
 {
     char record[64];
-    int length = std::snprintf(record, sizeof record, "%zd bytes %ld ms\n", static_cast<ssize_t>(len), ms);
+    int length = std::snprintf(record, sizeof record, timelog_record_format, static_cast<ssize_t>(len), ms);
     append_line(timelog, record, static_cast<size_t>(length));
 }
 
 void report_round_trip(const char *operation, size_t len, long ms)
 {
-    trace("%s()\t:\tTIME=%ld. ms\n", operation, ms);
+    trace(round_trip_time_format, operation, ms);
     log_round_trip(len, ms);
 }

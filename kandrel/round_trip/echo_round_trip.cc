@@ -19,6 +19,7 @@
 #include "filler.hh"
 #include "program_memory.hh"
 #include "real_calls.hh"
+#include "record_lines.hh"
 #include "recording.hh"
 #include "route_line.hh"
 #include "routing_policy.hh"
@@ -246,15 +247,6 @@ struct datagram_echo {
     }
 };
 
-// Whether a datagram of size bytes (its whole size, however much was
-// received) can be the echo of the chunk sent: the same length, or a part
-// of it cut short by the hop. Anything else (a flooding hop's extra
-// datagrams, a stale echo of another length) is not this chunk's echo.
-bool echo_of_chunk(const char *received, size_t size, const char *sent, size_t chunk_length)
-{
-    return size == chunk_length || (size < chunk_length && std::memcmp(received, sent, size) == 0);
-}
-
 // One chunk's echo: the next datagram from the hop within the reply bound
 // that can be the echo of what was sent. On a socket not connected to the
 // hop, datagrams from anywhere else are not the echo and are dropped.
@@ -351,7 +343,7 @@ void finish_round_trip(const hop_link &link, const char *operation, const timeva
     }
     if (!reached) {
         const char *why = strerrordesc_np(error);
-        trace("%s()\t:\thop not reached: %s\n", operation, why != nullptr ? why : "unknown error");
+        trace(hop_not_reached_format, operation, why != nullptr ? why : "unknown error");
         return;
     }
     report_round_trip(operation, len, elapsed_ms_between(start, end));
@@ -364,9 +356,7 @@ const char *echo_source::at(size_t position, size_t &count) const
     if (bytes_ != nullptr) {
         return bytes_ + position;
     }
-    size_t offset = position % filler_size;
-    count = std::min(count, filler_size - offset);
-    return filler_bytes() + offset;
+    return filler_at(position, count);
 }
 
 ssize_t TCPecho(hop_link &link, const echo_source &source, size_t len)

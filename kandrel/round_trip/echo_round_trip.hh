@@ -7,17 +7,9 @@
 
 #include <cstddef>
 
+#include "hop_exchange_rules.hh"
 #include "hop_socket.hh"
 #include "send_payload.hh"
-
-// The largest datagram a round trip sends; longer data goes in chunks.
-constexpr std::size_t echo_chunk_size = 1024;
-
-// The length of the chunk that starts at position in a buffer of len bytes.
-constexpr std::size_t echo_chunk_length(std::size_t len, std::size_t position)
-{
-    return len - position < echo_chunk_size ? len - position : echo_chunk_size;
-}
 
 // Send flags of the application that never reach the hop: MSG_MORE would
 // hold the hop's datagram back until the bound ran out, and MSG_DONTWAIT or

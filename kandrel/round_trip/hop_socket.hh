@@ -8,17 +8,12 @@
 #include <sys/time.h>
 
 #include "held_exchange.hh"
+#include "hop_exchange_rules.hh"
 #include "owned_descriptor.hh"
 #include "route_table.hh"
 
-// The echo service every hop is reached at, and the length its address is
-// always given with.
-constexpr in_port_t echo_port = 7;
+// The length a hop's address is always given with.
 constexpr socklen_t hop_address_length = sizeof(sockaddr_in);
-
-// The longest wait for a hop connection or any one piece of an echo. A silent
-// hop or a lost datagram delays the application by this much, never for ever.
-constexpr int hop_reply_timeout_ms = 2000;
 
 // Waits until any of events (poll's) is ready on s, at most until limit_ms
 // after start; the ready events (POLLERR, POLLHUP and POLLNVAL included),

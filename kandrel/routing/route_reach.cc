@@ -7,33 +7,12 @@
 #include <initializer_list>
 
 #include "address_key.hh"
-#include "hop_socket.hh"
+#include "hop_exchange_rules.hh"
+#include "record_lines.hh"
 #include "route_line.hh"
 #include "trace.hh"
 
 namespace {
-
-// The resolver's messages, as the classic name conversion writes them.
-void report_unresolved(const char *name, int error)
-{
-    switch (error) {
-    case EAI_NONAME:
-        trace("Unknown host name: %s\n", name);
-        break;
-    case EAI_AGAIN:
-        trace("No nameserver response.  Try again later.\n");
-        break;
-    case EAI_FAIL:
-        trace("Non-recoverable error\n");
-        break;
-    case EAI_NODATA:
-    case EAI_ADDRFAMILY:
-        trace("Valid name, but no IP address for %s\n", name);
-        break;
-    default:
-        break;
-    }
-}
 
 // The Internet addresses of a name or address text, in the resolver's order.
 addrinfo *resolve(const char *name)
@@ -44,7 +23,9 @@ addrinfo *resolve(const char *name)
     addrinfo *found = nullptr;
     int error = getaddrinfo(name, nullptr, &hints, &found);
     if (error != 0) {
-        report_unresolved(name, error);
+        if (const char *message = unresolved_name_format(error)) {
+            trace(message, name);
+        }
         return nullptr;
     }
     return found;
@@ -77,8 +58,7 @@ bool resolve_route_reach(const route_words &words, route_reach &reach)
     }
     if (resolved) {
         char from_text[INET6_ADDRSTRLEN], to_text[INET6_ADDRSTRLEN], hop_text[INET6_ADDRSTRLEN];
-        trace("init_route_tbl()\t:\tAdded route (%s)=>(%s) : (%s)\n",
-              address_key_text(from_key, from_text, sizeof from_text),
+        trace(route_added_format, address_key_text(from_key, from_text, sizeof from_text),
               address_key_text(reach.to[0], to_text, sizeof to_text),
               address_key_text(hop_key, hop_text, sizeof hop_text));
     }

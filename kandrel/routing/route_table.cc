@@ -22,6 +22,7 @@
 #include "hop_socket.hh"
 #include "program_memory.hh"
 #include "real_calls.hh"
+#include "record_lines.hh"
 #include "recording.hh"
 #include "route_line.hh"
 #include "routing_policy.hh"
@@ -98,10 +99,10 @@ void read_routes(FILE *route_file)
             continue;
         }
         if (std::strcmp(words.from, myname) != 0) {
-            trace("init_route_tbl()\t:\tFrom doesnot match myname\n");
+            trace(route_for_another_host_line);
             continue;
         }
-        trace("init_route_tbl()\t:\tFrom matches myname\n");
+        trace(route_for_this_host_line);
         rtbl_ent entry{};
         if (!policy.store_route(words, entry)) {
             continue;

@@ -14,9 +14,6 @@
 #include "route_line.hh"
 #include "route_reach.hh"
 
-// The most routes the table holds.
-constexpr int route_table_capacity = 64;
-
 // What the classic behaviour keeps of a route beyond sock and s1: what s1
 // was when opened, the route's own datagram socket, and the lock that makes
 // the route's round trips one at a time.

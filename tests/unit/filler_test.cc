@@ -20,4 +20,18 @@ TEST(Filler, EveryByteValueAndNoRepeatedWindow)
     }
 }
 
+// Past its size the filler repeats, and one piece never runs off its end.
+TEST(Filler, FromAnyPositionInOnePiece)
+{
+    struct row {
+        std::size_t position, count, offset, piece;
+    };
+    for (const row &r : {row{0, 10, 0, 10}, row{filler_size - 4, 10, filler_size - 4, 4},
+                         row{filler_size + 3, 10, 3, 10}, row{5, 2 * filler_size, 5, filler_size - 5}}) {
+        std::size_t count = r.count;
+        EXPECT_EQ(filler_at(r.position, count), filler_bytes() + r.offset) << r.position;
+        EXPECT_EQ(count, r.piece) << r.position;
+    }
+}
+
 }  // namespace

@@ -114,6 +114,8 @@ TEST(LaunchOptions, RecordReplayAndPlotMistakes)
         std::string error;
     };
     const std::string classic = "--record and --replay are for full coverage, not --classic";
+    const std::string supervised =
+        "--supervise routes as full coverage does, without --classic, --payload or --replay";
     const std::string plot_alone = "--plot draws the recording that --summary reads: "
                                    "kandrel-run --summary FILE --plot OUT.svg";
     const std::string summary_only = "--summary takes one file, --plot and no other option or program";
@@ -122,6 +124,8 @@ TEST(LaunchOptions, RecordReplayAndPlotMistakes)
                          row{{"--summary", "r", "--plot"}, "option --plot needs a file"},
                          row{{"--record", "r", "--classic", "prog"}, classic},
                          row{{"--classic", "--replay", "r", "prog"}, classic},
+                         row{{"--supervise", "--replay", "r", "prog"}, supervised},
+                         row{{"--classic", "--supervise", "prog"}, supervised},
                          row{{"--record", "a", "--replay", "b", "prog"},
                              "--record and --replay cannot be used together"},
                          row{{"--plot", "p.svg", "prog"}, plot_alone},

@@ -1,5 +1,5 @@
 // What kandrel-run refuses, and how: programs the dynamic linker would run
-// without the library, programs it cannot find or run, route files it cannot
+// without the library (set-user-ID, set-group-ID), programs it cannot find or run, route files it cannot
 // read, a library it cannot find, and usage mistakes. Nothing is run then.
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,12 +53,14 @@ protected:
 
 const std::string untraced = ", so its socket calls could not be traced";
 
-TEST_F(LauncherRefusal, StaticallyLinkedProgram)
+// A statically linked program is supervised; where the kernel refuses the
+// filter that takes, it is refused instead of running untraced.
+TEST_F(LauncherRefusal, StaticProgramWhereNoFilterCanBeInstalled)
 {
-    expect_refused(launch({launchertest::static_probe_path}), 125,
-                   launchertest::static_probe_path +
-                       " is statically linked: no dynamic linker would load libkandrel.so into it" +
-                       untraced);
+    std::vector<std::string> argv{FILTERS_FORBIDDEN_PATH, launcher_path, launchertest::static_probe_path};
+    expect_refused(testsupport::run_program({.argv = argv, .cwd = dir_.path()}), 125,
+                   "cannot supervise " + launchertest::static_probe_path +
+                       ": the kernel refused its system-call filter (Operation not permitted)" + untraced);
 }
 
 TEST_F(LauncherRefusal, SetUserIdToAnotherUser)

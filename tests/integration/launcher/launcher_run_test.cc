@@ -62,6 +62,17 @@ TEST_F(LauncherRun, TracesTheProgramsSocketCalls)
     EXPECT_TRUE(testsupport::file_exists(dir_.file("timelog")));
 }
 
+// No library can be preloaded into a statically linked program: it runs
+// supervised, untouched, and the route load shows on the trace once.
+TEST_F(LauncherRun, StaticallyLinkedProgramRunsSupervised)
+{
+    auto result = launch({launchertest::static_probe_path});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.out, "static program ran\n");
+    EXPECT_EQ(result.err, lines::loader::timelog_opened);
+    EXPECT_TRUE(testsupport::file_exists(dir_.file("timelog")));
+}
+
 TEST_F(LauncherRun, DebugSetsTheLibrarysFlagNotTheProgramsOwn)
 {
     auto result = launch({"-d", probe_path});

@@ -1,5 +1,5 @@
-/* A statically linked program: the launcher must refuse it, since no dynamic
-   linker would load the library into it. */
+/* A statically linked program: no dynamic linker would load the library into
+   it, so the launcher supervises it instead. */
 #include <stdio.h>
 
 int main(void)
