@@ -83,5 +83,5 @@ int main(int argc, char **argv)
         break;
     }
     auto failure = launcher::launch(options);
-    return fail(failure.message, failure.status);
+    return failure.message.empty() ? failure.status : fail(failure.message, failure.status);
 }

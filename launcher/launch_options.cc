@@ -18,6 +18,9 @@ bool parse_short_cluster(const std::vector<std::string> &args, std::size_t &next
         case 'h':
             options.mode = launch_mode::help;
             break;
+        case 'q':
+            options.quiet = true;
+            break;
         case 'o':
         case 'r': {
             std::string &value = word[j] == 'o' ? options.trace_file : options.route_file;
@@ -78,10 +81,13 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
             options.classic = true;
         } else if (word == "--payload") {
             options.payload = true;
+        } else if (word == "--no-check" || word == "--strict") {
+            (word == "--strict" ? options.strict : options.no_check) = true;
         } else if (long_option_value(args, i, "--summary", options.summary_file, error) ||
                    long_option_value(args, i, "--plot", options.plot_file, error) ||
                    long_option_value(args, i, "--record", options.record_file, error) ||
-                   long_option_value(args, i, "--replay", options.replay_file, error)) {
+                   long_option_value(args, i, "--replay", options.replay_file, error) ||
+                   long_option_value(args, i, "--timelog", options.timelog_file, error)) {
             if (!error.empty()) {
                 return false;
             }
@@ -105,7 +111,8 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
     if (summary_asked) {
         if (!options.program.empty() || options.debug || !options.route_file.empty() || options.classic ||
             !options.trace_file.empty() || options.payload || !options.record_file.empty() ||
-            !options.replay_file.empty()) {
+            !options.replay_file.empty() || options.quiet || options.no_check || options.strict ||
+            !options.timelog_file.empty()) {
             error = "--summary takes one file, --plot and no other option or program";
             return false;
         }
@@ -130,6 +137,10 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
         error = "--record and --replay are for full coverage, not --classic";
         return false;
     }
+    if (options.classic && (options.strict || !options.timelog_file.empty())) {
+        error = "--strict and --timelog are for full coverage, not --classic";
+        return false;
+    }
     if (!options.record_file.empty() && !options.replay_file.empty()) {
         error = "--record and --replay cannot be used together";
         return false;
@@ -140,7 +151,8 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
 const char *usage_text()
 {
     return "usage: kandrel-run [-r ROUTE_FILE] [-o TRACE_FILE] [-d] [--classic | --payload]\n"
-           "                  [--record FILE | --replay FILE] [--] PROGRAM [ARGS...]\n"
+           "                  [--record FILE | --replay FILE] [-q] [--no-check] [--strict]\n"
+           "                  [--timelog FILE] [--] PROGRAM [ARGS...]\n"
            "       kandrel-run --summary FILE [--plot OUT.svg]\n"
            "       kandrel-run --help\n"
            "\n"
@@ -178,7 +190,17 @@ const char *usage_text()
            "                 of each route's round trips in a recording\n"
            "  --plot OUT.svg with --summary of a recording: draw each route's round-trip\n"
            "                 times over the run and their histogram as an SVG picture\n"
+           "  -q             no hop lines before the run and no report after it\n"
+           "  --no-check     run even when a hop does not answer its echo check\n"
+           "  --strict       exit 125 after the run when a routed send was not delayed,\n"
+           "                 or when no send went to a routed destination\n"
+           "  --timelog FILE the run's timelog instead of ./timelog\n"
            "  -h, --help     this text\n"
+           "\n"
+           "Before the run, kandrel-run reads the route file itself: it says which\n"
+           "lines it skips and why, when no route is this host's, and sends one echo to\n"
+           "each hop of this host's routes; a hop that does not answer refuses the run.\n"
+           "After the run it reports, per route, the sends delayed and those not.\n"
            "\n"
            "PROGRAM is looked up in PATH. libkandrel.so is added in front of any\n"
            "LD_PRELOAD already set, which stays. Statically linked programs and programs\n"

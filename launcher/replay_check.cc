@@ -12,12 +12,10 @@
 
 #include "recording_reader.hh"
 #include "replay_routes.hh"
+#include "route_line.hh"
 
 namespace launcher {
 namespace {
-
-// The library reads no more of a route file than this.
-constexpr std::size_t route_file_read_limit = 1 << 20;
 
 // Up to `limit` + 1 bytes of a regular file, so that a caller can tell a
 // file beyond the limit. Never blocks on a fifo. Returns "" or why not.
@@ -75,8 +73,8 @@ std::string replay_refusal(const std::string &recording_file, const std::string 
     }
     std::string routes;
     // A route file the library cannot read gives it no routes to replay.
-    if (!route_file.empty() && read_regular_file(route_file, route_file_read_limit, routes).empty()) {
-        routes.resize(std::min(routes.size(), route_file_read_limit));
+    if (!route_file.empty() && read_regular_file(route_file, full_route_file_read_limit, routes).empty()) {
+        routes.resize(std::min(routes.size(), full_route_file_read_limit));
         auto ours = routes_of_host(routes, host_name());
         if (const route_key *missing = route_without_round_trips(ours, recorded.records)) {
             return refused + "no recorded round trips for route " + route_name(*missing);

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "append_only_file.hh"
+#include "collector.hh"
 #include "coverage.hh"
 #include "real_calls.hh"
 #include "route_line.hh"
@@ -142,7 +143,11 @@ void start_recording_and_replay(rtbl_ent *routes, rtbl_ent *end)
     if (const char *start = std::getenv("KANDREL_RUN_START_NS")) {
         run_start_ns = std::strtoull(start, nullptr, 10);
     }
-    if (const char *path = std::getenv("KANDREL_RECORD")) {
+    if (collector_named()) {
+        // Every round trip goes to the collector, which writes the recording
+        // when the run records and counts them for the run's report.
+        recording_open = true;
+    } else if (const char *path = std::getenv("KANDREL_RECORD")) {
         recording_open = open_append_only(recording, path, O_CREAT);
         if (recording_open) {
             pthread_atfork(nullptr, nullptr, reset_lock_in_child);
@@ -176,7 +181,12 @@ void record_round_trip(const rtbl_ent &route, size_t len, long rtt_us, trip_outc
     trip.outcome = outcome;
     // On the stack: a round trip may run in a signal handler.
     char line[recording_line_size];
-    append_line(recording, line, format_recording_line(trip, line));
+    std::size_t length = format_recording_line(trip, line);
+    if (collector_named()) {
+        send_to_collector(collector_kind::recording, line, length);
+    } else {
+        append_line(recording, line, length);
+    }
 }
 
 ssize_t replay_round_trip(const rtbl_ent &route, const char *operation, size_t len)

@@ -39,10 +39,6 @@ rtbl_ent *rtbl_ep = rtbl;
 // init: whether the load has started; it never goes back to 0.
 int init = 0;
 
-// The most of a route file that is read: far more than any real table, and
-// a bound on a file that never ends.
-constexpr std::size_t route_file_read_limit = 1 << 20;
-
 rtbl_ent *filled_end()
 {
     return __atomic_load_n(&rtbl_ep, __ATOMIC_ACQUIRE);
@@ -141,8 +137,15 @@ void read_routes(FILE *route_file)
     int line_room = static_cast<int>(full ? full_route_line_buffer_size : route_line_buffer_size);
     int stored = 0;
     std::size_t bytes_read = 0;
-    while (stored < route_table_capacity && bytes_read < route_file_read_limit &&
-           std::fgets(line, line_room, route_file) != nullptr) {
+    std::size_t read_limit = full ? full_route_file_read_limit : route_file_read_limit;
+    while (stored < route_table_capacity && std::fgets(line, line_room, route_file) != nullptr) {
+        if (bytes_read >= read_limit) {
+            // The classic behaviour stops there silently, as it always has.
+            if (full) {
+                trace("init_route_tbl()\t:\troute file read only to its first %zu MiB\n", read_limit >> 20);
+            }
+            break;
+        }
         bytes_read += std::strlen(line) + 1;
         route_words words;
         route_line_status status = parse_route_line(line, words, full ? full_host_word_size : host_word_size);

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 
+#include "collector.hh"
 #include "owned_descriptor.hh"
 #include "real_calls.hh"
 #include "trace_path.hh"
@@ -45,6 +46,24 @@ bool file_named()
     return now == 2;
 }
 
+// Under kandrel-run the trace file is written by the run's collector: the
+// stream hands each piece of text to it, and this process opens no file.
+ssize_t send_trace_text(void *, const char *text, size_t length)
+{
+    return send_to_collector(collector_kind::trace, text, length) ? static_cast<ssize_t>(length) : -1;
+}
+
+FILE *open_collector_stream()
+{
+    cookie_io_functions_t functions{};
+    functions.write = send_trace_text;
+    FILE *opened = fopencookie(nullptr, "a", functions);
+    if (opened != nullptr) {
+        setvbuf(opened, nullptr, _IONBF, 0);
+    }
+    return opened;
+}
+
 // Opens this process's file: appending, since processes may share one name;
 // never through a symbolic link; never blocking on a FIFO. Unbuffered, like
 // standard error, so no line waits in the process when it ends.
@@ -76,7 +95,13 @@ FILE *trace_file()
         return nullptr;
     }
     pthread_mutex_lock(&file_lock);
-    if (stream == nullptr || !still_ours(fileno(stream), identity)) {
+    if (collector_named()) {
+        // One stream serves this process and its children alike: it holds no
+        // descriptor of its own.
+        if (stream == nullptr) {
+            stream = open_collector_stream();
+        }
+    } else if (stream == nullptr || !still_ours(fileno(stream), identity)) {
         // A stream whose descriptor is no longer the library's is dropped,
         // not closed: closing it would close the number the program now uses.
         stream = open_stream();
