@@ -191,7 +191,7 @@ const char *usage_text()
            "  --plot OUT.svg with --summary of a recording: draw each route's round-trip\n"
            "                 times over the run and their histogram as an SVG picture\n"
            "  -q             no hop lines before the run and no report after it\n"
-           "  --no-check     run even when a hop does not answer its echo check\n"
+           "  --no-check     no echo check of the hops before the run\n"
            "  --strict       exit 125 after the run when a routed send was not delayed,\n"
            "                 or when no send went to a routed destination\n"
            "  --timelog FILE the run's timelog instead of ./timelog\n"

@@ -26,7 +26,7 @@ struct launch_options {
     std::string plot_file;     // with --summary: draw the recording here as SVG
     // The checks before the run and the report after it.
     bool quiet = false;                // -q: no hop lines, no report
-    bool no_check = false;             // --no-check: a hop not reached does not refuse the run
+    bool no_check = false;             // --no-check: no echo check of the hops before the run
     bool strict = false;               // --strict: an undelayed routed send ends with 125
     std::string timelog_file;          // --timelog: the run's timelog instead of ./timelog
     std::vector<std::string> program;  // the program and its arguments, untouched

@@ -19,8 +19,8 @@ struct checked_routes {
 };
 
 // Notes what the library would skip or miss, and each hop's echo; refuses (false,
-// with failure) a route file that cannot be read and, unless --no-check or
-// --replay, a hop that does not echo.
+// with failure) a route file that cannot be read and a hop that does not
+// echo. With --no-check or --replay no hop is sent anything.
 bool check_routes(const launch_options &options, const std::string &cwd, checked_routes &checked,
                   launch_failure &failure);
 

@@ -74,8 +74,7 @@ TEST_F(LauncherChecks, SilentCasesAreSaid)
         {{"-r", "routes", "true"}, route + "TCP\n", 125,
          "kandrel-run: hop 127.0.0.2 (127.0.0.2) not reached by a TCP echo: Connection refused; its sends "
          "would not be delayed (--no-check runs anyway)\n"},
-        {{"--no-check", "-q", "-r", "routes", "true"}, route + "UDP\n", 0,
-         "kandrel-run: hop 127.0.0.2 (127.0.0.2) not reached by a UDP echo: Connection refused\n"},
+        {{"--no-check", "-q", "-r", "routes", "true"}, route + "UDP\n", 0, ""},
         {{"-q", "--strict", "true"}, "", 125,
          "kandrel-run: no route file given (-r ROUTE_FILE): no send will be delayed\n"
          "kandrel-run: --strict: a routed send went undelayed, or none was routed\n"},

@@ -102,8 +102,7 @@ TEST_F(LauncherRun, RelativeRouteFileIsLoadedByItsAbsolutePath)
     auto result = launch({"--no-check", "-r", "routes", probe_path});
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(probe_value(result.out, "QUOR_ROUTE_TABLE"), dir_.file("routes"));
-    EXPECT_EQ(result.err, "kandrel-run: hop 10.77.0.2 (10.77.0.2) not reached by a UDP echo: Network is unreachable\n" +
-                              lines::loader::timelog_opened +
+    EXPECT_EQ(result.err, lines::loader::timelog_opened +
                               lines::loader::stored("10.77.0.1", "10.77.0.9", "10.77.0.2") + socket_trace(result) + nothing_routed);
 }
 
