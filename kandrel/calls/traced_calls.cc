@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "address_text.hh"
+#include "bytes_around.hh"
 #include "call_frame.hh"
 #include "coverage.hh"
 #include "descriptor_events.hh"
@@ -346,6 +347,7 @@ __attribute__((visibility("default"))) int close(int descriptor)
     if (frame.nested()) {
         return frame.real(real);
     }
+    report_bytes_around(descriptor);
     int result = frame.real(real);
     // Linux frees the number whatever close reports, but for a number that
     // was not open.

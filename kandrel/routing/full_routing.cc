@@ -80,6 +80,7 @@ void bounce_on(socket_binding &binding, int s, size_t len, int flags, const send
     }
     hop_link link = binding_hop_link(binding);
     bounce_payload(link, binding.route->protocol, payload, len, flags);
+    __atomic_fetch_add(&binding.delayed_bytes, len, __ATOMIC_RELAXED);
 }
 
 void full_round_trip(int s, const struct sockaddr *destination, socklen_t destination_length, size_t len,

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "destination_sinks.hh"
 #include "hop_services.hh"
 #include "launcher_test_support.hh"
 #include "netns.hh"
@@ -156,6 +157,25 @@ TEST_F(LauncherChecks, EveryProcessOfTheRunRecordsInTheRunsFilesAndTheReportCoun
     EXPECT_NE(result.err.find("kandrel-run: report: 3 processes seen\n"
                               "kandrel-run: route 127.0.0.9 via 127.0.0.2 (UDP): 3 sends delayed, round trip median "),
               std::string::npos)
+        << result.err;
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(LauncherChecks, StdioWriteOnARoutedSocketIsReportedAsGoneAroundTheLibrary)
+{
+    testsupport::EchoHop hop({.address = "127.0.0.2"});
+    testsupport::TcpSink sink("127.0.0.9", 9000);
+    auto result = launch({"--strict", "-r", "routes", SEND_PATHS_PATH, "tcp4", "to", "127.0.0.9", "9000", "connect",
+                          "send", "hello", "stdio", "around", "close"},
+                         host + " 127.0.0.9 127.0.0.2 TCP\n");
+    EXPECT_EQ(sink.streams(), std::vector<std::string>{"helloaround"});
+    EXPECT_EQ(result.exit_status, 125);
+    const std::string route = "kandrel-run: route 127.0.0.9 via 127.0.0.2 (TCP): ";
+    EXPECT_NE(result.err.find(route + "1 send delayed, round trip median "), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(route + "6 bytes not delayed: went around the library\n"), std::string::npos)
         << result.err;
 }
 
