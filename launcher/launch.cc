@@ -85,6 +85,26 @@ std::vector<unsigned char> elf_header_of(const std::string &path)
     return header;
 }
 
+// A dynamically linked Go program runs, but its sends are its own system
+// calls: they are neither traced nor delayed. Said, not refused.
+void warn_of_own_system_calls(const std::string &name, const std::string &path)
+{
+    int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        return;
+    }
+    auto read = [&](std::uint64_t offset, std::uint64_t size) {
+        return read_bytes(descriptor, offset, size);
+    };
+    if (has_section_named(read_bytes(descriptor, 0, elf_header_bytes), read, go_build_info_section)) {
+        std::fprintf(stderr,
+                     "kandrel-run: warning: %s is a Go program: it makes its own system calls, so its "
+                     "sends are neither traced nor delayed\n",
+                     name.c_str());
+    }
+    close(descriptor);
+}
+
 program_kind kind_of_program(const std::string &path, const elf_identity &library)
 {
     int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -173,6 +193,7 @@ bool check_preloadable(const std::string &name, const std::string &path, const s
         why = "has file capabilities";
         break;
     case secure_reason::none:
+        warn_of_own_system_calls(name, path);
         return true;
     }
     failure.message =

@@ -53,7 +53,49 @@ program_kind kind_from_headers(std::span<const unsigned char> header,
     return program_kind::static_elf;
 }
 
+// Far beyond any real section-header table or section-name table.
+constexpr std::uint64_t section_table_limit = 1 << 20;
+
+template <typename Ehdr, typename Shdr>
+bool section_in(std::span<const unsigned char> header, const program_bytes &read, std::string_view name)
+{
+    Ehdr ehdr;
+    std::uint64_t table_size = 0;
+    if (!copy_from(header, 0, ehdr) || ehdr.e_shentsize < sizeof(Shdr) || ehdr.e_shstrndx >= ehdr.e_shnum ||
+        (table_size = std::uint64_t{ehdr.e_shentsize} * ehdr.e_shnum) > section_table_limit) {
+        return false;
+    }
+    auto table = read(ehdr.e_shoff, table_size);
+    Shdr names_header;
+    if (!copy_from(table, std::uint64_t{ehdr.e_shstrndx} * ehdr.e_shentsize, names_header) ||
+        names_header.sh_size > section_table_limit) {
+        return false;
+    }
+    auto names = read(names_header.sh_offset, names_header.sh_size);
+    for (std::uint64_t i = 0; i < ehdr.e_shnum; ++i) {
+        Shdr section;
+        if (copy_from(table, i * ehdr.e_shentsize, section) && section.sh_name < names.size() &&
+            names.size() - section.sh_name > name.size() &&
+            std::memcmp(names.data() + section.sh_name, name.data(), name.size()) == 0 &&
+            names[section.sh_name + name.size()] == '\0') {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
+
+bool has_section_named(std::span<const unsigned char> header, const program_bytes &read,
+                       std::string_view name)
+{
+    elf_identity identity;
+    if (!read_elf_identity(header, identity) || identity.data != host_data) {
+        return false;
+    }
+    return identity.elf_class == ELFCLASS64 ? section_in<Elf64_Ehdr, Elf64_Shdr>(header, read, name)
+                                            : section_in<Elf32_Ehdr, Elf32_Shdr>(header, read, name);
+}
 
 bool read_elf_identity(std::span<const unsigned char> header, elf_identity &identity)
 {

@@ -5,7 +5,10 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <span>
+#include <string_view>
+#include <vector>
 
 namespace launcher {
 
@@ -42,6 +45,18 @@ bool program_header_extent(std::span<const unsigned char> header, table_extent &
 // (the bytes at the extent above), against the library to be preloaded.
 program_kind classify_program(std::span<const unsigned char> header,
                               std::span<const unsigned char> program_headers, const elf_identity &library);
+
+// Up to `size` bytes at `offset` of the program's file.
+using program_bytes = std::function<std::vector<unsigned char>(std::uint64_t offset, std::uint64_t size)>;
+
+// Whether an ELF program of the host's byte order has a section of the
+// given name, read through its section-header table and section names.
+bool has_section_named(std::span<const unsigned char> header, const program_bytes &read,
+                       std::string_view name);
+
+// The section every Go program carries: its build information. A Go program
+// makes its own system calls, which no preloaded library sees.
+constexpr std::string_view go_build_info_section = ".go.buildinfo";
 
 // Why exec would put the program in secure-execution mode, in which the
 // dynamic linker ignores LD_PRELOAD paths.

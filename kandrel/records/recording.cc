@@ -18,6 +18,7 @@
 #include "real_calls.hh"
 #include "route_line.hh"
 #include "timelog.hh"
+#include "trace.hh"
 
 namespace {
 
@@ -88,6 +89,13 @@ void for_each_trip(const char *text, std::size_t size, Each each)
     }
 }
 
+// A replay that cannot be had is said on the trace: its routed sends would
+// otherwise wait nothing, silently.
+void replay_refused(const char *path, const char *why)
+{
+    trace("init_route_tbl()\t:\tcannot replay %s: %s\n", path, why);
+}
+
 // Gives each route the recorded times of its round trips, in file order,
 // in one mapping of the library's own.
 void load_replay(const char *path, rtbl_ent *routes, rtbl_ent *end)
@@ -95,10 +103,12 @@ void load_replay(const char *path, rtbl_ent *routes, rtbl_ent *end)
     int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat status;
     if (descriptor < 0) {
+        replay_refused(path, strerrordesc_np(errno));
         return;
     }
     if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0 ||
         static_cast<std::size_t>(status.st_size) > replay_file_limit) {
+        replay_refused(path, "not a regular file of 1 byte to 1 GiB");
         real_calls().close(descriptor);
         return;
     }
@@ -106,6 +116,7 @@ void load_replay(const char *path, rtbl_ent *routes, rtbl_ent *end)
     void *mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, descriptor, 0);
     real_calls().close(descriptor);
     if (mapped == MAP_FAILED) {
+        replay_refused(path, strerrordesc_np(errno));
         return;
     }
     const char *text = static_cast<const char *>(mapped);

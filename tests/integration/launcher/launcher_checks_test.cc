@@ -89,6 +89,44 @@ TEST_F(LauncherChecks, SilentCasesAreSaid)
     }
 }
 
+TEST_F(LauncherChecks, RefusalsAndWarningsInsteadOfSilenceOrACrash)
+{
+    const std::string recorded =
+        R"({"t_us":1,"pid":2,"to":"beta","hop":"hop","protocol":"TCP","bytes":5,"rtt_us":40000,"outcome":"echoed"})";
+    testsupport::write_file(dir_.file("cut.rec"), recorded + "\n" + recorded.substr(0, 30));
+    testsupport::write_file(dir_.file("kept.rec"), recorded + "\n");
+    std::filesystem::create_symlink("elsewhere", dir_.file("timelog"));
+    ASSERT_EQ(testsupport::run_program({.argv = {"sh", "-c",
+                                                 "printf '\\377 Go buildinf:' >bi && objcopy --add-section "
+                                                 ".go.buildinfo=bi " +
+                                                     launchertest::probe_path + " go_probe"},
+                                        .cwd = dir_.path()})
+                  .exit_status,
+              0);
+    struct row {
+        std::vector<std::string> args;
+        int status;
+        std::string err_start;
+    };
+    const row rows[] = {
+        {{"--summary", "/tmp"}, 125, "kandrel-run: cannot summarise /tmp: not a regular file\n"},
+        {{"--summary", "cut.rec"}, 0, "kandrel-run: cut.rec: line 2 is cut short; summarised from the 1 whole lines before it\n"},
+        {{"--replay", "cut.rec", "true"}, 125, "kandrel-run: cannot replay cut.rec: line 2: "},
+        // The recording is checked, and kept, when timelog refuses the run.
+        {{"--record", "kept.rec", "true"}, 125, "kandrel-run: timelog is a symbolic link; "},
+        {{"--timelog", "run.log", "-q", "./go_probe"}, 0,
+         "kandrel-run: warning: ./go_probe is a Go program: it makes its own system calls, so its sends are "
+         "neither traced nor delayed\n"},
+    };
+    for (const row &r : rows) {
+        auto result = launch(r.args);
+        EXPECT_EQ(result.exit_status, r.status) << r.args[0];
+        EXPECT_TRUE(result.err.starts_with(r.err_start)) << result.err;
+    }
+    EXPECT_EQ(testsupport::read_file(dir_.file("kept.rec")), recorded + "\n");
+    EXPECT_TRUE(testsupport::file_exists(dir_.file("run.log")));
+}
+
 // A pipe or FIFO as the route file is read once, handed to the run as a
 // private copy that goes with the run, and never waited on for ever.
 TEST_F(LauncherChecks, PipedRouteFileIsReadOnceAndCopiedForTheRun)
