@@ -346,8 +346,21 @@ launch_failure launch(const launch_options &options)
             }
         }
         run.collector = &collector;
-        if (!options.trace_file.empty()) {
-            run.outputs.trace_pattern = absolute_path(cwd, options.trace_file);
+        const char *inherited_trace = std::getenv("KANDREL_TRACE_FILE");
+        std::string trace = !options.trace_file.empty()  ? options.trace_file
+                            : inherited_trace != nullptr ? inherited_trace
+                                                         : "";
+        unsetenv("KANDREL_TRACE_DIRECTORY_ID");
+        if (!trace.empty()) {
+            run.outputs.trace_pattern = absolute_path(cwd, trace);
+            // Processes that find this directory there write the trace
+            // themselves; the others hand it to the collector.
+            std::string directory = run.outputs.trace_pattern.substr(0, run.outputs.trace_pattern.rfind('/'));
+            struct stat status;
+            if (stat(directory.empty() ? "/" : directory.c_str(), &status) == 0) {
+                setenv("KANDREL_TRACE_DIRECTORY_ID",
+                       (std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino)).c_str(), 1);
+            }
         }
         setenv("KANDREL_COLLECTOR", collector.name().c_str(), 1);
     }
