@@ -18,9 +18,20 @@ TEST_F(SaidNotSilent, UnreadableReplayIsSaidOnTheTrace)
     std::string missing = scratch_.file("missing.rec");
     auto outcome = run_with_env({"udp", "connect", at_port(destination), "send", "one"},
                                 {{"QUOR_ROUTE_TABLE", routes_path()}, {"KANDREL_COVERAGE", "full"}, {"KANDREL_REPLAY", missing}});
-    EXPECT_NE(outcome.trace.find("init_route_tbl()\t:\tcannot replay " + missing + ": No such file or directory\n"),
-              std::string::npos)
+    EXPECT_NE(outcome.trace.find(lines::loader::cannot_replay(missing, "No such file or directory")), std::string::npos)
         << outcome.trace;
+}
+
+TEST_F(SaidNotSilent, RouteFileBeyondTheReadLimitIsSaidOnTheTrace)
+{
+    std::string filler_line = "other " + std::string(990, 'x') + " hop UDP\n";
+    std::string text;
+    while (text.size() <= (std::size_t{16} << 20)) {
+        text += filler_line;
+    }
+    write_routes(text + "alpha " + destination + " " + hop_address + " UDP\n");
+    auto outcome = run_with_env({"udp", "close"}, {{"QUOR_ROUTE_TABLE", routes_path()}, {"KANDREL_COVERAGE", "full"}});
+    EXPECT_EQ(testsupport::occurrences(outcome.trace, lines::loader::route_file_cut), 1u);
 }
 
 // Installs a seccomp filter that refuses process_vm_readv with EPERM, then
@@ -46,7 +57,7 @@ TEST_F(SaidNotSilent, RefusedProcessVmReadvIsSaidOnceAndRoutingStillDelays)
          .cwd = scratch_.path(),
          .env = {{"QUOR_ROUTE_TABLE", routes_path()}}});
     EXPECT_EQ(outcome.program.exit_status, 0) << outcome.program.err;
-    EXPECT_EQ(testsupport::occurrences(outcome.trace, "process_vm_readv refused (Operation not permitted)"), 1u)
+    EXPECT_EQ(testsupport::occurrences(outcome.trace, lines::memory_read_directly("Operation not permitted")), 1u)
         << outcome.trace;
     EXPECT_EQ(outcome.timelog_bytes, (std::vector<long>{3, 3}));
 }
