@@ -270,6 +270,73 @@ std::uint64_t monotonic_now_ns()
     return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(now.tv_nsec);
 }
 
+// The run's timelog and recording, opened for the collector to write. Every
+// file is checked before any is emptied.
+bool open_run_files(const launch_options &options, collector_outputs &outputs, launch_failure &failure)
+{
+    std::string timelog = options.timelog_file.empty() ? "timelog" : options.timelog_file;
+    for (bool create : {false, true}) {
+        if (!options.record_file.empty()) {
+            outputs.recording = open_run_file(options.record_file, options.record_file,
+                                              "remove it or record to another file", create, failure);
+            if (!failure.message.empty()) {
+                return false;
+            }
+        }
+        outputs.timelog = open_run_file(timelog, timelog, "remove it or run with --classic", create, failure);
+        if (!failure.message.empty()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The trace file (-o, or as inherited) for the collector; processes that
+// find its directory where it is now write it themselves, the others (a
+// chroot) hand their trace to the collector.
+void name_trace_file(const std::string &cwd, const std::string &trace_option, collector_outputs &outputs)
+{
+    const char *inherited = std::getenv("KANDREL_TRACE_FILE");
+    std::string trace = !trace_option.empty() ? trace_option : inherited != nullptr ? inherited : "";
+    unsetenv("KANDREL_TRACE_DIRECTORY_ID");
+    if (trace.empty()) {
+        return;
+    }
+    outputs.trace_pattern = absolute_path(cwd, trace);
+    std::string directory = outputs.trace_pattern.substr(0, outputs.trace_pattern.rfind('/'));
+    struct stat status;
+    if (stat(directory.empty() ? "/" : directory.c_str(), &status) == 0) {
+        setenv("KANDREL_TRACE_DIRECTORY_ID",
+               (std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino)).c_str(), 1);
+    }
+}
+
+// Starts the program, its environment prepared, and stays with it to the end.
+launch_failure run_program(const std::string &name, const std::string &path,
+                           const std::vector<std::string> &program, const supervised_run &run)
+{
+    launch_failure outcome;
+    std::vector<char *> argv;
+    for (const auto &word : program) {
+        argv.push_back(const_cast<char *>(word.c_str()));
+    }
+    argv.push_back(nullptr);
+    std::fflush(stderr);
+    pid_t child = fork();
+    if (child < 0) {
+        outcome.message = "cannot start " + name + ": " + error_text(errno);
+        return outcome;
+    }
+    if (child == 0) {
+        execv(path.c_str(), argv.data());
+        int error = errno;
+        std::fprintf(stderr, "kandrel-run: %s: %s\n", name.c_str(), error_text(error).c_str());
+        _exit(error == ENOENT ? exit_not_found : exit_cannot_execute);
+    }
+    outcome.status = supervise(child, run);
+    return outcome;
+}
+
 }  // namespace
 
 launch_failure launch(const launch_options &options)
@@ -317,51 +384,18 @@ launch_failure launch(const launch_options &options)
             return failure;
         }
     }
-    supervised_run run;
-    run.routes = routes.routes;
-    run.quiet = options.quiet;
-    run.strict = options.strict;
+    supervised_run run{nullptr, {}, routes.routes, options.quiet, options.strict};
     run_collector collector;
     if (!options.classic) {
-        // Every file is checked before any is emptied.
-        std::string timelog = options.timelog_file.empty() ? "timelog" : options.timelog_file;
-        const char *timelog_remedy = "remove it or run with --classic";
-        const char *record_remedy = "remove it or record to another file";
-        bool recording = !options.record_file.empty();
         if (std::string error = collector.open(); !error.empty()) {
             failure.message = "cannot open the run's collector: " + error;
             return failure;
         }
-        for (bool create : {false, true}) {
-            if (recording) {
-                run.outputs.recording =
-                    open_run_file(options.record_file, options.record_file, record_remedy, create, failure);
-                if (!failure.message.empty()) {
-                    return failure;
-                }
-            }
-            run.outputs.timelog = open_run_file(timelog, timelog, timelog_remedy, create, failure);
-            if (!failure.message.empty()) {
-                return failure;
-            }
+        if (!open_run_files(options, run.outputs, failure)) {
+            return failure;
         }
         run.collector = &collector;
-        const char *inherited_trace = std::getenv("KANDREL_TRACE_FILE");
-        std::string trace = !options.trace_file.empty()  ? options.trace_file
-                            : inherited_trace != nullptr ? inherited_trace
-                                                         : "";
-        unsetenv("KANDREL_TRACE_DIRECTORY_ID");
-        if (!trace.empty()) {
-            run.outputs.trace_pattern = absolute_path(cwd, trace);
-            // Processes that find this directory there write the trace
-            // themselves; the others hand it to the collector.
-            std::string directory = run.outputs.trace_pattern.substr(0, run.outputs.trace_pattern.rfind('/'));
-            struct stat status;
-            if (stat(directory.empty() ? "/" : directory.c_str(), &status) == 0) {
-                setenv("KANDREL_TRACE_DIRECTORY_ID",
-                       (std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino)).c_str(), 1);
-            }
-        }
+        name_trace_file(cwd, options.trace_file, run.outputs);
         setenv("KANDREL_COLLECTOR", collector.name().c_str(), 1);
     }
     setenv("LD_PRELOAD", composed_preload(preload, std::getenv("LD_PRELOAD")).c_str(), 1);
@@ -372,29 +406,10 @@ launch_failure launch(const launch_options &options)
             unsetenv(setting.name.c_str());
         }
     }
-
-    std::vector<char *> argv;
-    for (const auto &word : options.program) {
-        argv.push_back(const_cast<char *>(word.c_str()));
-    }
-    argv.push_back(nullptr);
     for (const auto &note : routes.notes) {
         std::fprintf(stderr, "kandrel-run: %s\n", note.c_str());
     }
-    std::fflush(stderr);
-    pid_t child = fork();
-    if (child < 0) {
-        failure.message = "cannot start " + name + ": " + error_text(errno);
-        return failure;
-    }
-    if (child == 0) {
-        execv(path.c_str(), argv.data());
-        int error = errno;
-        std::fprintf(stderr, "kandrel-run: %s: %s\n", name.c_str(), error_text(error).c_str());
-        _exit(error == ENOENT ? exit_not_found : exit_cannot_execute);
-    }
-    failure.status = supervise(child, run);
-    failure.message.clear();
+    failure = run_program(name, path, options.program, run);
     for (int file : {run.outputs.timelog, run.outputs.recording}) {
         if (file >= 0) {
             close(file);
