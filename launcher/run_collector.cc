@@ -1,4 +1,5 @@
-// The collector's socket and the files it writes for the whole run.
+// The collector's socket, its connections and the files it writes for the
+// whole run.
 #include "run_collector.hh"
 
 #include <fcntl.h>
@@ -8,21 +9,25 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstddef>
 #include <cstring>
+#include <span>
 
-#include "collector_datagram.hh"
+#include "collector_message.hh"
 #include "trace_path.hh"
 
 namespace launcher {
 
 run_collector::~run_collector()
 {
-    if (socket_ >= 0) {
-        close(socket_);
+    if (listener_ >= 0) {
+        close(listener_);
     }
-    for (auto &[path, descriptor] : trace_files_) {
+    for (const auto &from : connections_) {
+        close(from.socket);
+    }
+    for (const auto &[path, descriptor] : trace_files_) {
         if (descriptor >= 0) {
             close(descriptor);
         }
@@ -31,25 +36,30 @@ run_collector::~run_collector()
 
 std::string run_collector::open()
 {
-    socket_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (socket_ < 0) {
+    listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listener_ < 0) {
         return std::strerror(errno);
     }
-    // Each datagram then carries its sender's process id.
-    int on = 1;
-    setsockopt(socket_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
-    // Room for a burst of records while this process is busy writing.
-    int room = 4 << 20;
-    setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
     std::uint64_t nonce = 0;
     getrandom(&nonce, sizeof nonce, 0);
     name_ = "@kandrel-" + std::to_string(getpid()) + "-" + std::to_string(nonce);
     sockaddr_un address{};
     socklen_t length = collector_address(name_.c_str(), address);
-    if (bind(socket_, reinterpret_cast<sockaddr *>(&address), length) != 0) {
+    // A connection waits in the backlog until the next drain takes it.
+    if (bind(listener_, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
+        listen(listener_, SOMAXCONN) != 0) {
         return std::strerror(errno);
     }
     return "";
+}
+
+void run_collector::keep_recording_line(const collector_outputs &outputs, const char *text,
+                                        std::size_t length)
+{
+    run_.recording.append(text, length);
+    if (outputs.recording >= 0 && length != 0) {
+        (void)!write(outputs.recording, text, length);
+    }
 }
 
 void run_collector::write_trace(const collector_outputs &outputs, pid_t pid, const char *text,
@@ -69,47 +79,35 @@ void run_collector::write_trace(const collector_outputs &outputs, pid_t pid, con
     }
 }
 
-void run_collector::drain(const collector_outputs &outputs)
+// Reads what from has sent and handles each whole message.
+void run_collector::take(const collector_outputs &outputs, connection &from)
 {
-    char datagram[collector_datagram_size];
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
-    for (;;) {
-        iovec part{datagram, sizeof datagram};
-        msghdr message{};
-        message.msg_iov = &part;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        ssize_t got = recvmsg(socket_, &message, MSG_CMSG_CLOEXEC);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return;
-        }
-        pid_t pid = 0;
-        if (cmsghdr *header = CMSG_FIRSTHDR(&message);
-            header != nullptr && header->cmsg_type == SCM_CREDENTIALS) {
-            ucred credentials;
-            std::memcpy(&credentials, CMSG_DATA(header), sizeof credentials);
-            pid = credentials.pid;
-        }
-        run_.processes.insert(pid);
-        const char *text = datagram + 1;
-        std::size_t length = static_cast<std::size_t>(got) - 1;
-        switch (static_cast<collector_kind>(datagram[0])) {
-        case collector_kind::timelog:
+    char chunk[1 << 16];
+    ssize_t got;
+    while ((got = read(from.socket, chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR)) {
+        from.pending.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    }
+    std::span<const char> bytes(from.pending);
+    collector_message message;
+    while (std::size_t used = next_collector_message(bytes, message)) {
+        bytes = bytes.subspan(used);
+        const char *text = message.text.data();
+        std::size_t length = message.text.size();
+        switch (message.kind) {
+        case collector_kind::timelog: {
+            // The record, then the round trip's recording line if any.
+            const char *end = static_cast<const char *>(std::memchr(text, '\n', length));
+            std::size_t record = end != nullptr ? static_cast<std::size_t>(end - text) + 1 : length;
             ++run_.timelog_records;
-            (void)!write(outputs.timelog, text, length);
+            (void)!write(outputs.timelog, text, record);
+            keep_recording_line(outputs, text + record, length - record);
             break;
+        }
         case collector_kind::recording:
-            run_.recording.append(text, length);
-            if (outputs.recording >= 0) {
-                (void)!write(outputs.recording, text, length);
-            }
+            keep_recording_line(outputs, text, length);
             break;
         case collector_kind::trace:
-            write_trace(outputs, pid, text, length);
+            write_trace(outputs, from.pid, text, length);
             break;
         case collector_kind::around: {
             // "BYTES TO HOP PROTOCOL"
@@ -120,10 +118,29 @@ void run_collector::drain(const collector_outputs &outputs)
             }
             break;
         }
-        case collector_kind::hello:
-            break;
         }
     }
+    from.pending.erase(0, from.pending.size() - bytes.size());
+    if (got == 0) {
+        close(from.socket);
+        from.socket = -1;
+    }
+}
+
+void run_collector::drain(const collector_outputs &outputs)
+{
+    int accepted;
+    while ((accepted = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0) {
+        ucred peer{};
+        socklen_t length = sizeof peer;
+        getsockopt(accepted, SOL_SOCKET, SO_PEERCRED, &peer, &length);
+        connections_.push_back({accepted, peer.pid, {}});
+        ++run_.processes;
+    }
+    for (auto &from : connections_) {
+        take(outputs, from);
+    }
+    std::erase_if(connections_, [](const connection &from) { return from.socket < 0; });
 }
 
 }  // namespace launcher

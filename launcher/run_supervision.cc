@@ -41,16 +41,18 @@ void handle_signals(pid_t child)
     signal(SIGQUIT, SIG_IGN);
 }
 
+// How often the collector reads what the run's processes sent. They never
+// wake it: a record waits in its connection until then.
+constexpr int collect_every_ms = 10;
+
 // Collects until the child has ended; returns its wait status.
 int wait_collecting(pid_t child, const supervised_run &run)
 {
     int ended = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
     int status = 0;
     for (;;) {
-        pollfd watched[2] = {{ended, POLLIN, 0},
-                             {run.collector != nullptr ? run.collector->descriptor() : -1, POLLIN, 0}};
-        // Without a pidfd (an old kernel) the wait is looked at every 50 ms.
-        poll(watched, 2, ended >= 0 ? -1 : 50);
+        pollfd watched{ended, POLLIN, 0};
+        poll(&watched, ended >= 0 ? 1 : 0, run.collector != nullptr || ended < 0 ? collect_every_ms : -1);
         if (run.collector != nullptr) {
             run.collector->drain(run.outputs);
         }
@@ -92,7 +94,7 @@ int supervise(pid_t child, const supervised_run &run)
     if (run.collector != nullptr) {
         const collected_run &collected = run.collector->collected();
         run_outcome outcome{run.routes, read_recording(collected.recording).records, collected.bytes_around,
-                            collected.processes.size()};
+                            collected.processes};
         if (!run.quiet) {
             std::fputs(run_report(outcome).c_str(), stderr);
         }

@@ -1,5 +1,8 @@
 // The library's side of the run's collector: the name from the environment
-// and a datagram socket of this process's own.
+// and a stream connection of this process's own. A stream, not datagrams:
+// kandrel-run reads it at its own pace, so a record never wakes it (a wakeup
+// per record lengthened routed sends measurably), and a burst of records
+// waits in the connection's buffer rather than in a queue of ten datagrams.
 #include "collector.hh"
 
 #include <pthread.h>
@@ -19,9 +22,9 @@ int named = 0;
 sockaddr_un address;
 socklen_t address_length = 0;
 
-// This process's socket to the collector, made on first use; a child of
-// fork, or a process whose socket the program closed or took the number of,
-// makes its own.
+// This process's connection, made on first use; a child of fork, or a
+// process whose connection the program closed or took the number of, makes
+// its own. The lock also keeps each message whole beside other threads'.
 pthread_mutex_t sender_lock = PTHREAD_MUTEX_INITIALIZER;
 int sender = -1;
 descriptor_identity sender_identity;
@@ -31,17 +34,49 @@ void reset_lock_in_child()
     pthread_mutex_init(&sender_lock, nullptr);
 }
 
+// With sender_lock held.
 int own_sender()
 {
-    pthread_mutex_lock(&sender_lock);
-    if (sender < 0 || !still_ours(sender, sender_identity)) {
-        // An inherited or taken number is left alone, never closed.
-        sender = above_standard_descriptors(real_calls().socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-        sender_identity = identity_of(sender);
+    if (sender >= 0 && still_ours(sender, sender_identity)) {
+        return sender;
     }
-    int s = sender;
-    pthread_mutex_unlock(&sender_lock);
-    return s;
+    // An inherited or taken number is left alone, never closed.
+    sender = above_standard_descriptors(real_calls().socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (sender >= 0 &&
+        real_calls().connect(sender, reinterpret_cast<const sockaddr *>(&address), address_length) != 0) {
+        real_calls().close(sender);
+        sender = -1;
+    }
+    sender_identity = identity_of(sender);
+    return sender;
+}
+
+// Sends every byte of parts, going on after a signal cut it short.
+bool send_whole(int s, iovec *parts, int count)
+{
+    while (count > 0) {
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = static_cast<std::size_t>(count);
+        ssize_t sent = real_calls().sendmsg(s, &message, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent < 0) {
+            return false;
+        }
+        auto left = static_cast<std::size_t>(sent);
+        while (count > 0 && left >= parts->iov_len) {
+            left -= parts->iov_len;
+            ++parts;
+            --count;
+        }
+        if (count > 0) {
+            parts->iov_base = static_cast<char *>(parts->iov_base) + left;
+            parts->iov_len -= left;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -61,29 +96,32 @@ bool collector_named()
     return now == 2;
 }
 
-bool send_to_collector(collector_kind kind, const char *text, std::size_t length)
+bool connect_to_collector()
 {
+    pthread_mutex_lock(&sender_lock);
+    bool connected = own_sender() >= 0;
+    pthread_mutex_unlock(&sender_lock);
+    return connected;
+}
+
+bool send_to_collector(collector_kind kind, const char *text, std::size_t length, const char *more,
+                       std::size_t more_length)
+{
+    pthread_mutex_lock(&sender_lock);
     int s = own_sender();
-    if (s < 0) {
-        return false;
-    }
-    char kind_byte = static_cast<char>(kind);
+    bool sent = s >= 0;
     do {
-        std::size_t piece = length < collector_datagram_size - 1 ? length : collector_datagram_size - 1;
-        iovec parts[2] = {{&kind_byte, 1}, {const_cast<char *>(text), piece}};
-        msghdr message{};
-        message.msg_name = &address;
-        message.msg_namelen = address_length;
-        message.msg_iov = parts;
-        message.msg_iovlen = 2;
-        ssize_t sent;
-        while ((sent = real_calls().sendmsg(s, &message, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
-        }
-        if (sent < 0) {
-            return false;
-        }
+        std::size_t piece = length < collector_text_limit ? length : collector_text_limit;
+        std::size_t extra = more_length <= collector_text_limit - piece ? more_length : 0;
+        unsigned char header[collector_header_size];
+        collector_header(kind, static_cast<std::uint32_t>(piece + extra), header);
+        iovec parts[3] = {
+            {header, sizeof header}, {const_cast<char *>(text), piece}, {const_cast<char *>(more), extra}};
+        sent = sent && send_whole(s, parts, extra != 0 ? 3 : 2);
         text += piece;
         length -= piece;
-    } while (length > 0);
-    return true;
+        more_length -= extra;
+    } while (sent && length > 0);
+    pthread_mutex_unlock(&sender_lock);
+    return sent;
 }

@@ -175,10 +175,11 @@ bool replaying()
     return replay_loaded;
 }
 
-void record_round_trip(const rtbl_ent &route, size_t len, long rtt_us, trip_outcome outcome)
+std::size_t recording_line_of(const rtbl_ent &route, size_t len, long rtt_us, trip_outcome outcome,
+                              char *line)
 {
     if (!recording_open) {
-        return;
+        return 0;
     }
     recorded_trip trip;
     std::uint64_t now = monotonic_ns();
@@ -190,9 +191,14 @@ void record_round_trip(const rtbl_ent &route, size_t len, long rtt_us, trip_outc
     trip.bytes = len;
     trip.rtt_us = rtt_us > 0 ? static_cast<std::uint64_t>(rtt_us) : 0;
     trip.outcome = outcome;
-    // On the stack: a round trip may run in a signal handler.
-    char line[recording_line_size];
-    std::size_t length = format_recording_line(trip, line);
+    return format_recording_line(trip, line);
+}
+
+void write_recording_line(const char *line, std::size_t length)
+{
+    if (length == 0) {
+        return;
+    }
     if (collector_named()) {
         send_to_collector(collector_kind::recording, line, length);
     } else {

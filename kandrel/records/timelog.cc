@@ -8,6 +8,7 @@
 #include "append_only_file.hh"
 #include "collector.hh"
 #include "coverage.hh"
+#include "recording.hh"
 #include "trace.hh"
 
 extern "C" {
@@ -34,7 +35,7 @@ void open_timelog()
     // Under kandrel-run the run's collector keeps the timelog; this process
     // opens no file.
     if (collector_named()) {
-        if (send_to_collector(collector_kind::hello, "", 0)) {
+        if (connect_to_collector()) {
             trace("init_route_tbl()\t:\ttimelog file opened\n");
         } else {
             print_output("error in opening timelog file \n");
@@ -54,19 +55,18 @@ void open_timelog()
     trace("init_route_tbl()\t:\ttimelog file opened\n");
 }
 
-void log_round_trip(size_t len, long ms)
-{
-    char record[64];
-    int length = std::snprintf(record, sizeof record, "%zd bytes %ld ms\n", static_cast<ssize_t>(len), ms);
-    if (collector_named()) {
-        send_to_collector(collector_kind::timelog, record, static_cast<size_t>(length));
-    } else {
-        append_line(timelog, record, static_cast<size_t>(length));
-    }
-}
-
-void report_round_trip(const char *operation, size_t len, long ms)
+void report_round_trip(const char *operation, size_t len, long ms, const char *recording_line,
+                       size_t recording_length)
 {
     trace("%s()\t:\tTIME=%ld. ms\n", operation, ms);
-    log_round_trip(len, ms);
+    char record[64];
+    int length = std::snprintf(record, sizeof record, "%zd bytes %ld ms\n", static_cast<ssize_t>(len), ms);
+    if (!collector_named()) {
+        append_line(timelog, record, static_cast<size_t>(length));
+        write_recording_line(recording_line, recording_length);
+        return;
+    }
+    // Under kandrel-run the record and the recording line go as one message.
+    send_to_collector(collector_kind::timelog, record, static_cast<size_t>(length), recording_line,
+                      recording_length);
 }

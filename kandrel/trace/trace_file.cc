@@ -55,7 +55,7 @@ bool file_named()
 
 // Under kandrel-run, a process that cannot open the trace file where
 // kandrel-run checked it (a chroot, lost permissions) hands its trace to the
-// run's collector, a piece of text per datagram, and opens no file.
+// run's collector, a piece of text per message, and opens no file.
 ssize_t send_trace_text(void *, const char *text, size_t length)
 {
     return send_to_collector(collector_kind::trace, text, length) ? static_cast<ssize_t>(length) : -1;
