@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,7 @@ struct collector_outputs {
 
 // What the run's processes sent.
 struct collected_run {
-    std::size_t processes = 0;  // each process connects once
+    std::set<pid_t> processes;  // each process connects once (again after an exec)
     std::string recording;      // every round trip's recording line
     std::size_t timelog_records = 0;
     std::map<std::string, std::uint64_t> bytes_around;  // "TO HOP PROTOCOL" -> bytes sent around the library

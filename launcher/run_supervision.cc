@@ -94,7 +94,7 @@ int supervise(pid_t child, const supervised_run &run)
     if (run.collector != nullptr) {
         const collected_run &collected = run.collector->collected();
         run_outcome outcome{run.routes, read_recording(collected.recording).records, collected.bytes_around,
-                            collected.processes};
+                            collected.processes.size()};
         if (!run.quiet) {
             std::fputs(run_report(outcome).c_str(), stderr);
         }
