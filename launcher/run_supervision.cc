@@ -87,6 +87,14 @@ void end_by_signal(int signal_number)
 
 int supervise(pid_t child, const supervised_run &run)
 {
+    // A connection per living process of the run: room for as many as the
+    // system allows, raised here, after the fork, so the program's own limit
+    // stays as it was.
+    rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     handle_signals(child);
     int status = wait_collecting(child, run);
     running_child = 0;
