@@ -17,13 +17,6 @@
 namespace launcher {
 namespace {
 
-std::string host_name()
-{
-    char name[HOST_NAME_MAX + 1] = {};
-    gethostname(name, sizeof name - 1);
-    return name;
-}
-
 // One echo per distinct hop and protocol of this host's routes.
 bool probe_hops(const launch_options &options, checked_routes &checked, launch_failure &failure)
 {
@@ -52,6 +45,13 @@ bool probe_hops(const launch_options &options, checked_routes &checked, launch_f
 }
 
 }  // namespace
+
+std::string this_host_name()
+{
+    char name[HOST_NAME_MAX + 1] = {};
+    gethostname(name, sizeof name - 1);
+    return name;
+}
 
 bool check_routes(const launch_options &options, const std::string &cwd, checked_routes &checked,
                   launch_failure &failure)
@@ -90,7 +90,7 @@ bool check_routes(const launch_options &options, const std::string &cwd, checked
         }
         checked.table_path = checked.private_copy;
     }
-    std::string host = host_name();
+    std::string host = this_host_name();
     route_file_check check = check_route_text(source.text, host, host_resolves);
     for (const auto &line : check.skipped) {
         say(shown + ": " + line);

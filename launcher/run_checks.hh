@@ -18,6 +18,9 @@ struct checked_routes {
     std::vector<std::string> notes;  // what to say once nothing refuses the run
 };
 
+// This host's name as hostname prints it, which route lines start with.
+std::string this_host_name();
+
 // Notes what the library would skip or miss, and each hop's echo; refuses (false,
 // with failure) a route file that cannot be read and a hop that does not
 // echo. With --no-check or --replay no hop is sent anything.
