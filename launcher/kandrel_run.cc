@@ -1,5 +1,8 @@
 // kandrel-run: runs an unchanged program under libkandrel.so, or summarises
 // the times a run left in "timelog", "tavik.time" or a recording.
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -23,10 +26,19 @@ int fail(const std::string &message, int status = launcher::exit_launcher_failur
     return status;
 }
 
-// The summary of a recording, per route, and with --plot its picture.
+// The summary of a recording, per route, and with --plot its picture. A
+// last line cut short (a full disk, a run killed while writing) is left out
+// with a warning; any other damaged line refuses the file.
 int summarise_recording(const std::string &path, const std::string &text, const std::string &plot_file)
 {
     auto recorded = launcher::read_recording(text);
+    std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+    if (recorded.error_line != 0 && !text.ends_with('\n') && recorded.error_line == lines + 1) {
+        std::fprintf(
+            stderr, "kandrel-run: %s: line %zu is cut short; summarised from the %zu whole lines before it\n",
+            path.c_str(), recorded.error_line, lines);
+        recorded.error_line = 0;
+    }
     if (recorded.error_line != 0) {
         return fail("cannot summarise " + path + ": line " + std::to_string(recorded.error_line) + ": " +
                     recorded.error);
@@ -45,6 +57,10 @@ int summarise_recording(const std::string &path, const std::string &text, const 
 
 int summarise_file(const std::string &path, const std::string &plot_file)
 {
+    struct stat status;
+    if (stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        return fail("cannot summarise " + path + ": not a regular file");
+    }
     std::ifstream file(path, std::ios::binary);
     std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
     if (!file.is_open() || file.bad()) {

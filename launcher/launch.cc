@@ -1,6 +1,6 @@
 // Finds the libraries and the program, refuses programs that would run
-// untraced and recordings that cannot be replayed, prepares timelog, the
-// recording and the environment, and execs.
+// untraced, routes and hops that would leave it undelayed and recordings that
+// cannot be replayed, prepares the run's files and environment, and runs it.
 #include "launch.hh"
 
 #include <fcntl.h>
@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -21,6 +22,8 @@
 #include "program_checks.hh"
 #include "program_lookup.hh"
 #include "replay_check.hh"
+#include "run_checks.hh"
+#include "run_supervision.hh"
 #include "supervise/supervised_run.hh"
 
 namespace launcher {
@@ -206,51 +209,25 @@ bool choose_run_path(const std::string &name, const std::string &path, const std
     return false;
 }
 
-// 0 when the file can be opened for reading and is not a directory (the
-// library reads it with fgets, which a directory would fail), else errno.
-int unreadable_reason(const std::string &path)
-{
-    int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) {
-        return errno;
-    }
-    struct stat status;
-    int error = fstat(descriptor, &status) != 0 ? errno : S_ISDIR(status.st_mode) ? EISDIR : 0;
-    close(descriptor);
-    return error;
-}
-
-// Points QUOR_ROUTE_TABLE at the route file by an absolute path, which
-// still holds after the program changes directory.
-bool prepare_route_file(const std::string &cwd, const std::string &route_file, launch_failure &failure)
-{
-    std::string path = absolute_path(cwd, route_file);
-    if (int error = unreadable_reason(path); error != 0) {
-        failure.message = "cannot read route file " + route_file + ": " + error_text(error);
-        return false;
-    }
-    setenv("QUOR_ROUTE_TABLE", path.c_str(), 1);
-    return true;
-}
-
 // With full coverage no process of the run empties "timelog" or the
-// recording; they all append. So each is emptied here, once, never through a
-// link (the library does not follow one either) and only if it is a regular
-// file. `shown` names the file in messages, `remedy` says what to do.
-bool create_fresh_file(const std::string &path, const std::string &shown, const char *remedy,
-                       launch_failure &failure)
+// recording: kandrel-run writes them, for every process of the run. Each is
+// opened here for appending, never through a link and only if it is a
+// regular file; it is emptied only once every check has passed. `shown`
+// names the file in messages, `remedy` says what to do. Returns -1 on refusal.
+// `create` is false while checking, when a missing file is no refusal.
+int open_run_file(const std::string &path, const std::string &shown, const char *remedy, bool create,
+                  launch_failure &failure)
 {
-    int descriptor = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-    int error = descriptor < 0 ? errno : 0;
+    int descriptor =
+        open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT : 0),
+             0666);
+    int error = descriptor < 0 && !(errno == ENOENT && !create) ? errno : 0;
     struct stat status;
-    if (error == 0 && fstat(descriptor, &status) == 0 && !S_ISREG(status.st_mode)) {
+    if (descriptor >= 0 && fstat(descriptor, &status) == 0 && !S_ISREG(status.st_mode)) {
         error = ENXIO;
     }
-    if (error == 0 && ftruncate(descriptor, 0) != 0) {
+    if (error == 0 && create && ftruncate(descriptor, 0) != 0) {
         error = errno;
-    }
-    if (descriptor >= 0) {
-        close(descriptor);
     }
     // ELOOP is how O_NOFOLLOW refuses a link; ENXIO how a non-blocking open
     // refuses a fifo without a reader, or a socket.
@@ -261,7 +238,104 @@ bool create_fresh_file(const std::string &path, const std::string &shown, const 
     } else if (error != 0) {
         failure.message = "cannot create " + shown + " afresh: " + error_text(error);
     }
+    if ((error != 0 || !create) && descriptor >= 0) {
+        close(descriptor);
+    }
+    return error == 0 ? descriptor : -1;
+}
+
+// The directory of -o's file must take it: a trace that could not be written
+// would otherwise go nowhere, or into the program's own streams.
+bool check_trace_file(const std::string &path, launch_failure &failure)
+{
+    std::string directory = path.substr(0, path.rfind('/'));
+    struct stat status;
+    int error = stat(directory.empty() ? "/" : directory.c_str(), &status) != 0 ? errno
+                : !S_ISDIR(status.st_mode) ? ENOTDIR
+                : access(directory.empty() ? "/" : directory.c_str(), W_OK | X_OK) != 0 ? errno
+                                                                                        : 0;
+    if (error != 0) {
+        failure.message = "cannot write the trace into " + directory + "/: " + error_text(error);
+    }
     return error == 0;
+}
+
+// A private copy of a piped route file lives as long as the run.
+struct removed_at_end {
+    std::string path;
+    ~removed_at_end()
+    {
+        if (!path.empty()) {
+            unlink(path.c_str());
+        }
+    }
+};
+
+// The run's timelog and recording, opened for the collector to write. Every
+// file is checked before any is emptied.
+bool open_run_files(const launch_options &options, collector_outputs &outputs, launch_failure &failure)
+{
+    std::string timelog = options.timelog_file.empty() ? "timelog" : options.timelog_file;
+    for (bool create : {false, true}) {
+        if (!options.record_file.empty()) {
+            outputs.recording = open_run_file(options.record_file, options.record_file,
+                                              "remove it or record to another file", create, failure);
+            if (!failure.message.empty()) {
+                return false;
+            }
+        }
+        outputs.timelog = open_run_file(timelog, timelog, "remove it or run with --classic", create, failure);
+        if (!failure.message.empty()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The trace file (-o, or as inherited) for the collector; processes that
+// find its directory where it is now write it themselves, the others (a
+// chroot) hand their trace to the collector.
+void name_trace_file(const std::string &cwd, const std::string &trace_option, collector_outputs &outputs)
+{
+    const char *inherited = std::getenv("KANDREL_TRACE_FILE");
+    std::string trace = !trace_option.empty() ? trace_option : inherited != nullptr ? inherited : "";
+    unsetenv("KANDREL_TRACE_DIRECTORY_ID");
+    if (trace.empty()) {
+        return;
+    }
+    outputs.trace_pattern = absolute_path(cwd, trace);
+    std::string directory = outputs.trace_pattern.substr(0, outputs.trace_pattern.rfind('/'));
+    struct stat status;
+    if (stat(directory.empty() ? "/" : directory.c_str(), &status) == 0) {
+        setenv("KANDREL_TRACE_DIRECTORY_ID",
+               (std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino)).c_str(), 1);
+    }
+}
+
+// Starts the program, its environment prepared, and stays with it to the end.
+launch_failure run_program(const std::string &name, const std::string &path,
+                           const std::vector<std::string> &program, const supervised_run &run)
+{
+    launch_failure outcome;
+    std::vector<char *> argv;
+    for (const auto &word : program) {
+        argv.push_back(const_cast<char *>(word.c_str()));
+    }
+    argv.push_back(nullptr);
+    std::fflush(stderr);
+    pid_t child = fork();
+    if (child < 0) {
+        outcome.message = "cannot start " + name + ": " + error_text(errno);
+        return outcome;
+    }
+    if (child == 0) {
+        execv(path.c_str(), argv.data());
+        int error = errno;
+        std::fprintf(stderr, "kandrel-run: %s: %s\n", name.c_str(), error_text(error).c_str());
+        _exit(error == ENOENT ? exit_not_found : exit_cannot_execute);
+    }
+    outcome.status = supervise(child, run);
+    return outcome;
 }
 
 }  // namespace
@@ -302,33 +376,62 @@ launch_failure launch(const launch_options &options)
         failure.message = "cannot find the current directory: " + error_text(errno);
         return failure;
     }
-    if (!options.route_file.empty() && !prepare_route_file(cwd, options.route_file, failure)) {
+    if (!options.trace_file.empty() && !check_trace_file(absolute_path(cwd, options.trace_file), failure)) {
         return failure;
     }
+    checked_routes routes;
+    bool routes_checked = check_routes(options, cwd, routes, failure);
+    removed_at_end route_copy{routes.private_copy};
+    if (!routes_checked) {
+        return failure;
+    }
+    if (!routes.table_path.empty()) {
+        setenv("QUOR_ROUTE_TABLE", routes.table_path.c_str(), 1);
+    }
     if (!options.replay_file.empty()) {
-        const char *routes = std::getenv("QUOR_ROUTE_TABLE");
-        failure.message = replay_refusal(options.replay_file, routes != nullptr ? routes : "");
+        const char *table = std::getenv("QUOR_ROUTE_TABLE");
+        failure.message = replay_refusal(options.replay_file, table != nullptr ? table : "");
         if (!failure.message.empty()) {
             return failure;
         }
     }
-    if (!options.record_file.empty() && !create_fresh_file(options.record_file, options.record_file,
-                                                           "remove it or record to another file", failure)) {
+    // What the route check found is said once every check has passed.
+    auto say_route_notes = [&] {
+        for (const auto &note : routes.notes) {
+            std::fprintf(stderr, "kandrel-run: %s\n", note.c_str());
+        }
+    };
+    supervised_run run{nullptr, {}, routes.routes, options.quiet, options.strict};
+    if (!options.classic && !open_run_files(options, run.outputs, failure)) {
         return failure;
     }
-    if (!options.classic &&
-        !create_fresh_file("timelog", "timelog", "remove it or run with --classic", failure)) {
-        return failure;
-    }
+    // A supervised program's round trips are made and recorded by this
+    // process itself, into the files just checked, so it needs no collector.
     if (how == run_path::supervise) {
-        const char *routes = std::getenv("QUOR_ROUTE_TABLE");
+        for (int file : {run.outputs.timelog, run.outputs.recording}) {
+            if (file >= 0) {
+                close(file);
+            }
+        }
+        const char *table = std::getenv("QUOR_ROUTE_TABLE");
         supervised_program supervised{name,
                                       path,
                                       options.program,
-                                      routes != nullptr ? routes : "",
+                                      table != nullptr ? table : "",
                                       {options.trace_file, options.record_file, monotonic_ns()}};
+        say_route_notes();
         failure.status = run_supervised(supervised, failure.message);
         return failure;
+    }
+    run_collector collector;
+    if (!options.classic) {
+        if (std::string error = collector.open(); !error.empty()) {
+            failure.message = "cannot open the run's collector: " + error;
+            return failure;
+        }
+        run.collector = &collector;
+        name_trace_file(cwd, options.trace_file, run.outputs);
+        setenv("KANDREL_COLLECTOR", collector.name().c_str(), 1);
     }
     setenv("LD_PRELOAD", composed_preload(preload, std::getenv("LD_PRELOAD")).c_str(), 1);
     for (const auto &setting : behaviour_settings(options, cwd, monotonic_ns())) {
@@ -338,17 +441,13 @@ launch_failure launch(const launch_options &options)
             unsetenv(setting.name.c_str());
         }
     }
-
-    std::vector<char *> argv;
-    for (const auto &word : options.program) {
-        argv.push_back(const_cast<char *>(word.c_str()));
+    say_route_notes();
+    failure = run_program(name, path, options.program, run);
+    for (int file : {run.outputs.timelog, run.outputs.recording}) {
+        if (file >= 0) {
+            close(file);
+        }
     }
-    argv.push_back(nullptr);
-    execv(path.c_str(), argv.data());
-
-    int error = errno;
-    failure.status = error == ENOENT ? exit_not_found : exit_cannot_execute;
-    failure.message = name + ": " + error_text(error);
     return failure;
 }
 

@@ -13,8 +13,9 @@ struct launch_failure {
     std::string message;
 };
 
-// Replaces the process with the program, its environment prepared; returns
-// only when something stopped it, with the status to exit with and why.
+// Runs the program, its environment prepared, and waits for it; returns the
+// status to exit with, and why when kandrel-run itself refused or failed
+// (an empty message when the program ran).
 launch_failure launch(const launch_options &options);
 
 }  // namespace launcher

@@ -18,6 +18,9 @@ bool parse_short_cluster(const std::vector<std::string> &args, std::size_t &next
         case 'h':
             options.mode = launch_mode::help;
             break;
+        case 'q':
+            options.quiet = true;
+            break;
         case 'o':
         case 'r': {
             std::string &value = word[j] == 'o' ? options.trace_file : options.route_file;
@@ -80,10 +83,13 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
             options.payload = true;
         } else if (word == "--supervise") {
             options.supervise = true;
+        } else if (word == "--no-check" || word == "--strict") {
+            (word == "--strict" ? options.strict : options.no_check) = true;
         } else if (long_option_value(args, i, "--summary", options.summary_file, error) ||
                    long_option_value(args, i, "--plot", options.plot_file, error) ||
                    long_option_value(args, i, "--record", options.record_file, error) ||
-                   long_option_value(args, i, "--replay", options.replay_file, error)) {
+                   long_option_value(args, i, "--replay", options.replay_file, error) ||
+                   long_option_value(args, i, "--timelog", options.timelog_file, error)) {
             if (!error.empty()) {
                 return false;
             }
@@ -107,7 +113,8 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
     if (summary_asked) {
         if (!options.program.empty() || options.debug || !options.route_file.empty() || options.classic ||
             options.supervise || !options.trace_file.empty() || options.payload ||
-            !options.record_file.empty() || !options.replay_file.empty()) {
+            !options.record_file.empty() || !options.replay_file.empty() || options.quiet ||
+            options.no_check || options.strict || !options.timelog_file.empty()) {
             error = "--summary takes one file, --plot and no other option or program";
             return false;
         }
@@ -136,6 +143,10 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
         error = "--supervise routes as full coverage does, without --classic, --payload or --replay";
         return false;
     }
+    if (options.classic && (options.strict || !options.timelog_file.empty())) {
+        error = "--strict and --timelog are for full coverage, not --classic";
+        return false;
+    }
     if (!options.record_file.empty() && !options.replay_file.empty()) {
         error = "--record and --replay cannot be used together";
         return false;
@@ -146,8 +157,8 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
 const char *usage_text()
 {
     return "usage: kandrel-run [-r ROUTE_FILE] [-o TRACE_FILE] [-d] [--classic | --payload]\n"
-           "                  [--record FILE | --replay FILE] [--supervise]\n"
-           "                  [--] PROGRAM [ARGS...]\n"
+           "                  [--record FILE | --replay FILE] [--supervise] [-q] [--no-check]\n"
+           "                  [--strict] [--timelog FILE] [--] PROGRAM [ARGS...]\n"
            "       kandrel-run --summary FILE [--plot OUT.svg]\n"
            "       kandrel-run --help\n"
            "\n"
@@ -159,7 +170,8 @@ const char *usage_text()
            "connection and every send path to a routed destination is delayed, IPv6\n"
            "included; nothing of the library goes to PROGRAM's standard output; the hop\n"
            "is sent a filler, never PROGRAM's data, unless --payload; and ./timelog is\n"
-           "created afresh once, here, for all of the run's processes to append to.\n"
+           "created afresh once, here, and kandrel-run writes into it the records of\n"
+           "every process of the run, wherever they went (see KANDREL_COLLECTOR).\n"
            "\n"
            "  -r ROUTE_FILE  routes to load (sets QUOR_ROUTE_TABLE to the file's absolute\n"
            "                 path); without -r, QUOR_ROUTE_TABLE is left as it is\n"
@@ -187,7 +199,17 @@ const char *usage_text()
            "                 times over the run and their histogram as an SVG picture\n"
            "  --supervise    supervise PROGRAM's system calls instead of preloading the\n"
            "                 library (always so for statically linked and Go programs)\n"
+           "  -q             no hop lines before the run and no report after it\n"
+           "  --no-check     no echo check of the hops before the run\n"
+           "  --strict       exit 125 after the run when a routed send was not delayed,\n"
+           "                 or when no send went to a routed destination\n"
+           "  --timelog FILE the run's timelog instead of ./timelog\n"
            "  -h, --help     this text\n"
+           "\n"
+           "Before the run, kandrel-run reads the route file itself: it says which\n"
+           "lines it skips and why, when no route is this host's, and sends one echo to\n"
+           "each hop of this host's routes; a hop that does not answer refuses the run.\n"
+           "After the run it reports, per route, the sends delayed and those not.\n"
            "\n"
            "PROGRAM is looked up in PATH. libkandrel.so is added in front of any\n"
            "LD_PRELOAD already set, which stays. Statically linked programs and Go\n"

@@ -15,16 +15,21 @@ enum class launch_mode { run, summary, help };
 
 struct launch_options {
     launch_mode mode = launch_mode::run;
-    std::string route_file;            // empty: QUOR_ROUTE_TABLE stays as inherited
-    bool debug = false;                // also preload the companion that sets debug
-    bool classic = false;              // the classic routing instead of full coverage
-    std::string trace_file;            // empty: KANDREL_TRACE_FILE stays as inherited
-    bool payload = false;              // full coverage bounces the program's own bytes
-    bool supervise = false;            // supervise the program's system calls, preloading nothing
-    std::string record_file;           // full coverage records every round trip here
-    std::string replay_file;           // full coverage replays the round trips recorded here
-    std::string summary_file;          // for launch_mode::summary
-    std::string plot_file;             // with --summary: draw the recording here as SVG
+    std::string route_file;    // empty: QUOR_ROUTE_TABLE stays as inherited
+    bool debug = false;        // also preload the companion that sets debug
+    bool classic = false;      // the classic routing instead of full coverage
+    std::string trace_file;    // empty: KANDREL_TRACE_FILE stays as inherited
+    bool payload = false;      // full coverage bounces the program's own bytes
+    bool supervise = false;    // supervise the program's system calls, preloading nothing
+    std::string record_file;   // full coverage records every round trip here
+    std::string replay_file;   // full coverage replays the round trips recorded here
+    std::string summary_file;  // for launch_mode::summary
+    std::string plot_file;     // with --summary: draw the recording here as SVG
+    // The checks before the run and the report after it.
+    bool quiet = false;                // -q: no hop lines, no report
+    bool no_check = false;             // --no-check: no echo check of the hops before the run
+    bool strict = false;               // --strict: an undelayed routed send ends with 125
+    std::string timelog_file;          // --timelog: the run's timelog instead of ./timelog
     std::vector<std::string> program;  // the program and its arguments, untouched
 };
 

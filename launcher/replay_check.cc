@@ -12,6 +12,8 @@
 
 #include "recording_reader.hh"
 #include "replay_routes.hh"
+#include "route_line.hh"
+#include "run_checks.hh"
 
 namespace launcher {
 namespace {
@@ -47,13 +49,6 @@ std::string read_regular_file(const std::string &path, std::size_t limit, std::s
     return error;
 }
 
-std::string host_name()
-{
-    char name[256] = {};
-    gethostname(name, sizeof name - 1);
-    return name;
-}
-
 }  // namespace
 
 std::string replay_refusal(const std::string &recording_file, const std::string &route_file)
@@ -72,9 +67,9 @@ std::string replay_refusal(const std::string &recording_file, const std::string 
     }
     std::string routes;
     // A route file the library cannot read gives it no routes to replay.
-    if (!route_file.empty() && read_regular_file(route_file, route_file_read_limit, routes).empty()) {
-        routes.resize(std::min(routes.size(), route_file_read_limit));
-        auto ours = routes_of_host(routes, host_name());
+    if (!route_file.empty() && read_regular_file(route_file, full_route_file_read_limit, routes).empty()) {
+        routes.resize(std::min(routes.size(), full_route_file_read_limit));
+        auto ours = routes_of_host(routes, this_host_name());
         if (const route_key *missing = route_without_round_trips(ours, recorded.records)) {
             return refused + "no recorded round trips for route " + route_name(*missing);
         }

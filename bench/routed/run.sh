@@ -1,7 +1,8 @@
 #!/bin/sh
 # Routed-send benchmark. With a hop that waits D = 20 ms before each echo,
 # times COUNT routed sends of 64 bytes over a UDP route and over a TCP route,
-# in the classic behaviour and with full coverage (KANDREL_COVERAGE=full),
+# in the classic behaviour, with full coverage (KANDREL_COVERAGE=full) and
+# under kandrel-run (full coverage, its records sent to the run's collector),
 # and reports:
 #   - what a routed send costs beyond D, and beyond the wait the hop really
 #     made (the library's own share: tracing, the round trip's system calls,
@@ -70,7 +71,12 @@ measure() {
 
     echo "benchhost 127.0.0.5 127.0.0.2 $protocol" > "$work/routes"
     mode=$(echo "$protocol" | tr 'A-Z' 'a-z')
-    if [ "$coverage" = full ]; then set -- env KANDREL_COVERAGE=full; else set -- env -u KANDREL_COVERAGE; fi
+    case $coverage in
+    full) set -- env KANDREL_COVERAGE=full ;;
+    # full coverage as kandrel-run runs it: records go to the run's collector
+    launcher) set -- "$build/launcher/kandrel-run" -q --no-check -r "$work/routes" -- env ;;
+    *) set -- env -u KANDREL_COVERAGE ;;
+    esac
     (cd "$work" && "$@" QUOR_ROUTE_TABLE="$work/routes" LD_PRELOAD="$build/kandrel/libkandrel.so" \
         "$build/bench/routed/routed_bench" "$mode" 127.0.0.5 9000 "$count" "$size" "$socket_count" \
         > "$work/output" 2> "$work/trace")
@@ -100,7 +106,7 @@ beyond_wait() {
 
 echo "routed sends: $count of $size bytes, hop wait D = $delay_ms ms"
 for protocol in UDP TCP; do
-    for coverage in classic full; do
+    for coverage in classic full launcher; do
         measure "$coverage" "$protocol" 1
         echo "$protocol route, $coverage:"
         printf '  send duration            '

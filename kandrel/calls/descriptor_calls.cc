@@ -66,6 +66,7 @@ KANDREL_EXPORTED int close(int descriptor)
 {
     auto real = [&] { return real_calls().close(descriptor); };
     return interposed(real, [&](call_frame &frame) {
+        routing().before_close(descriptor);
         int result = frame.real(real);
         // Linux frees the number whatever close reports, but for a number
         // that was not open.

@@ -6,9 +6,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "address_text.hh"
 #include "routing_policy.hh"
+#include "trace.hh"
+
+namespace {
+
+// Set once process_vm_readv has been refused (a sandbox's seccomp filter,
+// a kernel without it): the library then reads the program's memory itself.
+bool reading_directly = false;
+
+}  // namespace
 
 bool copy_from_program(void *to, const void *from, std::size_t length)
 {
@@ -18,11 +29,24 @@ bool copy_from_program(void *to, const void *from, std::size_t length)
     if (from == nullptr) {
         return false;
     }
-    // The kernel reads the bytes on the library's behalf and reports a bad
-    // address as an error, where a plain copy would fault.
-    iovec local{to, length};
-    iovec remote{const_cast<void *>(from), length};
-    return process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == static_cast<ssize_t>(length);
+    if (!__atomic_load_n(&reading_directly, __ATOMIC_RELAXED)) {
+        // The kernel reads the bytes on the library's behalf and reports a
+        // bad address as an error, where a plain copy would fault.
+        iovec local{to, length};
+        iovec remote{const_cast<void *>(from), length};
+        ssize_t copied = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
+        if (copied >= 0 || (errno != EPERM && errno != ENOSYS)) {
+            return copied == static_cast<ssize_t>(length);
+        }
+        if (!__atomic_exchange_n(&reading_directly, true, __ATOMIC_RELAXED)) {
+            trace(
+                "copy_from_program()\t:\tprocess_vm_readv refused (%s): the program's memory is read directly, "
+                "and a bad pointer may now crash it\n",
+                strerrordesc_np(errno));
+        }
+    }
+    std::memcpy(to, from, length);
+    return true;
 }
 
 int copy_program_address(program_address &into, const struct sockaddr *name, int length)

@@ -18,9 +18,11 @@ constexpr std::size_t full_host_word_size = 256;  // 255 characters
 constexpr std::size_t full_route_line_buffer_size = 1024;
 
 // The most routes kept, and the most of a route file read: far more than any
-// real table, and a bound on a file that never ends.
+// real table, and a bound on a file that never ends. Full coverage, whose
+// lines may be long, reads more; a line beyond the limit is said in the trace.
 constexpr int route_table_capacity = 64;
-constexpr std::size_t route_file_read_limit = 1 << 20;
+constexpr std::size_t route_file_read_limit = std::size_t{1} << 20;        // 1 MiB
+constexpr std::size_t full_route_file_read_limit = std::size_t{16} << 20;  // 16 MiB
 
 // Route protocols as stored in the table.
 enum route_protocol { protocol_none = 0, protocol_tcp = 1, protocol_udp = 2 };

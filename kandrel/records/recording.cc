@@ -13,12 +13,14 @@
 #include <cstring>
 
 #include "append_only_file.hh"
+#include "collector.hh"
 #include "elapsed_time.hh"
 #include "real_calls.hh"
 #include "route_line.hh"
 #include "routing_policy.hh"
 #include "text_lines.hh"
 #include "timelog.hh"
+#include "trace.hh"
 
 namespace {
 
@@ -80,6 +82,13 @@ void for_each_trip(const char *text, std::size_t size, Each each)
     });
 }
 
+// A replay that cannot be had is said on the trace: its routed sends would
+// otherwise wait nothing, silently.
+void replay_refused(const char *path, const char *why)
+{
+    trace("init_route_tbl()\t:\tcannot replay %s: %s\n", path, why);
+}
+
 // Gives each route the recorded times of its round trips, in file order,
 // in one mapping of the library's own.
 void load_replay(const char *path, rtbl_ent *routes, rtbl_ent *end)
@@ -87,10 +96,12 @@ void load_replay(const char *path, rtbl_ent *routes, rtbl_ent *end)
     int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat status;
     if (descriptor < 0) {
+        replay_refused(path, strerrordesc_np(errno));
         return;
     }
     if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0 ||
         static_cast<std::size_t>(status.st_size) > replay_file_limit) {
+        replay_refused(path, "not a regular file of 1 byte to 1 GiB");
         real_calls().close(descriptor);
         return;
     }
@@ -98,6 +109,7 @@ void load_replay(const char *path, rtbl_ent *routes, rtbl_ent *end)
     void *mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, descriptor, 0);
     real_calls().close(descriptor);
     if (mapped == MAP_FAILED) {
+        replay_refused(path, strerrordesc_np(errno));
         return;
     }
     const char *text = static_cast<const char *>(mapped);
@@ -135,7 +147,11 @@ void start_recording_and_replay(rtbl_ent *routes, rtbl_ent *end)
     if (const char *start = std::getenv("KANDREL_RUN_START_NS")) {
         run_start_ns = std::strtoull(start, nullptr, 10);
     }
-    if (const char *path = std::getenv("KANDREL_RECORD")) {
+    if (collector_named()) {
+        // Every round trip goes to the collector, which writes the recording
+        // when the run records and counts them for the run's report.
+        recording_open = true;
+    } else if (const char *path = std::getenv("KANDREL_RECORD")) {
         recording_open = open_append_only(recording, path, O_CREAT);
         if (recording_open) {
             pthread_atfork(nullptr, nullptr, reset_lock_in_child);
@@ -152,10 +168,11 @@ bool replaying()
     return replay_loaded;
 }
 
-void record_round_trip(const rtbl_ent &route, size_t len, long rtt_us, trip_outcome outcome)
+std::size_t recording_line_of(const rtbl_ent &route, size_t len, long rtt_us, trip_outcome outcome,
+                              char *line)
 {
     if (!recording_open) {
-        return;
+        return 0;
     }
     recorded_trip trip;
     std::uint64_t now = monotonic_ns();
@@ -167,9 +184,19 @@ void record_round_trip(const rtbl_ent &route, size_t len, long rtt_us, trip_outc
     trip.bytes = len;
     trip.rtt_us = rtt_us > 0 ? static_cast<std::uint64_t>(rtt_us) : 0;
     trip.outcome = outcome;
-    // On the stack: a round trip may run in a signal handler.
-    char line[recording_line_size];
-    append_line(recording, line, format_recording_line(trip, line));
+    return format_recording_line(trip, line);
+}
+
+void write_recording_line(const char *line, std::size_t length)
+{
+    if (length == 0) {
+        return;
+    }
+    if (collector_named()) {
+        send_to_collector(collector_kind::recording, line, length);
+    } else {
+        append_line(recording, line, length);
+    }
 }
 
 ssize_t replay_round_trip(const rtbl_ent &route, const char *operation, size_t len)

@@ -17,8 +17,14 @@ void start_recording_and_replay(rtbl_ent *routes, rtbl_ent *end);
 // Whether routed sends replay recorded times instead of reaching hops.
 bool replaying();
 
-// Appends the recording line of one round trip of route, when the run records.
-void record_round_trip(const rtbl_ent &route, size_t len, long rtt_us, trip_outcome outcome);
+// Writes into line (recording_line_size bytes, on the caller's stack: a
+// round trip may run in a signal handler) the recording line of one round
+// trip of route; returns its length, 0 when the run does not record.
+std::size_t recording_line_of(const rtbl_ent &route, size_t len, long rtt_us, trip_outcome outcome,
+                              char *line);
+
+// Appends a recording line (nothing for length 0).
+void write_recording_line(const char *line, std::size_t length);
 
 // A replayed round trip of route: waits the route's next recorded time, then
 // writes the TIME line (as operation) and the timelog record. Returns len.

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include "append_only_file.hh"
+#include "collector.hh"
 #include "record_lines.hh"
+#include "recording.hh"
 #include "routing_policy.hh"
 #include "trace.hh"
 
@@ -31,6 +33,16 @@ void reset_lock_in_child()
 
 void open_timelog()
 {
+    // Under kandrel-run the run's collector keeps the timelog; this process
+    // opens no file.
+    if (collector_named()) {
+        if (connect_to_collector()) {
+            trace(timelog_opened_line);
+        } else {
+            print_output("error in opening timelog file \n");
+        }
+        return;
+    }
     // Emptied by each load, or (full coverage) appended to by every process
     // of a run, kandrel-run having emptied it once for the run.
     bool opened = open_append_only(timelog, "timelog", routing().timelog_open_flags);
@@ -44,15 +56,18 @@ void open_timelog()
     trace(timelog_opened_line);
 }
 
-void log_round_trip(size_t len, long ms)
-{
-    char record[64];
-    int length = std::snprintf(record, sizeof record, timelog_record_format, static_cast<ssize_t>(len), ms);
-    append_line(timelog, record, static_cast<size_t>(length));
-}
-
-void report_round_trip(const char *operation, size_t len, long ms)
+void report_round_trip(const char *operation, size_t len, long ms, const char *recording_line,
+                       size_t recording_length)
 {
     trace(round_trip_time_format, operation, ms);
-    log_round_trip(len, ms);
+    char record[64];
+    int length = std::snprintf(record, sizeof record, timelog_record_format, static_cast<ssize_t>(len), ms);
+    if (!collector_named()) {
+        append_line(timelog, record, static_cast<size_t>(length));
+        write_recording_line(recording_line, recording_length);
+        return;
+    }
+    // Under kandrel-run the record and the recording line go as one message.
+    send_to_collector(collector_kind::timelog, record, static_cast<size_t>(length), recording_line,
+                      recording_length);
 }

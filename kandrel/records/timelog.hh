@@ -15,10 +15,9 @@ extern "C" FILE *kandrel_timelog_stream;
 // line.
 void open_timelog();
 
-// Appends the record of one round trip, flushed at once. With no timelog
-// stream the record is dropped.
-void log_round_trip(size_t len, long ms);
-
 // The end of a timed round trip: its TIME line on the trace, as operation
-// (TCPecho, UDPecho, UDPecho1), and its timelog record.
-void report_round_trip(const char *operation, size_t len, long ms);
+// (TCPecho, UDPecho, UDPecho1), its timelog record, and its recording line
+// when one is given (recording_length 0: none). Without a timelog the record
+// is dropped.
+void report_round_trip(const char *operation, size_t len, long ms, const char *recording_line = nullptr,
+                       size_t recording_length = 0);

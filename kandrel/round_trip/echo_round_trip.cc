@@ -335,18 +335,22 @@ void finish_round_trip(const hop_link &link, const char *operation, const timeva
 {
     timeval end = interval_clock_now();
     long rtt_us = (end.tv_sec - start.tv_sec) * 1000000L + (end.tv_usec - start.tv_usec);
-    if (link.route != nullptr) {
-        record_round_trip(*link.route, len, rtt_us,
-                          !reached     ? trip_outcome::unreachable
-                          : waited_out ? trip_outcome::waited_out
-                                       : trip_outcome::echoed);
-    }
+    // On the stack: a round trip may run in a signal handler.
+    char line[recording_line_size];
+    std::size_t line_length = link.route == nullptr
+                                  ? 0
+                                  : recording_line_of(*link.route, len, rtt_us,
+                                                      !reached     ? trip_outcome::unreachable
+                                                      : waited_out ? trip_outcome::waited_out
+                                                                   : trip_outcome::echoed,
+                                                      line);
     if (!reached) {
+        write_recording_line(line, line_length);
         const char *why = strerrordesc_np(error);
         trace(hop_not_reached_format, operation, why != nullptr ? why : "unknown error");
         return;
     }
-    report_round_trip(operation, len, elapsed_ms_between(start, end));
+    report_round_trip(operation, len, elapsed_ms_between(start, end), line, line_length);
 }
 
 }  // namespace

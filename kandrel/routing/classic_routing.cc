@@ -203,6 +203,8 @@ void before_connect(int s, const struct sockaddr *name, socklen_t namelen)
 
 void after_accept(int) {}
 
+void before_close(int) {}
+
 }  // namespace
 
 extern const routing_policy classic_routing;
@@ -216,9 +218,12 @@ const routing_policy classic_routing = {
     .records_round_trips = false,
     .route_line_room = route_line_buffer_size,
     .host_word_room = host_word_size,
+    .route_file_limit = route_file_read_limit,
+    .says_route_file_cut = false,
     .store_route = store_route,
     .before_connect = before_connect,
     .before_send = before_send,
     .after_accept = after_accept,
     .descriptors_ended = end_route_bindings,
+    .before_close = before_close,
 };

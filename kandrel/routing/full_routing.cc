@@ -6,6 +6,7 @@
 #include <fcntl.h>
 
 #include "address_text.hh"
+#include "bytes_around.hh"
 #include "echo_round_trip.hh"
 #include "real_calls.hh"
 #include "recording.hh"
@@ -114,6 +115,7 @@ bool before_send(const outgoing_send &send)
         }
         hop_link link = binding_hop_link(*binding);
         bounce_payload(link, binding->route->protocol, send.payload, length, send.flags);
+        __atomic_fetch_add(&binding->delayed_bytes, length, __ATOMIC_RELAXED);
     });
     return true;
 }
@@ -131,9 +133,12 @@ const routing_policy full_coverage_routing = {
     .records_round_trips = true,
     .route_line_room = full_route_line_buffer_size,
     .host_word_room = full_host_word_size,
+    .route_file_limit = full_route_file_read_limit,
+    .says_route_file_cut = true,
     .store_route = store_route,
     .before_connect = before_connect,
     .before_send = before_send,
     .after_accept = after_accept,
     .descriptors_ended = end_socket_bindings,
+    .before_close = report_bytes_around,
 };

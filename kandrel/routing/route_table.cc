@@ -86,8 +86,14 @@ void read_routes(FILE *route_file)
     int line_room = static_cast<int>(policy.route_line_room);
     int stored = 0;
     std::size_t bytes_read = 0;
-    while (stored < route_table_capacity && bytes_read < route_file_read_limit &&
-           std::fgets(line, line_room, route_file) != nullptr) {
+    std::size_t read_limit = policy.route_file_limit;
+    while (stored < route_table_capacity && std::fgets(line, line_room, route_file) != nullptr) {
+        if (bytes_read >= read_limit) {
+            if (policy.says_route_file_cut) {
+                trace("init_route_tbl()\t:\troute file read only to its first %zu MiB\n", read_limit >> 20);
+            }
+            break;
+        }
         bytes_read += std::strlen(line) + 1;
         route_words words;
         route_line_status status = parse_route_line(line, words, policy.host_word_room);

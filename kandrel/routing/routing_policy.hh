@@ -48,20 +48,25 @@ struct routing_policy {
     int timelog_open_flags;
     bool records_round_trips;
 
-    // Routes: the room of a route-file line and of a host word, and how a
-    // parsed line becomes a route (false: the route is left out).
+    // Routes: the room of a route-file line and of a host word, the most of
+    // the file read (and whether a file cut there is said on the trace), and
+    // how a parsed line becomes a route (false: the route is left out).
     std::size_t route_line_room;
     std::size_t host_word_room;
+    std::size_t route_file_limit;
+    bool says_route_file_cut;
     bool (*store_route)(const route_words &words, rtbl_ent &entry);
 
     // The moments: before a connect's real call; before a send's (false when
     // the send's data cannot be read, so that a call of several messages
     // stops there as the system does); after accept returned s; after the
-    // program's descriptors first to last ended or took other files.
+    // program's descriptors first to last ended or took other files; before
+    // the program closes a descriptor.
     void (*before_connect)(int s, const struct sockaddr *name, socklen_t namelen);
     bool (*before_send)(const outgoing_send &send);
     void (*after_accept)(int s);
     void (*descriptors_ended)(unsigned first, unsigned last);
+    void (*before_close)(int descriptor);
 };
 
 // The policy of this process.

@@ -70,6 +70,7 @@ void unbind(socket_binding &binding)
     binding.hop_socket = 0;
     binding.hop_identity = {};
     binding.socket_identity = {};
+    binding.delayed_bytes = 0;
 }
 
 }  // namespace

@@ -15,7 +15,8 @@ struct socket_binding {
     descriptor_identity socket_identity;  // the program's socket as it was bound
     int hop_socket;                       // the binding's own socket to the hop; 0 none yet
     descriptor_identity hop_identity;
-    pthread_mutex_t exchange;  // one round trip of the socket at a time
+    pthread_mutex_t exchange;          // one round trip of the socket at a time
+    unsigned long long delayed_bytes;  // sent through round trips since the socket was bound
 };
 
 // The binding of the program's socket s, or null when s is not bound (or the

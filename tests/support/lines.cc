@@ -77,7 +77,20 @@ std::string unopenable(const std::string &path, int error)
     return format("init_route_tbl()\t:\tUnable to open route table file %s: error %d\n", path.c_str(), error);
 }
 
+const std::string route_file_cut = "init_route_tbl()\t:\troute file read only to its first 16 MiB\n";
+
+std::string cannot_replay(const std::string &path, const std::string &why)
+{
+    return "init_route_tbl()\t:\tcannot replay " + path + ": " + why + "\n";
+}
+
 }  // namespace loader
+
+std::string memory_read_directly(const std::string &why)
+{
+    return "copy_from_program()\t:\tprocess_vm_readv refused (" + why +
+           "): the program's memory is read directly, and a bad pointer may now crash it\n";
+}
 
 std::string route_load(bool debug)
 {

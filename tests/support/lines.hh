@@ -45,8 +45,15 @@ std::string stored_debug(const std::string &from, const std::string &to, const s
 std::string unknown_host(const std::string &name);
 // debug: the route file named cannot be opened.
 std::string unopenable(const std::string &path, int error);
+// Full coverage: the route file goes on beyond the read limit.
+extern const std::string route_file_cut;
+// Full coverage: the recording KANDREL_REPLAY names cannot be read.
+std::string cannot_replay(const std::string &path, const std::string &why);
 
 }  // namespace loader
+
+// process_vm_readv refused: the library reads the program's memory itself.
+std::string memory_read_directly(const std::string &why);
 
 // The load with no route file named.
 std::string route_load(bool debug);

@@ -140,6 +140,19 @@ TEST(LaunchOptions, RecordReplayAndPlotMistakes)
     EXPECT_EQ(plotted.options.plot_file, "p.svg");
 }
 
+TEST(LaunchOptions, ChecksAndReportChoices)
+{
+    auto p = parse({"-qd", "--no-check", "--strict", "--timelog=run.log", "prog"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_TRUE(p.options.quiet && p.options.debug && p.options.no_check && p.options.strict);
+    EXPECT_EQ(p.options.timelog_file, "run.log");
+    const std::string classic = "--strict and --timelog are for full coverage, not --classic";
+    EXPECT_EQ(parse({"--classic", "--strict", "prog"}).error, classic);
+    EXPECT_EQ(parse({"--classic", "--timelog", "t", "prog"}).error, classic);
+    EXPECT_EQ(parse({"--timelog"}).error, "option --timelog needs a file");
+    EXPECT_FALSE(parse({"-q", "--summary", "timelog"}).ok);
+}
+
 TEST(LaunchOptions, SummaryAndHelpModes)
 {
     auto summary = parse({"--summary", "timelog"});

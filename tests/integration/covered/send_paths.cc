@@ -11,7 +11,8 @@
 //   PATH TEXT                send TEXT on the current socket; PATH is send,
 //                            sendto, sendto-to, sendmsg, sendmsg-to, sendmmsg,
 //                            sendmmsg-to (TEXT twice, one message each), write, writev,
-//                            sendfile (from a file) or splice (from a pipe)
+//                            sendfile (from a file), splice (from a pipe) or
+//                            stdio (fwrite on a stream of a duplicate)
 //   threads N K TEXT         N threads each send TEXT K times on the socket
 //   fork                     the child runs the remaining steps, then the parent
 // Data and message headers sit at the fixed addresses the trace vocabulary
@@ -168,6 +169,12 @@ private:
             close(pipe_ends[0]);
             close(pipe_ends[1]);
             return result;
+        } else if (path == "stdio") {
+            // The C library's stdio writes with a write of its own, which no
+            // preloaded library sees.
+            FILE *stream = fdopen(dup(current_), "w");
+            long result = stream != nullptr ? static_cast<long>(std::fwrite(data, 1, n, stream)) : -1;
+            return stream != nullptr && std::fclose(stream) == 0 ? result : -1;
         }
         usage("unknown step " + path);
     }

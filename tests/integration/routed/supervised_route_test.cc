@@ -12,7 +12,8 @@ class SupervisedRoute : public RoutedTest {
 protected:
     Outcome launch(const std::vector<std::string> &steps)
     {
-        std::vector<std::string> argv = {KANDREL_RUN_PATH, "-r", routes_path(), "--", ROUTE_SCENARIO_STATIC_PATH};
+        std::vector<std::string> argv = {KANDREL_RUN_PATH, "--no-check", "-r", routes_path(), "--",
+                                         ROUTE_SCENARIO_STATIC_PATH};
         argv.insert(argv.end(), steps.begin(), steps.end());
         auto outcome = testsupport::run_preloaded({.argv = argv, .cwd = scratch_.path(), .preload = false});
         EXPECT_EQ(outcome.program.exit_status, 0) << testsupport::describe(outcome.program);
