@@ -17,6 +17,7 @@
 #include "real_calls.hh"
 #include "route_line.hh"
 #include "routing_policy.hh"
+#include "settings.hh"
 #include "text_lines.hh"
 #include "timelog.hh"
 
@@ -132,16 +133,16 @@ void start_recording_and_replay(rtbl_ent *routes, rtbl_ent *end)
     if (!routing().records_round_trips) {
         return;
     }
-    if (const char *start = std::getenv("KANDREL_RUN_START_NS")) {
+    if (const char *start = setting("KANDREL_RUN_START_NS")) {
         run_start_ns = std::strtoull(start, nullptr, 10);
     }
-    if (const char *path = std::getenv("KANDREL_RECORD")) {
+    if (const char *path = setting("KANDREL_RECORD")) {
         recording_open = open_append_only(recording, path, O_CREAT);
         if (recording_open) {
             pthread_atfork(nullptr, nullptr, reset_lock_in_child);
         }
     }
-    if (const char *path = std::getenv("KANDREL_REPLAY")) {
+    if (const char *path = setting("KANDREL_REPLAY")) {
         load_replay(path, routes, end);
         replay_loaded = true;
     }

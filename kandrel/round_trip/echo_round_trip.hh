@@ -8,6 +8,7 @@
 #include <cstddef>
 
 #include "hop_socket.hh"
+#include "library_lock.hh"
 #include "send_payload.hh"
 
 // The largest datagram a round trip sends; longer data goes in chunks.
@@ -74,7 +75,7 @@ bool send_would_block(int s, int flags);
 // The one way a send is bounced: round_trip runs with exchange held, unless
 // the program's send on s would be refused at once.
 template <typename RoundTrip>
-void bounce_unless_refused(pthread_mutex_t &exchange, int s, int flags, RoundTrip round_trip)
+void bounce_unless_refused(library_lock &exchange, int s, int flags, RoundTrip round_trip)
 {
     if (send_would_block(s, flags)) {
         return;

@@ -4,8 +4,10 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <netdb.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +27,7 @@
 #include "recording.hh"
 #include "route_line.hh"
 #include "routing_policy.hh"
+#include "settings.hh"
 #include "timelog.hh"
 #include "trace.hh"
 
@@ -36,7 +39,10 @@ rtbl_ent rtbl[route_table_capacity];
 // so a lookup on another thread never sees a half-written route.
 rtbl_ent *rtbl_ep = rtbl;
 
-// init: whether the load has started; it never goes back to 0.
+// init: whether the load has started (load_under_way) or ended
+// (load_done); it never goes back to 0.
+constexpr int load_under_way = 1;
+constexpr int load_done = 2;
 int init = 0;
 
 rtbl_ent *filled_end()
@@ -119,7 +125,11 @@ void read_routes(FILE *route_file)
 void reset_exchange_locks_in_child()
 {
     for (rtbl_ent &entry : rtbl) {
-        pthread_mutex_init(&entry.classic.exchange, nullptr);
+        entry.classic.exchange = {};
+    }
+    // A load under way on another thread of the parent never ends here.
+    if (init == load_under_way) {
+        init = load_done;
     }
 }
 
@@ -127,15 +137,27 @@ void reset_exchange_locks_in_child()
 
 void load_routes_once()
 {
-    if (__atomic_exchange_n(&init, 1, __ATOMIC_ACQ_REL) == 0) {
+    int state = __atomic_load_n(&init, __ATOMIC_ACQUIRE);
+    if (state == load_done) {
+        return;
+    }
+    if (state == 0 && __atomic_compare_exchange_n(&init, &state, load_under_way, false, __ATOMIC_ACQ_REL,
+                                                  __ATOMIC_ACQUIRE)) {
         pthread_atfork(nullptr, nullptr, reset_exchange_locks_in_child);
         init_route_tbl();
+        __atomic_store_n(&init, load_done, __ATOMIC_RELEASE);
+        syscall(SYS_futex, &init, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+        return;
+    }
+    // Another thread is loading: its routes are this thread's too.
+    while ((state = __atomic_load_n(&init, __ATOMIC_ACQUIRE)) == load_under_way) {
+        syscall(SYS_futex, &init, FUTEX_WAIT_PRIVATE, load_under_way, nullptr, nullptr, 0);
     }
 }
 
 int init_route_tbl()
 {
-    const char *route_path = std::getenv("QUOR_ROUTE_TABLE");
+    const char *route_path = setting("QUOR_ROUTE_TABLE");
     open_timelog();
     if (route_path == nullptr) {
         trace_debug("init_route_rbl()\t:\tNo route table file defined\n");

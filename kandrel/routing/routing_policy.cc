@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "settings.hh"
+
 // The behaviours: the classic one (one program socket per route, four
 // sending calls delayed) and full coverage (every socket whose peer is
 // routed, every send path). Each is defined beside its moments.
@@ -17,7 +19,7 @@ const routing_policy *chosen = nullptr;
 
 bool environment_is(const char *name, const char *value)
 {
-    const char *text = std::getenv(name);
+    const char *text = setting(name);
     return text != nullptr && std::strcmp(text, value) == 0;
 }
 

@@ -10,6 +10,7 @@
 
 #include "owned_descriptor.hh"
 #include "real_calls.hh"
+#include "settings.hh"
 #include "trace_path.hh"
 
 namespace {
@@ -33,7 +34,7 @@ bool file_named()
     if (now == 0) {
         pthread_mutex_lock(&file_lock);
         if (named == 0) {
-            pattern = std::getenv("KANDREL_TRACE_FILE");
+            pattern = setting("KANDREL_TRACE_FILE");
             if (pattern != nullptr && pattern[0] != '\0') {
                 pthread_atfork(nullptr, nullptr, reset_lock_in_child);
             }
