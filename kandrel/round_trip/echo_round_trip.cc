@@ -3,8 +3,10 @@
 #include "echo_round_trip.hh"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -471,6 +473,26 @@ bool send_would_block(int s, int flags)
     }
     pollfd watch{s, POLLOUT, 0};
     return poll(&watch, 1, 0) == 0;
+}
+
+size_t send_room(int s, int flags, size_t length)
+{
+    int status = real_calls().fcntl(s, F_GETFL);
+    if (!(flags & MSG_DONTWAIT) && (status < 0 || !(status & O_NONBLOCK))) {
+        return length;
+    }
+    int type = 0, buffer = 0, queued = 0;
+    socklen_t size = sizeof type;
+    if (real_calls().getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_STREAM) {
+        return length;
+    }
+    size = sizeof buffer;
+    if (real_calls().getsockopt(s, SOL_SOCKET, SO_SNDBUF, &buffer, &size) != 0 ||
+        ioctl(s, SIOCOUTQ, &queued) != 0) {
+        return length;
+    }
+    size_t room = static_cast<size_t>(buffer > queued ? buffer - queued : buffer);
+    return std::min(length, room);
 }
 
 void bounce_payload(hop_link &link, int protocol, const send_payload &payload, size_t len, int flags)

@@ -72,6 +72,12 @@ void datagram_message_round_trip(hop_link &link, const struct msghdr &msg, int f
 // a send delays nothing, so its round trip is not made.
 bool send_would_block(int s, int flags);
 
+// How much of a send of length bytes on s the system takes now: all of it
+// for a send that waits, else no more than the room left in a stream
+// socket's send buffer, so a program that retries a partial send pays for
+// each byte once.
+size_t send_room(int s, int flags, size_t length);
+
 // The one way a send is bounced: round_trip runs with exchange held, unless
 // the program's send on s would be refused at once.
 template <typename RoundTrip>

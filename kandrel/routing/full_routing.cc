@@ -119,6 +119,7 @@ bool before_send(const outgoing_send &send)
     if (send_would_block(send.s, send.flags)) {
         return true;
     }
+    length = send_room(send.s, send.flags, length);
     over_pooled_hop(*route, [&](hop_link &link) {
         bounce_payload(link, route->protocol, send.payload, length, send.flags);
     });

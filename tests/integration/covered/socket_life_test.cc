@@ -105,6 +105,22 @@ TEST_F(SocketLifeTest, TheProgramKeepsItsDescriptors)
     }
 }
 
+TEST_F(SocketLifeTest, ANonBlockingWriteTakenInPiecesIsDelayedForEachByteAboutOnce)
+{
+    write_routes({destination}, "TCP");
+    constexpr long size = 1 << 20;
+
+    auto result = run({"tcp4", "to", destination, port, "connect", "nonblock", "big", std::to_string(size)});
+
+    EXPECT_TRUE(result.program.out.ends_with("app: big " + std::to_string(size) + "\n")) << result.program.out;
+    long bounced = 0;
+    for (long bytes : result.timelog_bytes) {
+        bounced += bytes;
+    }
+    // Each piece bounces what the socket had room for, never the whole rest.
+    EXPECT_LE(bounced, 2 * size);
+}
+
 TEST_F(SocketLifeTest, NodesDatagramsThroughSyscallAreRouted)
 {
     write_routes({destination}, "UDP");
