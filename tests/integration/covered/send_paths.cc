@@ -30,7 +30,8 @@
 //                            succeeded and the highest number
 //   fdopen-loop N TEXT       N times a socket sent on, then ended by fclose;
 //                            how many descriptors are open after
-//   big N                    N bytes written until all went, waiting when full
+//   big N                    N bytes written through a small send buffer until
+//                            all went, waiting when it is full
 // Data and message headers sit at the fixed addresses the trace vocabulary
 // names, so the pointers on the trace are the same on every run.
 #include <arpa/inet.h>
@@ -354,6 +355,9 @@ private:
     long big(long n)
     {
         std::memset(data, 'x', static_cast<std::size_t>(n));
+        // A small send buffer, so that the write is taken in many pieces.
+        int buffer = 65536;
+        setsockopt(current_, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
         long sent = 0;
         while (sent < n) {
             ssize_t k = write(current_, data + sent, static_cast<std::size_t>(n - sent));
