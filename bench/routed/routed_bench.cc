@@ -5,10 +5,12 @@
 //   routed_bench tcp|udp ADDRESS PORT COUNT SIZE [SOCKETS]
 //
 // Prints "opened SOCKETS MICROSECONDS" for the connects, then one line
-// "send SOCKET_NUMBER MICROSECONDS" per send (socket numbers count from 1).
+// "send SOCKET_NUMBER MICROSECONDS" per send (socket numbers count from 1),
+// then "library descriptors N": the descriptors open beyond the program's own.
 // It stands up its own destination (a listener or a bound datagram socket)
 // on ADDRESS:PORT so that every real send has somewhere to go.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -53,6 +55,17 @@ void allow_descriptors(rlim_t wanted)
     if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
         fail("setrlimit");
     }
+}
+
+int open_descriptors()
+{
+    int count = 0;
+    DIR *dir = opendir("/proc/self/fd");
+    while (dirent *entry = readdir(dir)) {
+        count += entry->d_name[0] != '.';
+    }
+    closedir(dir);
+    return count - 1;  // the directory's own
 }
 
 int destination_socket(int type, const sockaddr_in &address, int backlog)
@@ -127,6 +140,10 @@ int main(int argc, char **argv)
             recv(sink, drain, sizeof drain, MSG_DONTWAIT);
         }
     }
+    // The program's own: the standard streams, the sink, its sockets and
+    // their accepted ends.
+    std::size_t own = 3 + 1 + sockets.size() + accepted.size();
+    std::printf("library descriptors %ld\n", static_cast<long>(open_descriptors()) - static_cast<long>(own));
     for (int s : sockets) {
         close(s);
     }

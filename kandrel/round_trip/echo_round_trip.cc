@@ -311,6 +311,19 @@ datagram_echo exchange_chunks(hop_link &link, const echo_source &source, size_t 
         return result;
     }
     drain_stale(s);
+    // All chunks at once, their echoes collected after, make a datagram of
+    // any size one round trip; one chunk at a time makes one per chunk.
+    bool at_once = routing().sends_datagram_chunks_at_once;
+    size_t sent_until = 0;
+    int send_error = 0;
+    for (size_t position = 0; at_once && position < len; position += echo_chunk_size) {
+        size_t len1 = echo_chunk_length(len, position);
+        if (send_chunk(s, position, len1) < 0) {
+            send_error = errno;
+            break;
+        }
+        sent_until = position + len1;
+    }
     for (size_t position = 0; position < len; position += echo_chunk_size) {
         size_t len1 = echo_chunk_length(len, position);
         bool waited_out = false;
@@ -318,9 +331,12 @@ datagram_echo exchange_chunks(hop_link &link, const echo_source &source, size_t 
         char *into = echo.into(position, room);
         size_t sent_length = len1;
         const char *sent = source.at(position, sent_length);
-        ssize_t c1 = send_chunk(s, position, len1) < 0
-                         ? -1
-                         : receive_chunk(s, link, into, sent, room, receive_flags, result, waited_out);
+        bool chunk_sent = at_once ? position < sent_until : send_chunk(s, position, len1) >= 0;
+        if (!chunk_sent && at_once) {
+            errno = send_error;
+        }
+        ssize_t c1 =
+            !chunk_sent ? -1 : receive_chunk(s, link, into, sent, room, receive_flags, result, waited_out);
         if (c1 >= 0 || waited_out) {
             result.reached = true;
         } else {

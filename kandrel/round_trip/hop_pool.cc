@@ -31,11 +31,13 @@ void give_back(hop_pool &pool, pooled_socket &taken)
     let_go(taken.s, taken.identity);
 }
 
-void close_idle(hop_pool &pool)
+bool close_idle(hop_pool &pool)
 {
     held_exchange exclusive(pool.lock);
+    bool any = pool.idle_count > 0;
     while (pool.idle_count > 0) {
         --pool.idle_count;
         let_go(pool.idle[pool.idle_count], pool.identity[pool.idle_count]);
     }
+    return any;
 }

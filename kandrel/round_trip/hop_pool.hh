@@ -32,5 +32,5 @@ pooled_socket take_from(hop_pool &pool);
 void give_back(hop_pool &pool, pooled_socket &taken);
 
 // Closes every idle connection of the pool: the program has run out of
-// descriptors, and these are the library's to give.
-void close_idle(hop_pool &pool);
+// descriptors, and these are the library's to give. True when there was any.
+bool close_idle(hop_pool &pool);

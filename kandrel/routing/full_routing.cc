@@ -4,7 +4,11 @@
 // destination, and every send path into a routed socket bounces the filler
 // (or the program's bytes on request) off the hop, over one of the route's
 // shared hop connections, before the real call.
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
 
 #include "address_text.hh"
 #include "echo_round_trip.hh"
@@ -126,9 +130,35 @@ bool before_send(const outgoing_send &send)
     return true;
 }
 
-void descriptors_ended(unsigned first, unsigned last)
+// Sockets the process was started with (inherited across exec, handed down
+// by a supervisor) are routed from the start: the routes load now, and each
+// socket whose peer is routed is bound.
+void at_load()
 {
-    end_socket_bindings(first, last);
+    DIR *descriptors = opendir("/proc/self/fd");
+    if (descriptors == nullptr) {
+        return;
+    }
+    int own = dirfd(descriptors);
+    while (const dirent *entry = readdir(descriptors)) {
+        struct stat status;
+        int s = std::atoi(entry->d_name);
+        if (entry->d_name[0] == '.' || s == own || fstat(s, &status) != 0 || !S_ISSOCK(status.st_mode)) {
+            continue;
+        }
+        load_routes_once();
+        bound_route(s);
+    }
+    closedir(descriptors);
+}
+
+bool gives_back_descriptors()
+{
+    bool gave = false;
+    for (rtbl_ent *route = stored_routes_begin(), *end = stored_routes_end(); route != end; ++route) {
+        gave = close_idle(route->covered.hops) || gave;
+    }
+    return gave;
 }
 
 }  // namespace
@@ -140,6 +170,7 @@ const routing_policy full_coverage_routing = {
     .keeps_program_output = true,
     .bounces_filler = true,
     .echo_kept_limit = echo_kept_size,
+    .sends_datagram_chunks_at_once = true,
     .timelog_open_flags = O_CREAT,
     .records_round_trips = true,
     .route_line_room = full_route_line_buffer_size,
@@ -148,5 +179,7 @@ const routing_policy full_coverage_routing = {
     .before_connect = before_connect,
     .before_send = before_send,
     .after_accept = after_accept,
-    .descriptors_ended = descriptors_ended,
+    .descriptors_ended = end_socket_bindings,
+    .at_load = at_load,
+    .gives_back_descriptors = gives_back_descriptors,
 };

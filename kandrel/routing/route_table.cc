@@ -234,6 +234,16 @@ rtbl_ent *get_rtbl_ent(const struct sockaddr *name, int namelen)
     return nullptr;
 }
 
+rtbl_ent *stored_routes_begin()
+{
+    return rtbl;
+}
+
+rtbl_ent *stored_routes_end()
+{
+    return filled_end();
+}
+
 bool routes_stored()
 {
     return filled_end() != rtbl;

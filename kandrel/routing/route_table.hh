@@ -74,6 +74,10 @@ rtbl_ent *get_rtbl_ent(const struct sockaddr *name, int namelen);
 // Whether any route is stored; without one, nothing is ever routed.
 bool routes_stored();
 
+// The stored routes, first to one past the last.
+rtbl_ent *stored_routes_begin();
+rtbl_ent *stored_routes_end();
+
 // With full coverage: the first route one of whose destination addresses is
 // that of the application's address (IPv4, IPv6 or IPv4-mapped), or null.
 rtbl_ent *find_route(const struct sockaddr *address, socklen_t length);

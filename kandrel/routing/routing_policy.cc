@@ -37,12 +37,12 @@ const routing_policy *choose()
     return &full_coverage_as_chosen;
 }
 
-// Chosen as the library loads, before the program runs; a call that comes
-// earlier still (another library's constructor) chooses first. Choosing
-// twice gives the same answer.
+// Chosen as the library loads, before the program runs, and told so; a call
+// that comes earlier still (another library's constructor) chooses first.
+// Choosing twice gives the same answer.
 __attribute__((constructor)) void choose_at_load()
 {
-    routing();
+    routing().at_load();
 }
 
 }  // namespace

@@ -89,6 +89,8 @@ TEST_F(SocketLifeTest, TheProgramKeepsItsDescriptors)
     const std::vector<DescriptorCase> cases = {
         // timelog takes 3: the program's sockets are 4 to 103 with or without the library.
         {"a limit of 128", {"nofile=128", "many", "100", "x"}, "app: many 100 highest 103\n"},
+        // At the limit the library gives its hop connection back: every number but timelog's.
+        {"a limit of 128 reached", {"nofile=128", "many", "130", "x"}, "app: many 124 highest 127\n"},
         {"numbers near FD_SETSIZE", {"files", "900", "many", "100", "x"}, "app: many 100 highest 1003\n"},
         // The standard streams, timelog and one hop connection.
         {"sockets ended by fclose", {"fdopen-loop", "50", "x"}, "app: open descriptors 5\n"},
@@ -119,6 +121,20 @@ TEST_F(SocketLifeTest, ANonBlockingWriteTakenInPiecesIsDelayedForEachByteAboutOn
     }
     // Each piece bounces what the socket had room for, never the whole rest.
     EXPECT_LE(bounced, 2 * size) << result.timelog_bytes.size() << " pieces";
+}
+
+TEST_F(SocketLifeTest, ALongDatagramIsOneRoundTripOfAllItsChunks)
+{
+    write_routes({destination}, "UDP");
+    const std::string text(1400, 'd');
+
+    auto result = run({"udp4", "to", destination, port, "connect", "send", text});
+
+    EXPECT_EQ(result.timelog_bytes, std::vector<long>{1400});
+    auto records = hop_->records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].count + records[1].count, 1400u);
+    EXPECT_EQ(udp_sink_->datagrams(), std::vector<std::string>{text});
 }
 
 TEST_F(SocketLifeTest, NodesDatagramsThroughSyscallAreRouted)
