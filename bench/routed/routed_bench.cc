@@ -88,6 +88,9 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: routed_bench tcp|udp ADDRESS PORT COUNT SIZE [SOCKETS]\n");
         return 2;
     }
+    // What the program was started with (the standard streams, and whatever
+    // else its parent left open), before the library opens anything.
+    int inherited = open_descriptors();
     int type = std::strcmp(argv[1], "tcp") == 0 ? SOCK_STREAM : SOCK_DGRAM;
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -140,9 +143,9 @@ int main(int argc, char **argv)
             recv(sink, drain, sizeof drain, MSG_DONTWAIT);
         }
     }
-    // The program's own: the standard streams, the sink, its sockets and
-    // their accepted ends.
-    std::size_t own = 3 + 1 + sockets.size() + accepted.size();
+    // The program's own: what it was started with, the sink, its sockets
+    // and their accepted ends.
+    std::size_t own = static_cast<std::size_t>(inherited) + 1 + sockets.size() + accepted.size();
     std::printf("library descriptors %ld\n", static_cast<long>(open_descriptors()) - static_cast<long>(own));
     for (int s : sockets) {
         close(s);

@@ -136,5 +136,5 @@ echo "datagrams of $size bytes over a UDP route:"
 for coverage in classic full; do
     measure "$coverage" UDP 1
     printf '  %-8s send duration   ' "$coverage"
-    awk '{ print $2 / 1000 }' "$work/rows" | summary
+    awk '{ print $2 / 1000 }' "$work/sends" | summary
 done

@@ -442,6 +442,12 @@ ssize_t UDPecho1(hop_link &link, const echo_source &source, size_t len)
     return result.c;
 }
 
+void connect_round_trip(hop_link &link)
+{
+    echo_buffer echo(1);
+    stream_round_trip(link, echo_source::filler(), 1, echo);
+}
+
 void stream_message_round_trip(hop_link &link, const msghdr &msg, int flags)
 {
     size_t total;

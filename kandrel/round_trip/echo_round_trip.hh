@@ -59,6 +59,11 @@ ssize_t UDPecho(hop_link &link, const echo_source &source, size_t len, int flags
 // chunk receives.
 ssize_t UDPecho1(hop_link &link, const echo_source &source, size_t len);
 
+// The round trip a connect to a routed destination costs over a stream
+// route, as the handshake costs it on the path: one byte of the filler
+// bounced off the hop, neither traced nor recorded.
+void connect_round_trip(hop_link &link);
+
 // The stream round trip of sendmsg: the message's data once to the hop and
 // one receive back, untimed and unrecorded.
 void stream_message_round_trip(hop_link &link, const struct msghdr &msg, int flags);

@@ -64,10 +64,11 @@ void over_pooled_hop(rtbl_ent &route, Trip trip)
     give_back(route.covered.hops, taken);
 }
 
-// Binds s to the route of the address it connects to, making sure a hop
-// connection of the route is open first (the program's connect waits for
-// it); a connect to an unrouted address ends the socket's binding. A
-// replayed run sends nothing to any hop.
+// Binds s to the route of the address it connects to; a connect to an
+// unrouted address ends the socket's binding. The program's connect waits
+// for a hop connection of the route and, over a stream route, for one small
+// round trip: the handshake's on the path. A replayed run sends nothing to
+// any hop.
 void before_connect(int s, const struct sockaddr *name, socklen_t namelen)
 {
     load_routes_once();
@@ -84,6 +85,9 @@ void before_connect(int s, const struct sockaddr *name, socklen_t namelen)
         usable_socket(link);
         trace_debug("connect()\t:\ts=%d s1=%d hop=%s\n", s, link.s,
                     get_address_with_ipv6(link.hop, static_cast<int>(link.hop_length)));
+        if (route->protocol == protocol_tcp) {
+            connect_round_trip(link);
+        }
     });
 }
 

@@ -69,6 +69,21 @@ TEST_F(SocketLifeTest, AJumpOutOfARoundTripLeavesRoutingOnInEitherBehaviour)
     }
 }
 
+TEST_F(SocketLifeTest, AConnectCostsOneSmallRoundTripOverAStreamRouteOnly)
+{
+    for (std::string protocol : {"TCP", "UDP"}) {
+        SCOPED_TRACE(protocol);
+        write_routes({destination}, protocol);
+        hop_.emplace(testsupport::EchoHopOptions{.address = hop});
+        std::remove(scratch_.file("timelog").c_str());
+
+        auto result = run({protocol == "TCP" ? "tcp4" : "udp4", "to", destination, port, "connect"});
+
+        EXPECT_EQ(hop_->connect_echoes(), protocol == "TCP" ? 1u : 0u);
+        EXPECT_TRUE(result.timelog_bytes.empty());
+    }
+}
+
 TEST_F(SocketLifeTest, ThreadsWhoseFirstCallsRaceTheLoadAreAllRouted)
 {
     write_routes({destination}, "TCP");
