@@ -30,9 +30,6 @@ TEST_F(SocketLifeTest, EveryDescriptorOfARoutedSocketIsRouted)
         {"accepted from a listener handed down",
          {"tcp4", "to", "127.0.0.1", "9100", "bind", "listen", "tcp4", "to", destination, "0", "bind", "to",
           "127.0.0.1", "9100", "connect", "exec", "use=0", "accept4", "send", "hello"}},
-        {"after a jump out of a blocked call", {"tcp4", "connect", "jump-out-of", "recv", "send", "hello"}},
-        {"after a child of vfork closed it", {"tcp4", "connect", "vfork-close", "send", "hello"}},
-        {"after clearenv", {"clearenv", "tcp4", "connect", "send", "hello"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -48,25 +45,48 @@ TEST_F(SocketLifeTest, EveryDescriptorOfARoutedSocketIsRouted)
     }
 }
 
-TEST_F(SocketLifeTest, AJumpOutOfARoundTripLeavesRoutingOnInEitherBehaviour)
+// What process life does leaves routing on in the classic behaviour too.
+TEST_F(SocketLifeTest, ProcessLifeLeavesRoutingOnInEitherBehaviour)
 {
     write_routes({destination}, "TCP");
+    // The hop waits long enough for the timer to end the first send's round trip.
     hop_.emplace(testsupport::EchoHopOptions{.address = hop, .delay_ms = 400});
-    const std::vector<std::string> argv = {SEND_PATHS_PATH, "tcp4", "to", destination, port, "connect",
-                                           "jump-out-of", "send", "send", "hello"};
-    for (bool full : {true, false}) {
-        SCOPED_TRACE(full ? "full coverage" : "classic");
-        auto result = testsupport::run_preloaded(
-            {.argv = argv,
-             .cwd = scratch_.path(),
-             .env = {{"QUOR_ROUTE_TABLE", scratch_.file("routes")}, {"KANDREL_COVERAGE", full ? "full" : "no"}}});
+    const std::vector<RoutedCase> cases = {
+        {"a jump out of a round trip", {"tcp4", "connect", "jump-out-of", "send", "send", "hello"}},
+        {"a jump out of a blocked call", {"tcp4", "connect", "jump-out-of", "recv", "send", "hello"}},
+        {"a child of vfork closed the socket", {"tcp4", "connect", "vfork-close", "send", "hello"}},
+        {"clearenv before the first socket", {"clearenv", "tcp4", "connect", "send", "hello"}},
+    };
+    for (const auto &c : cases) {
+        for (bool full : {true, false}) {
+            SCOPED_TRACE(c.name + (full ? ", full coverage" : ", classic"));
+            std::remove(scratch_.file("timelog").c_str());
+            std::vector<std::string> argv = {SEND_PATHS_PATH, "to", destination, port};
+            argv.insert(argv.end(), c.steps.begin(), c.steps.end());
 
-        EXPECT_EQ(result.program.exit_status, 0) << testsupport::describe(result.program);
-        EXPECT_EQ(result.timelog_bytes, std::vector<long>{5});
-        EXPECT_TRUE(result.trace.ends_with(lines::send_first(4, lines::scenario_data, 5, 0) + lines::tcp_echo(false) +
-                                           lines::send_returned(5)))
-            << result.trace;
+            auto result = testsupport::run_preloaded(
+                {.argv = argv,
+                 .cwd = scratch_.path(),
+                 .env = {{"QUOR_ROUTE_TABLE", scratch_.file("routes")}, {"KANDREL_COVERAGE", full ? "full" : "no"}}});
+
+            EXPECT_EQ(result.program.exit_status, 0) << testsupport::describe(result.program);
+            EXPECT_EQ(result.timelog_bytes, std::vector<long>{5});
+            EXPECT_TRUE(result.trace.ends_with(lines::send_first(4, lines::scenario_data, 5, 0) +
+                                               lines::tcp_echo(false) + lines::send_returned(5)))
+                << result.trace;
+        }
     }
+}
+
+TEST_F(SocketLifeTest, AReconnectToAnUnroutedPeerEndsTheBinding)
+{
+    write_routes({destination}, "UDP");
+
+    auto result = run({"udp4", "to", destination, port, "connect", "send", "routed", "to", unrouted_destination, port,
+                       "connect", "send", "plain"});
+
+    expect_bounced(result, "udp", {6});
+    EXPECT_EQ(udp_sink_->datagrams(), (std::vector<std::string>{"routed", "plain"}));
 }
 
 TEST_F(SocketLifeTest, AConnectCostsOneSmallRoundTripOverAStreamRouteOnly)
