@@ -134,9 +134,21 @@ bool before_send(const outgoing_send &send)
     return true;
 }
 
-// Sockets the process was started with (inherited across exec, handed down
-// by a supervisor) are routed from the start: the routes load now, and each
-// socket whose peer is routed is bound.
+// Whether s is an Internet socket, the only kind a route may reach.
+bool internet_socket(int s)
+{
+    struct stat status;
+    sockaddr_storage own;
+    socklen_t length = sizeof own;
+    return fstat(s, &status) == 0 && S_ISSOCK(status.st_mode) &&
+           real_calls().getsockname(s, reinterpret_cast<sockaddr *>(&own), &length) == 0 &&
+           (own.ss_family == AF_INET || own.ss_family == AF_INET6);
+}
+
+// Internet sockets the process was started with (inherited across exec,
+// handed down by a supervisor) are routed from the start: the routes load
+// now, and each socket whose peer is routed is bound. A process started
+// without any loads its routes at its first socket, as before.
 void at_load()
 {
     DIR *descriptors = opendir("/proc/self/fd");
@@ -145,9 +157,8 @@ void at_load()
     }
     int own = dirfd(descriptors);
     while (const dirent *entry = readdir(descriptors)) {
-        struct stat status;
         int s = std::atoi(entry->d_name);
-        if (entry->d_name[0] == '.' || s == own || fstat(s, &status) != 0 || !S_ISSOCK(status.st_mode)) {
+        if (entry->d_name[0] == '.' || s == own || !internet_socket(s)) {
             continue;
         }
         load_routes_once();

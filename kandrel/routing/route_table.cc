@@ -126,6 +126,7 @@ void reset_exchange_locks_in_child()
 {
     for (rtbl_ent &entry : rtbl) {
         entry.classic.exchange = {};
+        entry.covered.hops.lock = {};
     }
     // A load under way on another thread of the parent never ends here.
     if (init == load_under_way) {

@@ -183,6 +183,9 @@ rtbl_ent *bind_inode(ino_t inode, rtbl_ent *route)
 
 rtbl_ent *bound_route(int s)
 {
+    if (!routes_stored()) {
+        return nullptr;  // nothing is routed, and nothing need be looked at
+    }
     ino_t inode = socket_inode(s);
     if (inode == 0) {
         return nullptr;
