@@ -56,26 +56,58 @@ long signed_address_value(in_addr_t network_order)
     return static_cast<long>(static_cast<std::int32_t>(ntohl(network_order)));
 }
 
-// Opens the route file for reading if it is a regular file: a FIFO or a
-// device named by QUOR_ROUTE_TABLE would block the program's first socket
-// or never end.
-FILE *open_route_file(const char *path)
+// The route file as it was when the library loaded, so that a program that
+// changes its directory or environment before its first socket still gets
+// the routes it was started with. Taken only if it is a regular file: a
+// FIFO or a device named by QUOR_ROUTE_TABLE would block or never end.
+char route_file_bytes[route_file_read_limit];
+std::size_t route_file_length = 0;
+int route_file_error = 0;  // why the file could not be taken, errno's way
+pthread_once_t route_file_once = PTHREAD_ONCE_INIT;
+
+void take_route_file()
 {
-    int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0) {
-        return nullptr;
-    }
+    const char *path = setting("QUOR_ROUTE_TABLE");
+    int descriptor = path != nullptr ? open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
     struct stat status;
+    if (descriptor < 0) {
+        route_file_error = errno;
+        return;
+    }
     if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
-        real_calls().close(descriptor);
-        errno = EINVAL;
+        route_file_error = EINVAL;
+    }
+    while (route_file_error == 0 && route_file_length < sizeof route_file_bytes) {
+        ssize_t n = real_calls().read(descriptor, route_file_bytes + route_file_length,
+                                      sizeof route_file_bytes - route_file_length);
+        if (n < 0 && errno != EINTR) {
+            route_file_error = errno;
+        } else if (n == 0) {
+            break;
+        } else if (n > 0) {
+            route_file_length += static_cast<std::size_t>(n);
+        }
+    }
+    real_calls().close(descriptor);
+}
+
+// Taken as the library loads, after its settings; a call that comes earlier
+// still takes it first.
+__attribute__((constructor(102))) void take_route_file_at_load()
+{
+    pthread_once(&route_file_once, take_route_file);
+}
+
+// The route file as taken at load, for reading; null with errno when it
+// could not be taken.
+FILE *open_route_file()
+{
+    pthread_once(&route_file_once, take_route_file);
+    if (route_file_error != 0) {
+        errno = route_file_error;
         return nullptr;
     }
-    FILE *stream = fdopen(descriptor, "r");
-    if (stream == nullptr) {
-        real_calls().close(descriptor);
-    }
-    return stream;
+    return fmemopen(route_file_bytes, route_file_length, "r");
 }
 
 // Reads the route file, storing the routes that start at this host.
@@ -164,7 +196,7 @@ int init_route_tbl()
         trace_debug("init_route_rbl()\t:\tNo route table file defined\n");
         return 1;
     }
-    FILE *route_file = open_route_file(route_path);
+    FILE *route_file = open_route_file();
     if (route_file == nullptr) {
         int open_error = errno;
         trace_debug("init_route_tbl()\t:\tUnable to open route table file %s: error %d\n", route_path,

@@ -22,6 +22,7 @@
 //   exec                     the remaining steps run in a fresh image of this
 //                            program that keeps the sockets made so far
 //   clearenv | nonblock      clear the environment; make the socket non-blocking
+//   chdir DIR                change the working directory
 //   vfork-close              a child of vfork closes the current socket
 //   jump-out-of recv | send  a timer's signal handler jumps out of the call
 //   first-sends N TEXT       N threads each make, connect and send on a socket
@@ -157,6 +158,8 @@ public:
                 }
             } else if (step == "clearenv") {
                 clearenv();
+            } else if (step == "chdir") {
+                report("chdir", chdir(next().c_str()));
             } else if (step == "nonblock") {
                 fcntl(current_, F_SETFL, fcntl(current_, F_GETFL) | O_NONBLOCK);
             } else if (step == "vfork-close") {

@@ -3,6 +3,8 @@
 // down), survives what process life does to the library (jumps out of a
 // call, vfork, clearenv, threads racing the load), and costs the program no
 // descriptors it could notice.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -76,6 +78,19 @@ TEST_F(SocketLifeTest, ProcessLifeLeavesRoutingOnInEitherBehaviour)
                 << result.trace;
         }
     }
+}
+
+TEST_F(SocketLifeTest, TheRouteFileIsTheOneNamedWhenTheProgramStarted)
+{
+    write_routes({destination}, "TCP");
+    mkdir(scratch_.file("elsewhere").c_str(), 0755);
+
+    // A relative name, and a program that changes directory before its first socket.
+    auto result = run({"chdir", "elsewhere", "tcp4", "to", destination, port, "connect", "send", "hello"},
+                      {{"QUOR_ROUTE_TABLE", "routes"}});
+
+    EXPECT_TRUE(result.trace.ends_with(lines::routed_send({lines::tcp}, 4, "hello"))) << result.trace;
+    EXPECT_EQ(hop_->records(), filler_records("tcp", {5}));
 }
 
 TEST_F(SocketLifeTest, AReconnectToAnUnroutedPeerEndsTheBinding)
