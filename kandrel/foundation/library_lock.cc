@@ -74,7 +74,9 @@ void acquire(library_lock &lock)
             remember(&lock);
             return;
         }
+        __atomic_add_fetch(&lock.waiters, 1, __ATOMIC_SEQ_CST);
         syscall(SYS_futex, &lock.owner, FUTEX_WAIT_PRIVATE, owner, nullptr, nullptr, 0);
+        __atomic_sub_fetch(&lock.waiters, 1, __ATOMIC_SEQ_CST);
     }
 }
 
@@ -82,7 +84,8 @@ void release(library_lock &lock)
 {
     int self = this_thread();
     forget(&lock);
-    if (__atomic_compare_exchange_n(&lock.owner, &self, 0, false, __ATOMIC_RELEASE, __ATOMIC_RELAXED)) {
+    if (__atomic_compare_exchange_n(&lock.owner, &self, 0, false, __ATOMIC_SEQ_CST, __ATOMIC_RELAXED) &&
+        __atomic_load_n(&lock.waiters, __ATOMIC_SEQ_CST) > 0) {
         wake_waiters(lock);
     }
 }

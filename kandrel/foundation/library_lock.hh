@@ -3,9 +3,11 @@
 // held one.
 #pragma once
 
-// Zeroed, a lock is free; its owner is the thread id that holds it.
+// Zeroed, a lock is free; its owner is the thread id that holds it, and
+// waiters counts the threads asleep on it (only then does a release wake).
 struct library_lock {
     int owner;
+    int waiters;
 };
 
 // Takes lock, waiting for another thread to let it go. A lock this thread
