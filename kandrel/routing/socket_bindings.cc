@@ -1,6 +1,6 @@
 // The bindings of program sockets: a table by socket identity (the socket's
-// inode) that holds the route and how many of the program's descriptors the
-// library knows refer to it, and an index by descriptor number of the
+// inode, inode_table.hh) that holds the route and how many of the program's
+// descriptors the library knows refer to it, and an index by descriptor number of the
 // socket each number was last seen to hold. Both live in pages mapped on
 // first use; lookups take one short lock and no system call but fstat.
 #include "socket_bindings.hh"
@@ -10,14 +10,14 @@
 
 #include <cstddef>
 
+#include "inode_table.hh"
 #include "library_lock.hh"
 #include "real_calls.hh"
 
 namespace {
 
-// A bound socket: its inode, its route, the descriptors seen to refer to it.
+// A bound socket: its route, and the descriptors seen to refer to it.
 struct bound_socket {
-    ino_t inode;  // 0: a free place
     rtbl_ent *route;
     unsigned descriptors;
 };
@@ -29,14 +29,13 @@ struct seen_descriptor {
     bool counted;
 };
 
-constexpr std::size_t bound_capacity = std::size_t{1} << 16;  // a power of two
+constexpr std::size_t bound_capacity = std::size_t{1} << 16;  // sockets bound at once: half of it
 constexpr unsigned page_bits = 10;
 constexpr unsigned numbers_per_page = 1u << page_bits;
 constexpr unsigned page_count = 1024;  // descriptor numbers below about a million
 
 library_lock table_lock;
-bound_socket *bound = nullptr;
-std::size_t bound_count = 0;
+inode_table<bound_socket> bound;
 seen_descriptor *pages[page_count];
 
 // A child of fork may inherit the lock as another thread held it.
@@ -53,46 +52,16 @@ Item *mapped_zeroed(std::size_t count)
     return mapped == MAP_FAILED ? nullptr : static_cast<Item *>(mapped);
 }
 
-std::size_t home_of(ino_t inode)
+// The table of bound sockets, its pages mapped on first use; null when they
+// cannot be had. Called with the lock held.
+inode_table<bound_socket> *bound_table()
 {
-    return (static_cast<std::size_t>(inode) * 0x9E3779B97F4A7C15ull) >> 48 & (bound_capacity - 1);
-}
-
-// The place of inode in the table, or the free place where it would go;
-// null when the table cannot be had or is full. Called with the lock held.
-bound_socket *place_of(ino_t inode)
-{
-    if (bound == nullptr && (bound = mapped_zeroed<bound_socket>(bound_capacity)) == nullptr) {
-        return nullptr;
-    }
-    for (std::size_t i = home_of(inode), probes = 0; probes < bound_capacity;
-         i = (i + 1) & (bound_capacity - 1), ++probes) {
-        if (bound[i].inode == inode || bound[i].inode == 0) {
-            return &bound[i];
+    if (!bound.attached()) {
+        if (auto *entries = mapped_zeroed<inode_entry<bound_socket>>(bound_capacity)) {
+            bound.attach(entries, bound_capacity);
         }
     }
-    return nullptr;
-}
-
-// Frees a place, moving later entries of the same run back so that every
-// entry stays reachable from its home. Called with the lock held.
-void free_place(bound_socket *place)
-{
-    std::size_t hole = static_cast<std::size_t>(place - bound);
-    bound[hole] = {};
-    --bound_count;
-    for (std::size_t i = (hole + 1) & (bound_capacity - 1); bound[i].inode != 0;
-         i = (i + 1) & (bound_capacity - 1)) {
-        std::size_t home = home_of(bound[i].inode);
-        // The entry may move to the hole when its home is not between the
-        // hole (exclusive) and its place (inclusive), cyclically.
-        bool home_after_hole = hole < i ? (home > hole && home <= i) : (home > hole || home <= i);
-        if (!home_after_hole) {
-            bound[hole] = bound[i];
-            bound[i] = {};
-            hole = i;
-        }
-    }
+    return bound.attached() ? &bound : nullptr;
 }
 
 // The index entry of s, its page mapped when create is set; null beyond the
@@ -114,9 +83,9 @@ seen_descriptor *seen(int s, bool create)
 void forget_descriptor(seen_descriptor &entry)
 {
     if (entry.counted) {
-        bound_socket *place = place_of(entry.inode);
-        if (place != nullptr && place->inode == entry.inode && --place->descriptors == 0) {
-            free_place(place);
+        inode_entry<bound_socket> *socket = bound.find(entry.inode);
+        if (socket != nullptr && --socket->value.descriptors == 0) {
+            bound.erase(socket);
         }
     }
     entry = {};
@@ -134,9 +103,9 @@ void note_descriptor(int s, ino_t inode, rtbl_ent *route)
         forget_descriptor(*entry);
         entry->inode = inode;
     }
-    bound_socket *place = route != nullptr && !entry->counted ? place_of(inode) : nullptr;
-    if (place != nullptr && place->inode == inode) {
-        ++place->descriptors;
+    inode_entry<bound_socket> *socket = route != nullptr && !entry->counted ? bound.find(inode) : nullptr;
+    if (socket != nullptr) {
+        ++socket->value.descriptors;
         entry->counted = true;
     }
 }
@@ -161,21 +130,16 @@ rtbl_ent *peer_route(int s)
                                                                                                     : nullptr;
 }
 
-// Binds inode to route, or finds its binding. Called with the lock held.
+// Binds inode to route; null when the table has no room. Called with the
+// lock held.
 rtbl_ent *bind_inode(ino_t inode, rtbl_ent *route)
 {
-    bound_socket *place = place_of(inode);
-    if (place == nullptr) {
-        return nullptr;
+    inode_table<bound_socket> *table = bound_table();
+    inode_entry<bound_socket> *socket = table != nullptr ? table->find_or_add(inode) : nullptr;
+    if (socket == nullptr) {
+        return nullptr;  // as many sockets bound as the table holds: left unrouted
     }
-    if (place->inode == 0) {
-        if (bound_count + 1 >= bound_capacity / 2) {
-            return nullptr;  // full enough that lookups would slow down: left unrouted
-        }
-        *place = {inode, route, 0};
-        ++bound_count;
-    }
-    place->route = route;
+    socket->value.route = route;
     return route;
 }
 
@@ -193,8 +157,8 @@ rtbl_ent *bound_route(int s)
     acquire(table_lock);
     seen_descriptor *entry = seen(s, false);
     bool known = entry != nullptr && entry->inode == inode;
-    bound_socket *place = bound != nullptr ? place_of(inode) : nullptr;
-    rtbl_ent *route = place != nullptr && place->inode == inode ? place->route : nullptr;
+    inode_entry<bound_socket> *socket = bound.find(inode);
+    rtbl_ent *route = socket != nullptr ? socket->value.route : nullptr;
     if (!known && route != nullptr) {
         note_descriptor(s, inode, route);
     }
@@ -230,9 +194,8 @@ void unbind_socket(int s)
 {
     ino_t inode = socket_inode(s);
     acquire(table_lock);
-    bound_socket *place = inode != 0 && bound != nullptr ? place_of(inode) : nullptr;
-    if (place != nullptr && place->inode == inode) {
-        place->route = nullptr;
+    if (inode_entry<bound_socket> *socket = inode != 0 ? bound.find(inode) : nullptr) {
+        socket->value.route = nullptr;
     }
     release(table_lock);
 }
