@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 
+#include "library_lock.hh"
 #include "owned_descriptor.hh"
 #include "real_calls.hh"
 #include "settings.hh"
@@ -19,20 +20,20 @@ namespace {
 int named = 0;
 const char *pattern = nullptr;
 
-pthread_mutex_t file_lock = PTHREAD_MUTEX_INITIALIZER;
+library_lock file_lock;
 FILE *stream = nullptr;
 descriptor_identity identity;
 
 void reset_lock_in_child()
 {
-    pthread_mutex_init(&file_lock, nullptr);
+    file_lock = {};
 }
 
 bool file_named()
 {
     int now = __atomic_load_n(&named, __ATOMIC_ACQUIRE);
     if (now == 0) {
-        pthread_mutex_lock(&file_lock);
+        acquire(file_lock);
         if (named == 0) {
             pattern = setting("KANDREL_TRACE_FILE");
             if (pattern != nullptr && pattern[0] != '\0') {
@@ -41,7 +42,7 @@ bool file_named()
             __atomic_store_n(&named, pattern != nullptr && pattern[0] != '\0' ? 2 : 1, __ATOMIC_RELEASE);
         }
         now = named;
-        pthread_mutex_unlock(&file_lock);
+        release(file_lock);
     }
     return now == 2;
 }
@@ -76,13 +77,13 @@ FILE *trace_file()
     if (!file_named()) {
         return nullptr;
     }
-    pthread_mutex_lock(&file_lock);
+    acquire(file_lock);
     if (stream == nullptr || !still_ours(fileno(stream), identity)) {
         // A stream whose descriptor is no longer the library's is dropped,
         // not closed: closing it would close the number the program now uses.
         stream = open_stream();
     }
     FILE *current = stream;
-    pthread_mutex_unlock(&file_lock);
+    release(file_lock);
     return current;
 }
