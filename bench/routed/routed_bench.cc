@@ -5,10 +5,12 @@
 //   routed_bench tcp|udp ADDRESS PORT COUNT SIZE [SOCKETS]
 //
 // Prints "opened SOCKETS MICROSECONDS" for the connects, then one line
-// "send SOCKET_NUMBER MICROSECONDS" per send (socket numbers count from 1).
+// "send SOCKET_NUMBER MICROSECONDS" per send (socket numbers count from 1),
+// then "library descriptors N": the descriptors open beyond the program's own.
 // It stands up its own destination (a listener or a bound datagram socket)
 // on ADDRESS:PORT so that every real send has somewhere to go.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -55,6 +57,17 @@ void allow_descriptors(rlim_t wanted)
     }
 }
 
+int open_descriptors()
+{
+    int count = 0;
+    DIR *dir = opendir("/proc/self/fd");
+    while (dirent *entry = readdir(dir)) {
+        count += entry->d_name[0] != '.';
+    }
+    closedir(dir);
+    return count - 1;  // the directory's own
+}
+
 int destination_socket(int type, const sockaddr_in &address, int backlog)
 {
     int s = socket(AF_INET, type, 0);
@@ -75,6 +88,9 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: routed_bench tcp|udp ADDRESS PORT COUNT SIZE [SOCKETS]\n");
         return 2;
     }
+    // What the program was started with (the standard streams, and whatever
+    // else its parent left open), before the library opens anything.
+    int inherited = open_descriptors();
     int type = std::strcmp(argv[1], "tcp") == 0 ? SOCK_STREAM : SOCK_DGRAM;
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -127,6 +143,10 @@ int main(int argc, char **argv)
             recv(sink, drain, sizeof drain, MSG_DONTWAIT);
         }
     }
+    // The program's own: what it was started with, the sink, its sockets
+    // and their accepted ends.
+    std::size_t own = static_cast<std::size_t>(inherited) + 1 + sockets.size() + accepted.size();
+    std::printf("library descriptors %ld\n", static_cast<long>(open_descriptors()) - static_cast<long>(own));
     for (int s : sockets) {
         close(s);
     }

@@ -10,6 +10,7 @@
 
 #include "call_frame.hh"
 #include "descriptor_events.hh"
+#include "owned_descriptor.hh"
 #include "real_calls.hh"
 #include "routing_policy.hh"
 #include "trace.hh"
@@ -46,12 +47,20 @@ int replacing(int newfd, RealCall real_call)
 
 void descriptor_replaced(int descriptor)
 {
+    if (in_vfork_child()) {
+        return;
+    }
     note_descriptor_replaced(descriptor);
     routing().descriptors_ended(static_cast<unsigned>(descriptor), static_cast<unsigned>(descriptor));
 }
 
 void descriptors_closed(unsigned first, unsigned last)
 {
+    // A child of vfork closes its own descriptors, not its parent's, though
+    // the bookkeeping it sees is the parent's.
+    if (in_vfork_child()) {
+        return;
+    }
     for (unsigned descriptor = STDOUT_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
         if (descriptor >= first && descriptor <= last) {
             note_descriptor_closed(static_cast<int>(descriptor));

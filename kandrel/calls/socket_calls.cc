@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -102,6 +103,19 @@ int traced_name_query(const char *call_name, int s, struct sockaddr *name, sockl
     });
 }
 
+// A call that makes a descriptor: made once more when it found none free
+// and the routing policy gave some of the library's own back, so the library
+// never costs the program a descriptor it needs.
+template <typename RealCall>
+int making_descriptor(call_frame &frame, RealCall real)
+{
+    int result = frame.real(real);
+    if (result < 0 && errno == EMFILE && routing().gives_back_descriptors()) {
+        result = frame.real(real);
+    }
+    return result;
+}
+
 // accept and, where the policy traces it, accept4: their lines, and what
 // the routing policy does with the accepted socket.
 template <typename RealCall>
@@ -110,7 +124,7 @@ int traced_accept(const char *call_name, int s, struct sockaddr *addr, socklen_t
     return interposed(real, [&](call_frame &frame) {
         socklen_t length_before = length_or_zero(addrlen);
         trace("%s()\t:\ts=%d *addrlen=%s)\n", call_name, s, value_or_null(addrlen).text);
-        int result = frame.real(real);
+        int result = making_descriptor(frame, real);
         note_descriptor_opened(result);
         routing().after_accept(result);
         trace("%s()\t:\t%d(addr=<%s>,*addrlen=%s)\n", call_name, result,
@@ -130,7 +144,7 @@ KANDREL_EXPORTED int socket(int domain, int type, int protocol)
         load_routes_once();
         trace("socket()\t:\tfamily=%s type=%s protocol=%s\n", int2name(kind_family, domain), type_name(type),
               int2name(kind_protocol, protocol));
-        int result = frame.real(real);
+        int result = making_descriptor(frame, real);
         note_descriptor_opened(result);
         trace("socket()\t:\tsocket value = %d\n", result);
         return result;
@@ -226,7 +240,7 @@ KANDREL_EXPORTED int accept4(int s, struct sockaddr *addr, socklen_t *addrlen, i
         return traced_accept("accept4", s, addr, addrlen, real);
     }
     call_frame frame;
-    int result = frame.real(real);
+    int result = frame.nested() ? frame.real(real) : making_descriptor(frame, real);
     if (!frame.nested()) {
         note_descriptor_opened(result);
     }

@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,6 +34,13 @@ pid_t this_process()
     return __atomic_load_n(&process_id, __ATOMIC_RELAXED);
 }
 
+// Learnt as the library loads: learnt first in a child of vfork, the
+// child's id would become the parent's in their shared memory.
+__attribute__((constructor)) void learn_at_load()
+{
+    this_process();
+}
+
 bool same_file(int s, const descriptor_identity &identity)
 {
     struct stat now;
@@ -49,6 +58,36 @@ int above_standard_descriptors(int s)
     int moved = real_calls().fcntl(s, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
     real_calls().close(s);
     return moved;
+}
+
+int above_program_descriptors(int s)
+{
+    rlimit limit;
+    if (s < 0 || getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return above_standard_descriptors(s);
+    }
+    int moved = -1;
+    if (limit.rlim_cur > FD_SETSIZE) {
+        moved = real_calls().fcntl(s, F_DUPFD_CLOEXEC, FD_SETSIZE);
+    } else {
+        // Downwards from the top, a few numbers at most: the library's own
+        // descriptors are all that sit up there.
+        constexpr int tries = 64;
+        for (long n = static_cast<long>(limit.rlim_cur) - 1;
+             moved < 0 && n > s && n >= static_cast<long>(limit.rlim_cur) - tries; --n) {
+            moved = real_calls().fcntl(s, F_DUPFD_CLOEXEC, static_cast<int>(n));
+        }
+    }
+    if (moved < 0) {
+        return above_standard_descriptors(s);
+    }
+    real_calls().close(s);
+    return moved;
+}
+
+bool in_vfork_child()
+{
+    return getpid() != this_process();
 }
 
 descriptor_identity identity_of(int s)

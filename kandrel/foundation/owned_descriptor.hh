@@ -21,6 +21,18 @@ struct descriptor_identity {
 // descriptor to use (s itself when it is already clear, -1 on failure).
 int above_standard_descriptors(int s);
 
+// Moves a descriptor of the library's out of the program's way: to
+// FD_SETSIZE or above where the descriptor limit allows, so that the
+// program's own numbers stay usable with select, else to the highest free
+// number, since the program takes the lowest. Returns the descriptor to use
+// (-1 on failure), close-on-exec.
+int above_program_descriptors(int s);
+
+// Whether this is a child of vfork (or of a clone that shares the parent's
+// memory without fork's handlers): the library's bookkeeping is the
+// parent's, and the child must not touch it.
+bool in_vfork_child();
+
 // The identity of s as this process opens it now; an empty identity for a
 // negative or unusable descriptor.
 descriptor_identity identity_of(int s);

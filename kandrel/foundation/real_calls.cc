@@ -69,6 +69,10 @@ void resolve_all()
     resolve(table.sendfile64, "sendfile64", &::sendfile64);
     resolve(table.sendmmsg, "sendmmsg", &::sendmmsg);
     resolve(table.splice, "splice", &::splice);
+    resolve(table.syscall, "syscall", &::syscall);
+    resolve(table.longjmp, "longjmp", &::longjmp);
+    resolve(table.siglongjmp, "siglongjmp", &::siglongjmp);
+    resolve(table.longjmp_chk, "__longjmp_chk", &::__longjmp_chk);
 }
 
 }  // namespace

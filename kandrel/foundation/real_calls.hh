@@ -2,6 +2,7 @@
 // lazily, behind the library's definitions.
 #pragma once
 
+#include <setjmp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -14,6 +15,7 @@ ssize_t __read_chk(int, void *, size_t, size_t);
 ssize_t __recv_chk(int, void *, size_t, size_t, int);
 ssize_t __recvfrom_chk(int, void *, size_t, size_t, int, struct sockaddr *, socklen_t *);
 int fcntl64(int, int, ...);
+[[noreturn]] void __longjmp_chk(sigjmp_buf, int);
 }
 
 struct real_call_table {
@@ -57,6 +59,12 @@ struct real_call_table {
     ssize_t (*sendfile64)(int, int, off64_t *, size_t);
     int (*sendmmsg)(int, struct mmsghdr *, unsigned int, int);
     ssize_t (*splice)(int, off64_t *, int, off64_t *, size_t, unsigned int);
+    // The system call by number, for every number the library does not route.
+    long (*syscall)(long, ...);
+    // Jumps, watched so that none leaves a lock of the library held.
+    void (*longjmp)(jmp_buf, int);
+    void (*siglongjmp)(sigjmp_buf, int);
+    void (*longjmp_chk)(sigjmp_buf, int);
 };
 
 // The table, resolved on first use; every entry is the next definition after

@@ -53,17 +53,17 @@ bool open_append_only(append_only_file &file, const char *path, int extra_flags)
     if (descriptor < 0) {
         return false;
     }
-    pthread_mutex_lock(&file.lock);
+    acquire(file.lock);
     remember_path(file, path);
     file.identity = identity_of(descriptor);
     file.descriptor = descriptor;
-    pthread_mutex_unlock(&file.lock);
+    release(file.lock);
     return true;
 }
 
 void append_line(append_only_file &file, const char *line, std::size_t length)
 {
-    pthread_mutex_lock(&file.lock);
+    acquire(file.lock);
     int descriptor = file.descriptor;
     if (descriptor >= 0 && !still_ours(descriptor, file.identity)) {
         let_go(descriptor, file.identity);
@@ -71,7 +71,7 @@ void append_line(append_only_file &file, const char *line, std::size_t length)
         file.identity = identity_of(descriptor);
         file.descriptor = descriptor;
     }
-    pthread_mutex_unlock(&file.lock);
+    release(file.lock);
     if (descriptor >= 0) {
         real_calls().write(descriptor, line, length);
     }
@@ -79,5 +79,5 @@ void append_line(append_only_file &file, const char *line, std::size_t length)
 
 void reset_after_fork(append_only_file &file)
 {
-    pthread_mutex_init(&file.lock, nullptr);
+    file.lock = {};
 }

@@ -5,17 +5,17 @@
 #pragma once
 
 #include <limits.h>
-#include <pthread.h>
 
 #include <cstddef>
 
+#include "library_lock.hh"
 #include "owned_descriptor.hh"
 
 struct append_only_file {
     int descriptor = -1;
     descriptor_identity identity;
     char path[PATH_MAX] = {};  // absolute, for reopening
-    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    library_lock lock{};
 };
 
 // Opens path (relative to the working directory or absolute) with the given

@@ -12,8 +12,10 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "library_lock.hh"
 #include "owned_descriptor.hh"
 #include "real_calls.hh"
+#include "settings.hh"
 
 namespace {
 
@@ -25,13 +27,13 @@ socklen_t address_length = 0;
 // This process's connection, made on first use; a child of fork, or a
 // process whose connection the program closed or took the number of, makes
 // its own. The lock also keeps each message whole beside other threads'.
-pthread_mutex_t sender_lock = PTHREAD_MUTEX_INITIALIZER;
+library_lock sender_lock;
 int sender = -1;
 descriptor_identity sender_identity;
 
 void reset_lock_in_child()
 {
-    pthread_mutex_init(&sender_lock, nullptr);
+    sender_lock = {};
 }
 
 // With sender_lock held.
@@ -85,7 +87,7 @@ bool collector_named()
 {
     int now = __atomic_load_n(&named, __ATOMIC_ACQUIRE);
     if (now == 0) {
-        const char *name = std::getenv("KANDREL_COLLECTOR");
+        const char *name = setting("KANDREL_COLLECTOR");
         address_length = name != nullptr ? collector_address(name, address) : 0;
         now = address_length != 0 ? 2 : 1;
         if (now == 2) {
@@ -98,16 +100,16 @@ bool collector_named()
 
 bool connect_to_collector()
 {
-    pthread_mutex_lock(&sender_lock);
+    acquire(sender_lock);
     bool connected = own_sender() >= 0;
-    pthread_mutex_unlock(&sender_lock);
+    release(sender_lock);
     return connected;
 }
 
 bool send_to_collector(collector_kind kind, const char *text, std::size_t length, const char *more,
                        std::size_t more_length)
 {
-    pthread_mutex_lock(&sender_lock);
+    acquire(sender_lock);
     int s = own_sender();
     bool sent = s >= 0;
     do {
@@ -122,6 +124,6 @@ bool send_to_collector(collector_kind kind, const char *text, std::size_t length
         length -= piece;
         more_length -= extra;
     } while (sent && length > 0);
-    pthread_mutex_unlock(&sender_lock);
+    release(sender_lock);
     return sent;
 }

@@ -18,6 +18,7 @@
 #include "real_calls.hh"
 #include "route_line.hh"
 #include "routing_policy.hh"
+#include "settings.hh"
 #include "text_lines.hh"
 #include "timelog.hh"
 #include "trace.hh"
@@ -144,20 +145,20 @@ void start_recording_and_replay(rtbl_ent *routes, rtbl_ent *end)
     if (!routing().records_round_trips) {
         return;
     }
-    if (const char *start = std::getenv("KANDREL_RUN_START_NS")) {
+    if (const char *start = setting("KANDREL_RUN_START_NS")) {
         run_start_ns = std::strtoull(start, nullptr, 10);
     }
     if (collector_named()) {
         // Every round trip goes to the collector, which writes the recording
         // when the run records and counts them for the run's report.
         recording_open = true;
-    } else if (const char *path = std::getenv("KANDREL_RECORD")) {
+    } else if (const char *path = setting("KANDREL_RECORD")) {
         recording_open = open_append_only(recording, path, O_CREAT);
         if (recording_open) {
             pthread_atfork(nullptr, nullptr, reset_lock_in_child);
         }
     }
-    if (const char *path = std::getenv("KANDREL_REPLAY")) {
+    if (const char *path = setting("KANDREL_REPLAY")) {
         load_replay(path, routes, end);
         replay_loaded = true;
     }

@@ -3,8 +3,10 @@
 #include "echo_round_trip.hh"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -301,6 +303,19 @@ datagram_echo exchange_chunks(hop_link &link, const echo_source &source, size_t 
         return result;
     }
     drain_stale(s);
+    // All chunks at once, their echoes collected after, make a datagram of
+    // any size one round trip; one chunk at a time makes one per chunk.
+    bool at_once = routing().sends_datagram_chunks_at_once;
+    size_t sent_until = 0;
+    int send_error = 0;
+    for (size_t position = 0; at_once && position < len; position += echo_chunk_size) {
+        size_t len1 = echo_chunk_length(len, position);
+        if (send_chunk(s, position, len1) < 0) {
+            send_error = errno;
+            break;
+        }
+        sent_until = position + len1;
+    }
     for (size_t position = 0; position < len; position += echo_chunk_size) {
         size_t len1 = echo_chunk_length(len, position);
         bool waited_out = false;
@@ -308,9 +323,12 @@ datagram_echo exchange_chunks(hop_link &link, const echo_source &source, size_t 
         char *into = echo.into(position, room);
         size_t sent_length = len1;
         const char *sent = source.at(position, sent_length);
-        ssize_t c1 = send_chunk(s, position, len1) < 0
-                         ? -1
-                         : receive_chunk(s, link, into, sent, room, receive_flags, result, waited_out);
+        bool chunk_sent = at_once ? position < sent_until : send_chunk(s, position, len1) >= 0;
+        if (!chunk_sent && at_once) {
+            errno = send_error;
+        }
+        ssize_t c1 =
+            !chunk_sent ? -1 : receive_chunk(s, link, into, sent, room, receive_flags, result, waited_out);
         if (c1 >= 0 || waited_out) {
             result.reached = true;
         } else {
@@ -418,6 +436,12 @@ ssize_t UDPecho1(hop_link &link, const echo_source &source, size_t len)
     return result.c;
 }
 
+void connect_round_trip(hop_link &link)
+{
+    echo_buffer echo(1);
+    stream_round_trip(link, echo_source::filler(), 1, echo);
+}
+
 void stream_message_round_trip(hop_link &link, const msghdr &msg, int flags)
 {
     size_t total;
@@ -465,6 +489,26 @@ bool send_would_block(int s, int flags)
     }
     pollfd watch{s, POLLOUT, 0};
     return poll(&watch, 1, 0) == 0;
+}
+
+size_t send_room(int s, int flags, size_t length)
+{
+    int status = real_calls().fcntl(s, F_GETFL);
+    if (!(flags & MSG_DONTWAIT) && (status < 0 || !(status & O_NONBLOCK))) {
+        return length;
+    }
+    int type = 0, buffer = 0, queued = 0;
+    socklen_t size = sizeof type;
+    if (real_calls().getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_STREAM) {
+        return length;
+    }
+    size = sizeof buffer;
+    if (real_calls().getsockopt(s, SOL_SOCKET, SO_SNDBUF, &buffer, &size) != 0 ||
+        ioctl(s, SIOCOUTQ, &queued) != 0) {
+        return length;
+    }
+    size_t room = static_cast<size_t>(buffer > queued ? buffer - queued : buffer);
+    return std::min(length, room);
 }
 
 void bounce_payload(hop_link &link, int protocol, const send_payload &payload, size_t len, int flags)

@@ -9,6 +9,7 @@
 
 #include "hop_exchange_rules.hh"
 #include "hop_socket.hh"
+#include "library_lock.hh"
 #include "send_payload.hh"
 
 // Send flags of the application that never reach the hop: MSG_MORE would
@@ -50,6 +51,11 @@ ssize_t UDPecho(hop_link &link, const echo_source &source, size_t len, int flags
 // chunk receives.
 ssize_t UDPecho1(hop_link &link, const echo_source &source, size_t len);
 
+// The round trip a connect to a routed destination costs over a stream
+// route, as the handshake costs it on the path: one byte of the filler
+// bounced off the hop, neither traced nor recorded.
+void connect_round_trip(hop_link &link);
+
 // The stream round trip of sendmsg: the message's data once to the hop and
 // one receive back, untimed and unrecorded.
 void stream_message_round_trip(hop_link &link, const struct msghdr &msg, int flags);
@@ -63,10 +69,16 @@ void datagram_message_round_trip(hop_link &link, const struct msghdr &msg, int f
 // a send delays nothing, so its round trip is not made.
 bool send_would_block(int s, int flags);
 
+// How much of a send of length bytes on s the system takes now: all of it
+// for a send that waits, else no more than the room left in a stream
+// socket's send buffer, so a program that retries a partial send pays for
+// each byte once.
+size_t send_room(int s, int flags, size_t length);
+
 // The one way a send is bounced: round_trip runs with exchange held, unless
 // the program's send on s would be refused at once.
 template <typename RoundTrip>
-void bounce_unless_refused(pthread_mutex_t &exchange, int s, int flags, RoundTrip round_trip)
+void bounce_unless_refused(library_lock &exchange, int s, int flags, RoundTrip round_trip)
 {
     if (send_would_block(s, flags)) {
         return;

@@ -46,8 +46,8 @@ int connect_within_bound(int s, const sockaddr *hop, socklen_t hop_length)
 int open_socket(const hop_link &link, int *s)
 {
     int ip_protocol = link.type == SOCK_STREAM ? IPPROTO_TCP : IPPROTO_UDP;
-    *s = above_standard_descriptors(
-        real_calls().socket(link.hop->sa_family, link.type | SOCK_CLOEXEC, ip_protocol));
+    int opened = real_calls().socket(link.hop->sa_family, link.type | SOCK_CLOEXEC, ip_protocol);
+    *s = link.out_of_the_way ? above_program_descriptors(opened) : above_standard_descriptors(opened);
     if (*s < 0) {
         return -1;
     }

@@ -7,8 +7,8 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
-#include "held_exchange.hh"
 #include "hop_exchange_rules.hh"
+#include "library_lock.hh"
 #include "owned_descriptor.hh"
 #include "route_table.hh"
 
@@ -32,7 +32,8 @@ struct hop_link {
     bool connected;       // connected to the hop; otherwise each datagram is sent to it
     const sockaddr *hop;  // the hop's echo service, IPv4 or IPv6
     socklen_t hop_length;
-    const rtbl_ent *route;  // whose round trips these are
+    const rtbl_ent *route;        // whose round trips these are
+    bool out_of_the_way = false;  // opened at a number above those the program uses
 };
 
 // The route's hop socket (s1), connected to the hop with the route's protocol.

@@ -18,8 +18,9 @@ void report_bytes_around(int s)
     if (!collector_named()) {
         return;
     }
-    socket_binding *binding = binding_of(s);
-    if (binding == nullptr) {
+    unsigned long long delayed = 0;
+    const rtbl_ent *route = delayed_bytes_of(s, delayed);
+    if (route == nullptr) {
         return;
     }
     tcp_info info{};
@@ -30,9 +31,7 @@ void report_bytes_around(int s)
     }
     // Bytes sent once each: a retransmission is the same bytes again.
     unsigned long long sent = info.tcpi_bytes_sent - info.tcpi_bytes_retrans;
-    const rtbl_ent *route = __atomic_load_n(&binding->route, __ATOMIC_ACQUIRE);
-    unsigned long long delayed = __atomic_load_n(&binding->delayed_bytes, __ATOMIC_RELAXED);
-    if (route == nullptr || sent <= delayed) {
+    if (sent <= delayed) {
         return;
     }
     char words[3 * full_host_word_size + 64];

@@ -205,6 +205,15 @@ void after_accept(int) {}
 
 void before_close(int) {}
 
+// The classic behaviour loads its routes at the first socket, and keeps its
+// hop sockets.
+void at_load() {}
+
+bool gives_back_descriptors()
+{
+    return false;
+}
+
 }  // namespace
 
 extern const routing_policy classic_routing;
@@ -214,6 +223,7 @@ const routing_policy classic_routing = {
     .keeps_program_output = false,
     .bounces_filler = false,
     .echo_kept_limit = static_cast<std::size_t>(-1),
+    .sends_datagram_chunks_at_once = false,
     .timelog_open_flags = O_CREAT | O_TRUNC,
     .records_round_trips = false,
     .route_line_room = route_line_buffer_size,
@@ -226,4 +236,6 @@ const routing_policy classic_routing = {
     .after_accept = after_accept,
     .descriptors_ended = end_route_bindings,
     .before_close = before_close,
+    .at_load = at_load,
+    .gives_back_descriptors = gives_back_descriptors,
 };

@@ -4,8 +4,11 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <netdb.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +29,7 @@
 #include "recording.hh"
 #include "route_line.hh"
 #include "routing_policy.hh"
+#include "settings.hh"
 #include "timelog.hh"
 #include "trace.hh"
 
@@ -37,7 +41,10 @@ rtbl_ent rtbl[route_table_capacity];
 // so a lookup on another thread never sees a half-written route.
 rtbl_ent *rtbl_ep = rtbl;
 
-// init: whether the load has started; it never goes back to 0.
+// init: whether the load has started (load_under_way) or ended
+// (load_done); it never goes back to 0.
+constexpr int load_under_way = 1;
+constexpr int load_done = 2;
 int init = 0;
 
 rtbl_ent *filled_end()
@@ -51,26 +58,69 @@ long signed_address_value(in_addr_t network_order)
     return static_cast<long>(static_cast<std::int32_t>(ntohl(network_order)));
 }
 
-// Opens the route file for reading if it is a regular file: a FIFO or a
-// device named by QUOR_ROUTE_TABLE would block the program's first socket
-// or never end.
-FILE *open_route_file(const char *path)
+// The route file as it was when the library loaded, so that a program that
+// changes its directory or environment before its first socket still gets
+// the routes it was started with. Taken only if it is a regular file: a
+// FIFO or a device named by QUOR_ROUTE_TABLE would block or never end.
+// Pages mapped for the routing policy's read limit and one byte more, so
+// that a file beyond the limit can be told.
+char *route_file_bytes = nullptr;
+std::size_t route_file_length = 0;
+int route_file_error = 0;  // why the file could not be taken, errno's way
+pthread_once_t route_file_once = PTHREAD_ONCE_INIT;
+
+void take_route_file()
 {
-    int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0) {
-        return nullptr;
-    }
+    const char *path = setting("QUOR_ROUTE_TABLE");
+    int descriptor = path != nullptr ? open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
     struct stat status;
+    if (descriptor < 0) {
+        route_file_error = errno;
+        return;
+    }
     if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
-        real_calls().close(descriptor);
-        errno = EINVAL;
+        route_file_error = EINVAL;
+    }
+    std::size_t room = 0;
+    if (route_file_error == 0) {
+        std::size_t wanted = routing().route_file_limit + 1;
+        room = std::min(wanted, static_cast<std::size_t>(status.st_size) + 1);
+        void *pages =
+            mmap(nullptr, room, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        route_file_error = pages == MAP_FAILED ? ENOMEM : 0;
+        route_file_bytes = pages == MAP_FAILED ? nullptr : static_cast<char *>(pages);
+    }
+    while (route_file_error == 0 && route_file_length < room) {
+        ssize_t n =
+            real_calls().read(descriptor, route_file_bytes + route_file_length, room - route_file_length);
+        if (n < 0 && errno != EINTR) {
+            route_file_error = errno;
+        } else if (n == 0) {
+            break;
+        } else if (n > 0) {
+            route_file_length += static_cast<std::size_t>(n);
+        }
+    }
+    real_calls().close(descriptor);
+}
+
+// Taken as the library loads, after its settings; a call that comes earlier
+// still takes it first.
+__attribute__((constructor(102))) void take_route_file_at_load()
+{
+    pthread_once(&route_file_once, take_route_file);
+}
+
+// The route file as taken at load, for reading; null with errno when it
+// could not be taken.
+FILE *open_route_file()
+{
+    pthread_once(&route_file_once, take_route_file);
+    if (route_file_error != 0) {
+        errno = route_file_error;
         return nullptr;
     }
-    FILE *stream = fdopen(descriptor, "r");
-    if (stream == nullptr) {
-        real_calls().close(descriptor);
-    }
-    return stream;
+    return fmemopen(route_file_bytes, route_file_length, "r");
 }
 
 // Reads the route file, storing the routes that start at this host.
@@ -126,7 +176,12 @@ void read_routes(FILE *route_file)
 void reset_exchange_locks_in_child()
 {
     for (rtbl_ent &entry : rtbl) {
-        pthread_mutex_init(&entry.classic.exchange, nullptr);
+        entry.classic.exchange = {};
+        entry.covered.hops.lock = {};
+    }
+    // A load under way on another thread of the parent never ends here.
+    if (init == load_under_way) {
+        init = load_done;
     }
 }
 
@@ -134,21 +189,33 @@ void reset_exchange_locks_in_child()
 
 void load_routes_once()
 {
-    if (__atomic_exchange_n(&init, 1, __ATOMIC_ACQ_REL) == 0) {
+    int state = __atomic_load_n(&init, __ATOMIC_ACQUIRE);
+    if (state == load_done) {
+        return;
+    }
+    if (state == 0 && __atomic_compare_exchange_n(&init, &state, load_under_way, false, __ATOMIC_ACQ_REL,
+                                                  __ATOMIC_ACQUIRE)) {
         pthread_atfork(nullptr, nullptr, reset_exchange_locks_in_child);
         init_route_tbl();
+        __atomic_store_n(&init, load_done, __ATOMIC_RELEASE);
+        syscall(SYS_futex, &init, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+        return;
+    }
+    // Another thread is loading: its routes are this thread's too.
+    while ((state = __atomic_load_n(&init, __ATOMIC_ACQUIRE)) == load_under_way) {
+        syscall(SYS_futex, &init, FUTEX_WAIT_PRIVATE, load_under_way, nullptr, nullptr, 0);
     }
 }
 
 int init_route_tbl()
 {
-    const char *route_path = std::getenv("QUOR_ROUTE_TABLE");
+    const char *route_path = setting("QUOR_ROUTE_TABLE");
     open_timelog();
     if (route_path == nullptr) {
         trace_debug("init_route_rbl()\t:\tNo route table file defined\n");
         return 1;
     }
-    FILE *route_file = open_route_file(route_path);
+    FILE *route_file = open_route_file();
     if (route_file == nullptr) {
         int open_error = errno;
         trace_debug("init_route_tbl()\t:\tUnable to open route table file %s: error %d\n", route_path,
@@ -217,6 +284,16 @@ rtbl_ent *get_rtbl_ent(const struct sockaddr *name, int namelen)
         }
     }
     return nullptr;
+}
+
+rtbl_ent *stored_routes_begin()
+{
+    return rtbl;
+}
+
+rtbl_ent *stored_routes_end()
+{
+    return filled_end();
 }
 
 bool routes_stored()

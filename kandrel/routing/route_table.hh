@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "hop_pool.hh"
+#include "library_lock.hh"
 #include "owned_descriptor.hh"
 #include "route_line.hh"
 #include "route_reach.hh"
@@ -21,13 +23,15 @@ struct classic_route_sockets {
     descriptor_identity s1_identity;
     int datagram_socket;  // unconnected, for datagram round trips without s1; 0 none
     descriptor_identity datagram_identity;
-    pthread_mutex_t exchange;
+    library_lock exchange;
 };
 
-// What full coverage keeps of a route: where it reaches, the route file's
-// words that name it in recordings, and a replayed run's recorded times.
+// What full coverage keeps of a route: where it reaches, its idle hop
+// connections, the route file's words that name it in recordings, and a
+// replayed run's recorded times.
 struct covered_route {
     route_reach reach;  // every destination address, and the hop in either family
+    hop_pool hops;
     char to_word[full_host_word_size];
     char hop_word[full_host_word_size];
     const std::uint64_t *replay_times;
@@ -66,6 +70,10 @@ rtbl_ent *get_rtbl_ent(const struct sockaddr *name, int namelen);
 
 // Whether any route is stored; without one, nothing is ever routed.
 bool routes_stored();
+
+// The stored routes, first to one past the last.
+rtbl_ent *stored_routes_begin();
+rtbl_ent *stored_routes_end();
 
 // With full coverage: the first route one of whose destination addresses is
 // that of the application's address (IPv4, IPv6 or IPv4-mapped), or null.

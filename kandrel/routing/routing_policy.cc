@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "settings.hh"
+
 // The behaviours: the classic one (one program socket per route, four
 // sending calls delayed) and full coverage (every socket whose peer is
 // routed, every send path). Each is defined beside its moments.
@@ -17,7 +19,7 @@ const routing_policy *chosen = nullptr;
 
 bool environment_is(const char *name, const char *value)
 {
-    const char *text = std::getenv(name);
+    const char *text = setting(name);
     return text != nullptr && std::strcmp(text, value) == 0;
 }
 
@@ -35,12 +37,12 @@ const routing_policy *choose()
     return &full_coverage_as_chosen;
 }
 
-// Chosen as the library loads, before the program runs; a call that comes
-// earlier still (another library's constructor) chooses first. Choosing
-// twice gives the same answer.
+// Chosen as the library loads, before the program runs, and told so; a call
+// that comes earlier still (another library's constructor) chooses first.
+// Choosing twice gives the same answer.
 __attribute__((constructor)) void choose_at_load()
 {
-    routing();
+    routing().at_load();
 }
 
 }  // namespace

@@ -41,6 +41,9 @@ struct routing_policy {
     // program's bytes, and how much of an echo is kept for the debug lines.
     bool bounces_filler;
     std::size_t echo_kept_limit;
+    // Whether a datagram longer than one chunk sends all its chunks before
+    // collecting their echoes (one round trip), or one chunk at a time.
+    bool sends_datagram_chunks_at_once;
 
     // Records: how the load opens timelog (emptied, or appended to across
     // the processes of a run), and whether round trips are recorded and
@@ -67,6 +70,13 @@ struct routing_policy {
     void (*after_accept)(int s);
     void (*descriptors_ended)(unsigned first, unsigned last);
     void (*before_close)(int descriptor);
+
+    // As the library loads, before the program runs: the sockets the
+    // process was started with. When a call that makes a descriptor found
+    // none free: gives back descriptors of the library's own that it can do
+    // without; true when it gave back any, and the call is worth making again.
+    void (*at_load)();
+    bool (*gives_back_descriptors)();
 };
 
 // The policy of this process.

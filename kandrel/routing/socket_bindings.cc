@@ -1,142 +1,249 @@
-// The table of bound program sockets: pages of bindings mapped on first use,
-// indexed by descriptor number.
+// The bindings of program sockets: a table by socket identity (the socket's
+// inode, inode_table.hh) that holds the route and how many of the program's
+// descriptors the library knows refer to it, and an index by descriptor number of the
+// socket each number was last seen to hold. Both live in pages mapped on
+// first use; lookups take one short lock and no system call but fstat.
 #include "socket_bindings.hh"
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 
 #include <cstddef>
 
-#include "route_line.hh"
+#include "inode_table.hh"
+#include "library_lock.hh"
+#include "real_calls.hh"
 
 namespace {
 
+// A bound socket: its route, the descriptors seen to refer to it, and the
+// bytes the library delayed on it.
+struct bound_socket {
+    rtbl_ent *route;
+    unsigned descriptors;
+    unsigned long long delayed_bytes;
+};
+
+// What a descriptor number was last seen to hold: a socket's inode (0 when
+// unknown), and whether it counts among that socket's descriptors.
+struct seen_descriptor {
+    ino_t inode;
+    bool counted;
+};
+
+constexpr std::size_t bound_capacity = std::size_t{1} << 16;  // sockets bound at once: half of it
 constexpr unsigned page_bits = 10;
-constexpr unsigned bindings_per_page = 1u << page_bits;
+constexpr unsigned numbers_per_page = 1u << page_bits;
 constexpr unsigned page_count = 1024;  // descriptor numbers below about a million
 
-socket_binding *pages[page_count];
-pthread_once_t fork_handler_once = PTHREAD_ONCE_INIT;
+library_lock table_lock;
+inode_table<bound_socket> bound;
+seen_descriptor *pages[page_count];
 
-// A child of fork starts with the locks as the forking thread saw them: one
-// another thread held then would never be released in the child. Its hop
-// sockets are its parent's, and are replaced on first use.
-void reset_locks_in_child()
+// A child of fork may inherit the lock as another thread held it.
+__attribute__((constructor)) void watch_forks()
 {
-    for (socket_binding *page : pages) {
-        for (unsigned i = 0; page != nullptr && i < bindings_per_page; ++i) {
-            pthread_mutex_init(&page[i].exchange, nullptr);
+    pthread_atfork(nullptr, nullptr, [] { table_lock = {}; });
+}
+
+template <typename Item>
+Item *mapped_zeroed(std::size_t count)
+{
+    void *mapped = mmap(nullptr, count * sizeof(Item), PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    return mapped == MAP_FAILED ? nullptr : static_cast<Item *>(mapped);
+}
+
+// The table of bound sockets, its pages mapped on first use; null when they
+// cannot be had. Called with the lock held.
+inode_table<bound_socket> *bound_table()
+{
+    if (!bound.attached()) {
+        if (auto *entries = mapped_zeroed<inode_entry<bound_socket>>(bound_capacity)) {
+            bound.attach(entries, bound_capacity);
         }
     }
+    return bound.attached() ? &bound : nullptr;
 }
 
-void register_fork_handler()
+// The index entry of s, its page mapped when create is set; null beyond the
+// index, or for a page not mapped yet when create is not set.
+seen_descriptor *seen(int s, bool create)
 {
-    pthread_atfork(nullptr, nullptr, reset_locks_in_child);
-}
-
-// The binding slot of s, its page mapped when create is set; null beyond the
-// table, or for a page not mapped yet when create is not set.
-socket_binding *slot(int s, bool create)
-{
-    if (s < 0 || static_cast<unsigned>(s) >= page_count * bindings_per_page) {
+    if (s < 0 || static_cast<unsigned>(s) >= page_count * numbers_per_page) {
         return nullptr;
     }
-    unsigned index = static_cast<unsigned>(s);
-    socket_binding *&page_slot = pages[index >> page_bits];
-    socket_binding *page = __atomic_load_n(&page_slot, __ATOMIC_ACQUIRE);
+    seen_descriptor *&page = pages[static_cast<unsigned>(s) >> page_bits];
     if (page == nullptr && create) {
-        // Mapped pages come zeroed, and a zeroed mutex is an unlocked one.
-        void *mapped = mmap(nullptr, bindings_per_page * sizeof(socket_binding), PROT_READ | PROT_WRITE,
-                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (mapped == MAP_FAILED) {
-            return nullptr;
-        }
-        socket_binding *fresh = static_cast<socket_binding *>(mapped);
-        if (__atomic_compare_exchange_n(&page_slot, &page, fresh, false, __ATOMIC_ACQ_REL,
-                                        __ATOMIC_ACQUIRE)) {
-            page = fresh;
-        } else {
-            munmap(mapped, bindings_per_page * sizeof(socket_binding));
-        }
+        page = mapped_zeroed<seen_descriptor>(numbers_per_page);
     }
-    return page != nullptr ? &page[index & (bindings_per_page - 1)] : nullptr;
+    return page != nullptr ? &page[static_cast<unsigned>(s) & (numbers_per_page - 1)] : nullptr;
 }
 
-// Ends one binding; called with its exchange held.
-void unbind(socket_binding &binding)
+// The number no longer holds what the index says: the socket it held loses
+// a descriptor. Called with the lock held.
+void forget_descriptor(seen_descriptor &entry)
 {
-    let_go(binding.hop_socket, binding.hop_identity);
-    __atomic_store_n(&binding.route, nullptr, __ATOMIC_RELEASE);
-    binding.hop_socket = 0;
-    binding.hop_identity = {};
-    binding.socket_identity = {};
-    binding.delayed_bytes = 0;
+    if (entry.counted) {
+        inode_entry<bound_socket> *socket = bound.find(entry.inode);
+        if (socket != nullptr && --socket->value.descriptors == 0) {
+            bound.erase(socket);
+        }
+    }
+    entry = {};
+}
+
+// Records that s holds the socket inode, bound to route (or not). Called
+// with the lock held.
+void note_descriptor(int s, ino_t inode, rtbl_ent *route)
+{
+    seen_descriptor *entry = seen(s, true);
+    if (entry == nullptr) {
+        return;
+    }
+    if (entry->inode != inode) {
+        forget_descriptor(*entry);
+        entry->inode = inode;
+    }
+    inode_entry<bound_socket> *socket = route != nullptr && !entry->counted ? bound.find(inode) : nullptr;
+    if (socket != nullptr) {
+        ++socket->value.descriptors;
+        entry->counted = true;
+    }
+}
+
+ino_t socket_inode(int s)
+{
+    struct stat status;
+    return s >= 0 && fstat(s, &status) == 0 && S_ISSOCK(status.st_mode) ? status.st_ino : 0;
+}
+
+// The route of the socket's peer, for a socket the library has not seen
+// connect (inherited, received, copied where the library could not see).
+rtbl_ent *peer_route(int s)
+{
+    sockaddr_storage peer;
+    socklen_t length = sizeof peer;
+    if (!routes_stored() || real_calls().getpeername(s, reinterpret_cast<sockaddr *>(&peer), &length) != 0) {
+        return nullptr;
+    }
+    rtbl_ent *route = find_route(reinterpret_cast<sockaddr *>(&peer), length);
+    return route != nullptr && (route->protocol == protocol_tcp || route->protocol == protocol_udp) ? route
+                                                                                                    : nullptr;
+}
+
+// Binds inode to route; null when the table has no room. Called with the
+// lock held.
+rtbl_ent *bind_inode(ino_t inode, rtbl_ent *route)
+{
+    inode_table<bound_socket> *table = bound_table();
+    inode_entry<bound_socket> *socket = table != nullptr ? table->find_or_add(inode) : nullptr;
+    if (socket == nullptr) {
+        return nullptr;  // as many sockets bound as the table holds: left unrouted
+    }
+    if (socket->value.route != route) {
+        socket->value.delayed_bytes = 0;
+    }
+    socket->value.route = route;
+    return route;
 }
 
 }  // namespace
 
-socket_binding *binding_of(int s)
+rtbl_ent *bound_route(int s)
 {
-    socket_binding *binding = slot(s, false);
-    if (binding == nullptr || __atomic_load_n(&binding->route, __ATOMIC_ACQUIRE) == nullptr) {
+    if (!routes_stored()) {
+        return nullptr;  // nothing is routed, and nothing need be looked at
+    }
+    ino_t inode = socket_inode(s);
+    if (inode == 0) {
         return nullptr;
     }
-    // A socket closed where the library could not see it (syscall(2)) leaves
-    // its number to another file, which is not bound.
-    descriptor_identity now = identity_of(s);
-    if (now.inode != binding->socket_identity.inode || now.device != binding->socket_identity.device) {
-        return nullptr;
+    acquire(table_lock);
+    seen_descriptor *entry = seen(s, false);
+    bool known = entry != nullptr && entry->inode == inode;
+    inode_entry<bound_socket> *socket = bound.find(inode);
+    rtbl_ent *route = socket != nullptr ? socket->value.route : nullptr;
+    if (!known && route != nullptr) {
+        note_descriptor(s, inode, route);
     }
-    return binding;
+    release(table_lock);
+    if (known || route != nullptr) {
+        return route;
+    }
+    // A descriptor never seen: its peer decides, once.
+    rtbl_ent *peer = peer_route(s);
+    acquire(table_lock);
+    if (peer != nullptr) {
+        peer = bind_inode(inode, peer);
+    }
+    note_descriptor(s, inode, peer);
+    release(table_lock);
+    return peer;
 }
 
-socket_binding *bind_socket(int s, rtbl_ent &route)
+void bind_socket(int s, rtbl_ent &route)
 {
-    pthread_once(&fork_handler_once, register_fork_handler);
-    socket_binding *binding = slot(s, true);
-    if (binding == nullptr) {
-        return nullptr;
+    ino_t inode = socket_inode(s);
+    if (inode == 0) {
+        return;
     }
-    held_exchange exclusive(binding->exchange);
-    descriptor_identity now = identity_of(s);
-    bool same_socket =
-        now.inode == binding->socket_identity.inode && now.device == binding->socket_identity.device;
-    if (binding->route != &route || !same_socket) {
-        unbind(*binding);
-        binding->socket_identity = now;
-        __atomic_store_n(&binding->route, &route, __ATOMIC_RELEASE);
+    acquire(table_lock);
+    if (bind_inode(inode, &route) != nullptr) {
+        note_descriptor(s, inode, &route);
     }
-    return binding;
+    release(table_lock);
+}
+
+void count_delayed_bytes(int s, unsigned long long bytes)
+{
+    ino_t inode = socket_inode(s);
+    acquire(table_lock);
+    if (inode_entry<bound_socket> *socket = inode != 0 ? bound.find(inode) : nullptr) {
+        socket->value.delayed_bytes += bytes;
+    }
+    release(table_lock);
+}
+
+const rtbl_ent *delayed_bytes_of(int s, unsigned long long &delayed)
+{
+    ino_t inode = socket_inode(s);
+    const rtbl_ent *route = nullptr;
+    acquire(table_lock);
+    if (inode_entry<bound_socket> *socket = inode != 0 ? bound.find(inode) : nullptr) {
+        route = socket->value.route;
+        delayed = socket->value.delayed_bytes;
+    }
+    release(table_lock);
+    return route;
+}
+
+void unbind_socket(int s)
+{
+    ino_t inode = socket_inode(s);
+    acquire(table_lock);
+    if (inode_entry<bound_socket> *socket = inode != 0 ? bound.find(inode) : nullptr) {
+        socket->value.route = nullptr;
+    }
+    release(table_lock);
 }
 
 void end_socket_bindings(unsigned first, unsigned last)
 {
-    constexpr unsigned covered = page_count * bindings_per_page;
+    constexpr unsigned covered = page_count * numbers_per_page;
+    acquire(table_lock);
     for (unsigned s = first; s <= last && s < covered; ++s) {
-        socket_binding *page = __atomic_load_n(&pages[s >> page_bits], __ATOMIC_ACQUIRE);
+        seen_descriptor *page = pages[s >> page_bits];
         if (page == nullptr) {
-            s |= bindings_per_page - 1;  // the rest of an unmapped page holds no binding
+            s |= numbers_per_page - 1;  // the rest of an unmapped page holds nothing
             if (s == ~0u) {
                 break;
             }
             continue;
         }
-        socket_binding &binding = page[s & (bindings_per_page - 1)];
-        if (__atomic_load_n(&binding.route, __ATOMIC_ACQUIRE) != nullptr) {
-            held_exchange exclusive(binding.exchange);
-            unbind(binding);
+        if (page[s & (numbers_per_page - 1)].inode != 0) {
+            forget_descriptor(page[s & (numbers_per_page - 1)]);
         }
     }
-}
-
-hop_link binding_hop_link(socket_binding &binding)
-{
-    const rtbl_ent &route = *binding.route;
-    return {binding.hop_socket,
-            binding.hop_identity,
-            route.protocol == protocol_tcp ? SOCK_STREAM : SOCK_DGRAM,
-            true,
-            reinterpret_cast<const sockaddr *>(&route.covered.reach.hop),
-            route.covered.reach.hop_length,
-            &route};
+    release(table_lock);
 }

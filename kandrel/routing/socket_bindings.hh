@@ -1,36 +1,33 @@
 // With full coverage, every program socket whose peer is a routed
-// destination is bound to its route, with a hop socket of its own; bindings
-// are found by descriptor number in constant time, however many there are.
+// destination is bound to its route. A binding belongs to the socket, not to
+// a descriptor number: every descriptor that refers to the socket (copies by
+// dup or fcntl, sockets received over a local socket, inherited across exec
+// or from a supervisor) is routed, and the binding ends with the socket's
+// last descriptor the library sees end.
 #pragma once
 
-#include <pthread.h>
-
-#include "held_exchange.hh"
-#include "hop_socket.hh"
-#include "owned_descriptor.hh"
 #include "route_table.hh"
 
-struct socket_binding {
-    rtbl_ent *route;                      // null: the socket is not bound
-    descriptor_identity socket_identity;  // the program's socket as it was bound
-    int hop_socket;                       // the binding's own socket to the hop; 0 none yet
-    descriptor_identity hop_identity;
-    pthread_mutex_t exchange;          // one round trip of the socket at a time
-    unsigned long long delayed_bytes;  // sent through round trips since the socket was bound
-};
+// The route the program's socket s is bound to, or null. A descriptor not
+// seen before is looked up by its socket; a socket not bound yet whose peer
+// is a routed destination is bound now.
+rtbl_ent *bound_route(int s);
 
-// The binding of the program's socket s, or null when s is not bound (or the
-// number now holds another file than the one bound).
-socket_binding *binding_of(int s);
+// Binds the socket s refers to, through every descriptor of it, to route.
+void bind_socket(int s, rtbl_ent &route);
 
-// Binds s to route, replacing a binding to another route and letting its hop
-// socket go; null when s is beyond the numbers the table covers.
-socket_binding *bind_socket(int s, rtbl_ent &route);
+// Adds bytes to those the library delayed on the socket s refers to, when
+// it is bound.
+void count_delayed_bytes(int s, unsigned long long bytes);
 
-// Ends the bindings of the program's sockets numbered first to last, and
-// their hop sockets.
+// The route of the socket s refers to and the bytes the library delayed on
+// it; null when it is not bound.
+const rtbl_ent *delayed_bytes_of(int s, unsigned long long &delayed);
+
+// Ends the binding of the socket s refers to: it connected elsewhere.
+void unbind_socket(int s);
+
+// The program's descriptors first to last ended or took other files: each
+// that referred to a bound socket no longer does, and a binding whose
+// socket has no descriptor left ends.
 void end_socket_bindings(unsigned first, unsigned last);
-
-// The binding's own hop socket, of the route's protocol, connected to the
-// route's hop in its family.
-hop_link binding_hop_link(socket_binding &binding);

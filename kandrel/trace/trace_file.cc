@@ -12,8 +12,10 @@
 #include <cstring>
 
 #include "collector.hh"
+#include "library_lock.hh"
 #include "owned_descriptor.hh"
 #include "real_calls.hh"
+#include "settings.hh"
 #include "trace_path.hh"
 
 namespace {
@@ -25,30 +27,30 @@ const char *pattern = nullptr;
 // kandrel-run found it.
 const char *checked_directory = nullptr;
 
-pthread_mutex_t file_lock = PTHREAD_MUTEX_INITIALIZER;
+library_lock file_lock;
 FILE *stream = nullptr;
 descriptor_identity identity;
 
 void reset_lock_in_child()
 {
-    pthread_mutex_init(&file_lock, nullptr);
+    file_lock = {};
 }
 
 bool file_named()
 {
     int now = __atomic_load_n(&named, __ATOMIC_ACQUIRE);
     if (now == 0) {
-        pthread_mutex_lock(&file_lock);
+        acquire(file_lock);
         if (named == 0) {
-            pattern = std::getenv("KANDREL_TRACE_FILE");
-            checked_directory = std::getenv("KANDREL_TRACE_DIRECTORY_ID");
+            pattern = setting("KANDREL_TRACE_FILE");
+            checked_directory = setting("KANDREL_TRACE_DIRECTORY_ID");
             if (pattern != nullptr && pattern[0] != '\0') {
                 pthread_atfork(nullptr, nullptr, reset_lock_in_child);
             }
             __atomic_store_n(&named, pattern != nullptr && pattern[0] != '\0' ? 2 : 1, __ATOMIC_RELEASE);
         }
         now = named;
-        pthread_mutex_unlock(&file_lock);
+        release(file_lock);
     }
     return now == 2;
 }
@@ -125,7 +127,7 @@ FILE *trace_file()
     if (!file_named()) {
         return nullptr;
     }
-    pthread_mutex_lock(&file_lock);
+    acquire(file_lock);
     // The collector's stream (no descriptor of its own) serves this process
     // and its children alike.
     if (stream == nullptr || (fileno(stream) >= 0 && !still_ours(fileno(stream), identity))) {
@@ -134,6 +136,6 @@ FILE *trace_file()
         stream = open_stream();
     }
     FILE *current = stream;
-    pthread_mutex_unlock(&file_lock);
+    release(file_lock);
     return current;
 }

@@ -29,9 +29,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -152,16 +154,21 @@ void record(hop_logs &logs, const char *protocol, const char *bytes, std::size_t
 
 // Waits the configured time and logs how long the wait really was, so a
 // benchmark can compare measured round trips with what the hop held back.
+void log_wait_since(hop_logs &logs, std::chrono::steady_clock::time_point start)
+{
+    auto waited = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - start);
+    std::lock_guard<std::mutex> hold(logs.lock);
+    append_line(logs.wait_log_fd, std::to_string(waited.count()) + "\n");
+}
+
 void hold_answer(hop_logs &logs, int delay_ms)
 {
     auto start = std::chrono::steady_clock::now();
     if (delay_ms > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
     }
-    auto waited = std::chrono::duration_cast<std::chrono::microseconds>(
-        std::chrono::steady_clock::now() - start);
-    std::lock_guard<std::mutex> hold(logs.lock);
-    append_line(logs.wait_log_fd, std::to_string(waited.count()) + "\n");
+    log_wait_since(logs, start);
 }
 
 int open_log(const std::string &path)
@@ -286,8 +293,53 @@ void serve_connection(int s, hop_logs &logs, const hop_options &options)
     close(s);
 }
 
+void answer_datagram(int s, const hop_options &options, const std::string &datagram,
+                     sockaddr_storage peer, socklen_t peer_length)
+{
+    std::string answer = answer_bytes(options, datagram.data(), datagram.size());
+    sendto(s, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr *>(&peer), peer_length);
+    for (int i = 0; options.answer == "flood" && i < flood_pieces; ++i) {
+        sendto(s, flood_piece, sizeof flood_piece - 1, 0, reinterpret_cast<sockaddr *>(&peer), peer_length);
+    }
+}
+
+// Datagrams waiting for their answer, in order of arrival.
+struct held_datagram {
+    std::chrono::steady_clock::time_point due;
+    std::string bytes;
+    sockaddr_storage peer;
+    socklen_t peer_length;
+};
+
+struct datagram_queue {
+    std::mutex lock;
+    std::condition_variable arrived;
+    std::deque<held_datagram> held;
+};
+
+// Answers held datagrams in order, each when its own wait is over.
+[[noreturn]] void answer_in_order(int s, hop_logs &logs, const hop_options &options, datagram_queue &queue)
+{
+    for (;;) {
+        std::unique_lock<std::mutex> hold(queue.lock);
+        queue.arrived.wait(hold, [&] { return !queue.held.empty(); });
+        held_datagram next = std::move(queue.held.front());
+        queue.held.pop_front();
+        hold.unlock();
+        std::this_thread::sleep_until(next.due);
+        log_wait_since(logs, next.due - std::chrono::milliseconds(options.delay_ms));
+        answer_datagram(s, options, next.bytes, next.peer, next.peer_length);
+    }
+}
+
+// Each datagram is held from its own arrival, as a path holds its packets:
+// datagrams that arrive together are answered together, in order.
 [[noreturn]] void serve_datagrams(int s, hop_logs &logs, const hop_options &options)
 {
+    static datagram_queue queue;
+    if (options.delay_ms > 0) {
+        std::thread(answer_in_order, s, std::ref(logs), std::cref(options), std::ref(queue)).detach();
+    }
     char buffer[65536];
     for (;;) {
         sockaddr_storage peer{};
@@ -301,12 +353,16 @@ void serve_connection(int s, hop_logs &logs, const hop_options &options)
         if (options.silent_udp || options.answer == "silence") {
             continue;
         }
-        hold_answer(logs, options.delay_ms);
-        std::string answer = answer_bytes(options, buffer, static_cast<std::size_t>(n));
-        sendto(s, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr *>(&peer), peer_length);
-        for (int i = 0; options.answer == "flood" && i < flood_pieces; ++i) {
-            sendto(s, flood_piece, sizeof flood_piece - 1, 0, reinterpret_cast<sockaddr *>(&peer), peer_length);
+        std::string datagram(buffer, static_cast<std::size_t>(n));
+        if (options.delay_ms == 0) {
+            log_wait_since(logs, std::chrono::steady_clock::now());
+            answer_datagram(s, options, datagram, peer, peer_length);
+            continue;
         }
+        std::lock_guard<std::mutex> hold(queue.lock);
+        queue.held.push_back({std::chrono::steady_clock::now() + std::chrono::milliseconds(options.delay_ms),
+                              std::move(datagram), peer, peer_length});
+        queue.arrived.notify_one();
     }
 }
 

@@ -99,9 +99,26 @@ std::string EchoHop::record_text() const
     return read_file(dir_.file("record"));
 }
 
+namespace {
+
+bool connect_echo(const HopRecord &record)
+{
+    return record.protocol == "tcp" && record.count == 1 && record.bytes[0] == filler_bytes()[0];
+}
+
+}  // namespace
+
 std::vector<HopRecord> EchoHop::records() const
 {
-    return parse_hop_records(record_text());
+    std::vector<HopRecord> records = parse_hop_records(record_text());
+    std::erase_if(records, connect_echo);
+    return records;
+}
+
+std::size_t EchoHop::connect_echoes() const
+{
+    auto records = parse_hop_records(record_text());
+    return static_cast<std::size_t>(std::count_if(records.begin(), records.end(), connect_echo));
 }
 
 std::vector<long> EchoHop::waits_us() const

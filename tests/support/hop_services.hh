@@ -47,8 +47,11 @@ class EchoHop {
 public:
     explicit EchoHop(const EchoHopOptions &options);
 
-    // Every read and datagram received so far, in order of arrival.
+    // Every read and datagram received so far, in order of arrival, but the
+    // one-byte echoes full coverage makes when a program connects over a
+    // stream route (connect_echoes() counts those).
     std::vector<HopRecord> records() const;
+    std::size_t connect_echoes() const;
     // The raw record file, escaped as the hop wrote it.
     std::string record_text() const;
     // The microseconds the hop really held back each answer.

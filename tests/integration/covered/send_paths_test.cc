@@ -50,7 +50,7 @@ std::vector<SendCase> every_case()
 }
 
 const std::string text = "hello, world";
-constexpr long s = 4;  // after timelog; the hop socket is 5
+constexpr long s = 4;  // after timelog; the hop sockets sit far above, out of the way
 const std::string pieces = "0x14000080";  // the data vector, after two message headers
 
 // The classic behaviour routes send and write on the socket a connect bound,
@@ -85,9 +85,9 @@ std::string send_lines(const SendCase &c)
     } else if (c.path == "writev") {
         return lines::writev_first(s, pieces, 2) + trip + lines::returned("writev", n);
     } else if (c.path == "sendfile") {
-        return lines::sendfile_first(s, 6, n) + trip + lines::returned("sendfile", n) + lines::close(0);
+        return lines::sendfile_first(s, 5, n) + trip + lines::returned("sendfile", n) + lines::close(0);
     }
-    return lines::splice_first(6, s, n, 0) + trip + lines::returned("splice", n) + lines::close(0) + lines::close(0);
+    return lines::splice_first(5, s, n, 0) + trip + lines::returned("splice", n) + lines::close(0) + lines::close(0);
 }
 
 // What the classic behaviour prints on the program's standard output: the
