@@ -77,6 +77,9 @@ int main(int argc, char **argv)
     case launcher::launch_mode::help:
         std::fputs(launcher::usage_text(), stdout);
         return 0;
+    case launcher::launch_mode::version:
+        std::printf("kandrel-run %s\n", KANDREL_VERSION);
+        return 0;
     case launcher::launch_mode::summary:
         return summarise_file(options.summary_file, options.plot_file);
     case launcher::launch_mode::run:

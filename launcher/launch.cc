@@ -20,6 +20,7 @@
 #include "program_checks.hh"
 #include "program_lookup.hh"
 #include "replay_check.hh"
+#include "trace_path.hh"
 
 namespace launcher {
 namespace {
@@ -235,6 +236,28 @@ bool create_fresh_file(const std::string &path, const std::string &shown, const 
     return error == 0;
 }
 
+// A trace file that every process of the run shares (its name has no %p) is
+// emptied once, here, as strace -o empties its file; the library only ever
+// appends. Only a regular file, never through a link: /dev/null or a fifo
+// stays as it is, and the library reports what it cannot open.
+void empty_shared_trace_file(const std::string &pattern)
+{
+    char one[PATH_MAX];
+    char other[PATH_MAX];
+    if (!expand_trace_path(pattern.c_str(), 1, one, sizeof one) ||
+        !expand_trace_path(pattern.c_str(), 2, other, sizeof other) || std::strcmp(one, other) != 0) {
+        return;
+    }
+    const int descriptor = open(one, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat status;
+    if (descriptor >= 0 && fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode)) {
+        (void)!ftruncate(descriptor, 0);
+    }
+    if (descriptor >= 0) {
+        close(descriptor);
+    }
+}
+
 std::uint64_t monotonic_now_ns()
 {
     timespec now;
@@ -287,6 +310,9 @@ launch_failure launch(const launch_options &options)
     if (!options.classic &&
         !create_fresh_file("timelog", "timelog", "remove it or run with --classic", failure)) {
         return failure;
+    }
+    if (!options.trace_file.empty()) {
+        empty_shared_trace_file(absolute_path(cwd, options.trace_file));
     }
     setenv("LD_PRELOAD", composed_preload(preload, std::getenv("LD_PRELOAD")).c_str(), 1);
     for (const auto &setting : behaviour_settings(options, cwd, monotonic_now_ns())) {
