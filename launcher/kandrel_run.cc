@@ -34,7 +34,7 @@ int summarise_recording(const std::string &path, const std::string &text, const 
     auto routes = launcher::round_trips_by_route(recorded.records);
     if (!plot_file.empty()) {
         std::ofstream plot(plot_file, std::ios::binary | std::ios::trunc);
-        plot << launcher::plot_svg(routes);
+        plot << launcher::plot_svg(recorded.records);
         if (!plot.flush()) {
             return fail("cannot write " + plot_file + ": " + std::strerror(errno));
         }
