@@ -154,6 +154,11 @@ void start_recording_and_replay(rtbl_ent *routes, rtbl_ent *end)
     }
 }
 
+bool replay_asked()
+{
+    return full_coverage() && std::getenv("KANDREL_REPLAY") != nullptr;
+}
+
 bool replaying()
 {
     return replay_loaded;

@@ -17,6 +17,10 @@ void start_recording_and_replay(rtbl_ent *routes, rtbl_ent *end);
 // Whether routed sends replay recorded times instead of reaching hops.
 bool replaying();
 
+// Whether this run asks to replay (KANDREL_REPLAY with full coverage), known
+// before the routes load: a replayed route's hop is then never resolved.
+bool replay_asked();
+
 // Appends the recording line of one round trip of route, when the run records.
 void record_round_trip(const rtbl_ent &route, size_t len, long rtt_us, trip_outcome outcome);
 

@@ -84,10 +84,10 @@ bool build_route(const route_words &words, rtbl_ent &entry)
 
 // A route of full coverage: its destination and hop resolved in either
 // family, announced as they resolve.
-bool build_full_route(const route_words &words, rtbl_ent &entry)
+bool build_full_route(const route_words &words, route_names_needed needed, rtbl_ent &entry)
 {
     entry = rtbl_ent{};
-    if (!resolve_route_reach(words, entry.reach)) {
+    if (!resolve_route_reach(words, needed, entry.reach)) {
         return false;
     }
     entry.protocol = route_protocol_of(words.protocol);
@@ -131,12 +131,20 @@ FILE *open_route_file(const char *path)
 // Reads the route file, storing the routes that start at this host.
 void read_routes(FILE *route_file)
 {
+    bool full = full_coverage();
     // Room for any host name Linux allows, so the name is compared in full.
     char myname[HOST_NAME_MAX + 1] = {};
-    gethostname(myname, sizeof myname - 1);
+    // With full coverage KANDREL_HOST names this host instead: the names an
+    // orchestrator gives its containers are random, a route file's are not.
+    const char *given_host = full ? std::getenv("KANDREL_HOST") : nullptr;
+    const route_names_needed needed = {given_host == nullptr || *given_host == '\0', !replay_asked()};
+    if (needed.from) {
+        gethostname(myname, sizeof myname - 1);
+    } else {
+        std::strncpy(myname, given_host, sizeof myname - 1);
+    }
     trace_debug("init_route_tbl()\t:\tHostname  %s\n", myname);
 
-    bool full = full_coverage();
     char line[full_route_line_buffer_size];
     int line_room = static_cast<int>(full ? full_route_line_buffer_size : route_line_buffer_size);
     int stored = 0;
@@ -159,7 +167,7 @@ void read_routes(FILE *route_file)
         }
         trace("init_route_tbl()\t:\tFrom matches myname\n");
         rtbl_ent entry;
-        if (full ? !build_full_route(words, entry) : !build_route(words, entry)) {
+        if (full ? !build_full_route(words, needed, entry) : !build_route(words, entry)) {
             continue;
         }
         if (!full) {
