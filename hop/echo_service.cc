@@ -431,13 +431,8 @@ echo_service::echo_service(const std::vector<std::string> &addresses, std::uint1
     sigemptyset(&stopping);
     sigaddset(&stopping, SIGINT);
     sigaddset(&stopping, SIGTERM);
-    // As a container's first process the hop would never get a signal left
-    // at its default action, blocked or not: a handler that never runs (the
-    // signals stay blocked, read from the descriptor) lets them arrive.
-    struct sigaction arrive {};
-    arrive.sa_handler = [](int) {};
-    checked("sigaction", sigaction(SIGINT, &arrive, nullptr));
-    checked("sigaction", sigaction(SIGTERM, &arrive, nullptr));
+    // Blocked, the signals reach the descriptor even as a container's first
+    // process, which gets no signal left at its default action otherwise.
     checked("sigprocmask", sigprocmask(SIG_BLOCK, &stopping, nullptr));
     s.signals = unique_fd(checked("signalfd", signalfd(-1, &stopping, SFD_NONBLOCK | SFD_CLOEXEC)));
     s.watch(s.signals.get(), EPOLLIN, event_word(source::signals, 0));

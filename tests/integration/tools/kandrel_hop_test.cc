@@ -117,6 +117,18 @@ TEST_F(KandrelHop, AnswersManyConnectionsAtOnce)
     }
 }
 
+// A container's first process gets no signal left at its default action.
+TEST_F(KandrelHop, StopsOnSigtermAsTheFirstProcessOfItsNamespace)
+{
+    BackgroundProgram outer({.argv = {"unshare", "--pid", "--fork", hop_path, "--address", hop_address}});
+    testsupport::wait_until([] { return testsupport::tcp_accepts(hop_address, 7); }, "kandrel-hop");
+    const auto first = testsupport::run_program({.argv = {"pgrep", "-P", std::to_string(outer.pid())}});
+    ASSERT_EQ(kill(std::stoi(first.out), SIGTERM), 0);
+    const testsupport::ProgramResult end = outer.stop(0);
+    EXPECT_EQ(end.exit_status, 0);
+    EXPECT_TRUE(end.err.ends_with("kandrel-hop: stopped by SIGTERM\n")) << end.err;
+}
+
 TEST_F(KandrelHop, RefusesBadOptionsAndAnAddressItCannotTake)
 {
     for (const std::vector<std::string> &argv :
