@@ -122,8 +122,9 @@ TEST_F(KandrelHop, StopsOnSigtermAsTheFirstProcessOfItsNamespace)
 {
     BackgroundProgram outer({.argv = {"unshare", "--pid", "--fork", hop_path, "--address", hop_address}});
     testsupport::wait_until([] { return testsupport::tcp_accepts(hop_address, 7); }, "kandrel-hop");
-    const auto first = testsupport::run_program({.argv = {"pgrep", "-P", std::to_string(outer.pid())}});
-    ASSERT_EQ(kill(std::stoi(first.out), SIGTERM), 0);
+    const std::string unshare = std::to_string(outer.pid());
+    const std::string first = testsupport::read_file("/proc/" + unshare + "/task/" + unshare + "/children");
+    ASSERT_EQ(kill(std::stoi(first), SIGTERM), 0);
     const testsupport::ProgramResult end = outer.stop(0);
     EXPECT_EQ(end.exit_status, 0);
     EXPECT_TRUE(end.err.ends_with("kandrel-hop: stopped by SIGTERM\n")) << end.err;
