@@ -20,9 +20,9 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <functional>
 #include <map>
 #include <system_error>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 
@@ -80,6 +80,9 @@ constexpr std::size_t read_size = 64 * 1024;
 constexpr std::size_t datagram_size = 65535;
 // UDP peers whose echoes have all left are forgotten beyond this many.
 constexpr std::size_t remembered_peers = 4096;
+// Datagrams beyond this many bytes waiting are dropped, as a congested path
+// drops them, so a flood cannot take all memory.
+constexpr std::size_t most_waiting_datagram_bytes = 64 << 20;
 
 struct bound_address {
     sockaddr_storage address{};
@@ -203,6 +206,7 @@ struct echo_service::state {
     std::uint64_t next_connection = 0;
     std::vector<std::pair<hop_clock::time_point, std::uint64_t>> connection_dues;  // heap
     std::vector<due_datagram> datagrams;                                           // heap
+    std::size_t datagram_bytes = 0;                                                // of the datagrams waiting
     std::uint64_t next_datagram = 0;
     std::map<std::string, flow_order> peers;
 
@@ -352,6 +356,9 @@ struct echo_service::state {
             if (count < 0) {
                 return;
             }
+            if (datagram_bytes + static_cast<std::size_t>(count) > most_waiting_datagram_bytes) {
+                continue;
+            }
             const hop_clock::time_point now = hop_clock::now();
             forget_idle_peers(now);
             const std::string peer(reinterpret_cast<const char *>(&datagram.peer), datagram.peer_length);
@@ -359,6 +366,7 @@ struct echo_service::state {
             datagram.sequence = next_datagram++;
             datagram.socket = index;
             datagram.bytes.assign(buffer.data(), static_cast<std::size_t>(count));
+            datagram_bytes += datagram.bytes.size();
             datagrams.push_back(std::move(datagram));
             std::push_heap(datagrams.begin(), datagrams.end(), later_datagram{});
         }
@@ -386,6 +394,7 @@ struct echo_service::state {
             // A datagram the system cannot take now is lost, as on any path.
             sendto(datagram_sockets[datagram.socket].get(), datagram.bytes.data(), datagram.bytes.size(),
                    MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&datagram.peer), datagram.peer_length);
+            datagram_bytes -= datagram.bytes.size();
             datagrams.pop_back();
         }
     }

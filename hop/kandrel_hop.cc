@@ -2,6 +2,7 @@
 // host's echo service, each piece of data after its own wait.
 #include <signal.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
