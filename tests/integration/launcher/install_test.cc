@@ -36,7 +36,7 @@ std::vector<std::string> installed_files()
         bindir + "/tavik_cli",          bindir + "/tavik_serv",
         libdir + "/libkandrel.so",      libdir + "/libkandrel-debug.so",
         "share/doc/kandrel/copyright",  "share/doc/kandrel/changelog.gz",
-        "share/doc/kandrel/examples/routes"};
+        "share/doc/kandrel/examples/routes", "share/lintian/overrides/kandrel"};
     for (const std::string &page : manual_pages) {
         files.push_back(mandir + "/" + page + ".gz");
     }
