@@ -38,7 +38,8 @@ hop_clock::time_point flow_order::due(hop_clock::time_point arrival, std::chrono
     return last_due_;
 }
 
-bool read_recorded_waits(std::string_view recording, std::vector<std::uint64_t> &waits_us, std::string &error)
+bool read_recorded_waits(std::string_view recording, std::string_view to,
+                         std::vector<std::uint64_t> &waits_us, std::string &error)
 {
     waits_us.clear();
     std::size_t line_number = 0;
@@ -57,12 +58,13 @@ bool read_recorded_waits(std::string_view recording, std::vector<std::uint64_t> 
         }
         // Round trips that waited out or never reached their hop say nothing
         // about the path's delay.
-        if (trip.outcome == trip_outcome::echoed) {
+        if (trip.outcome == trip_outcome::echoed && (to.empty() || to == trip.to)) {
             waits_us.push_back(trip.rtt_us);
         }
     }
     if (waits_us.empty()) {
-        error = "no echoed round trip in the recording";
+        error = to.empty() ? "no echoed round trip in the recording"
+                           : "no echoed round trip to " + std::string(to) + " in the recording";
         return false;
     }
     return true;

@@ -43,9 +43,10 @@ private:
 };
 
 // The round-trip times of the echoed round trips of a recording (JSON lines
-// of kandrel-run --record), in order. False, with the line named in `error`,
-// for a damaged line or a recording with no echoed round trip.
-bool read_recorded_waits(std::string_view recording, std::vector<std::uint64_t> &waits_us,
-                         std::string &error);
+// of kandrel-run --record), in order; only those to the destination word
+// `to` unless it is empty. False, with the line named in `error`, for a
+// damaged line or a recording with no such round trip.
+bool read_recorded_waits(std::string_view recording, std::string_view to,
+                         std::vector<std::uint64_t> &waits_us, std::string &error);
 
 }  // namespace hop

@@ -42,6 +42,8 @@ bool parse_hop_options(const std::vector<std::string> &args, hop_options &option
             options.addresses.push_back(value);
         } else if (word == "--replay") {
             options.replay_file = value;
+        } else if (word == "--replay-to") {
+            options.replay_to = value;
         } else if (word == "--port") {
             if (!whole_number(value, 65536, number) || number == 0) {
                 error = "--port needs a port number from 1 to 65535: " + value;
@@ -63,18 +65,23 @@ bool parse_hop_options(const std::vector<std::string> &args, hop_options &option
         error = "--replay takes its waits from the recording: no --delay-ms or --jitter-ms with it";
         return false;
     }
+    if (options.replay_file.empty() && !options.replay_to.empty()) {
+        error = "--replay-to chooses round trips of a --replay recording";
+        return false;
+    }
     return true;
 }
 
 const char *hop_usage_text()
 {
     return "usage: kandrel-hop [--address ADDRESS]... [--port PORT] [--delay-ms MS [--jitter-ms MS]]\n"
-           "       kandrel-hop [--address ADDRESS]... [--port PORT] --replay RECORDING\n"
+           "       kandrel-hop [--address ADDRESS]... [--port PORT] --replay RECORDING [--replay-to TO]\n"
            "\n"
            "Echoes TCP and UDP on PORT (default 7) of each ADDRESS (default every address, IPv4\n"
            "and IPv6). Every piece of data is echoed MS milliseconds after it arrived, give or\n"
            "take up to the jitter; a connection's echoes keep their order. --replay waits the\n"
-           "round-trip times of a kandrel-run --record recording in turn, starting over at its end.\n"
+           "round-trip times of a kandrel-run --record recording in turn, starting over at its end;\n"
+           "--replay-to takes only those of the route to TO (its destination as the route file names it).\n"
            "Runs until SIGINT or SIGTERM.\n";
 }
 

@@ -16,6 +16,7 @@ struct hop_options {
     std::uint64_t delay_us = 0;
     std::uint64_t jitter_us = 0;
     std::string replay_file;  // waits taken from a recording instead
+    std::string replay_to;    // only its round trips to this destination word; empty: all
 };
 
 // Reads kandrel-hop's arguments (without argv[0]). Fills `error` and returns

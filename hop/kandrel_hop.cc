@@ -34,7 +34,7 @@ hop::wait_source waits_of(const hop::hop_options &options)
     text << file.rdbuf();
     std::vector<std::uint64_t> waits_us;
     std::string error;
-    if (!hop::read_recorded_waits(text.str(), waits_us, error)) {
+    if (!hop::read_recorded_waits(text.str(), options.replay_to, waits_us, error)) {
         throw std::runtime_error(options.replay_file + ": " + error);
     }
     return hop::wait_source(std::move(waits_us));
@@ -43,7 +43,8 @@ hop::wait_source waits_of(const hop::hop_options &options)
 std::string wait_text(const hop::hop_options &options)
 {
     if (!options.replay_file.empty()) {
-        return "the round-trip times recorded in " + options.replay_file + " in turn";
+        return "the round-trip times recorded in " + options.replay_file +
+               (options.replay_to.empty() ? "" : " to " + options.replay_to) + " in turn";
     }
     std::string text = std::to_string(options.delay_us / 1000) + " ms";
     if (options.jitter_us != 0) {

@@ -28,7 +28,8 @@ TEST(HopOptions, ReadsAddressesPortWaitsAndRefusesMistakes)
                          row{{"--port", "0"}, false}, row{{"--port", "65536"}, false},
                          row{{"--delay-ms", "-1"}, false}, row{{"--delay-ms", "4x"}, false},
                          row{{"--delay-ms"}, false}, row{{"--wait", "3"}, false},
-                         row{{"--replay", "run.jsonl", "--delay-ms", "3"}, false}}) {
+                         row{{"--replay", "run.jsonl", "--delay-ms", "3"}, false},
+                         row{{"--replay-to", "beta"}, false}}) {
         hop::hop_options options;
         std::string error;
         ASSERT_EQ(hop::parse_hop_options(r.args, options, error), r.ok) << error;
@@ -77,22 +78,25 @@ TEST(HopFlowOrder, BackToBackDataWaitsOnceAndNeverOvertakesEarlierData)
     EXPECT_EQ(order.due(start + 10ms, 5ms), start + 49ms);
 }
 
-TEST(HopRecordedWaits, TakesEchoedRoundTripsInOrderAndNamesADamagedLine)
+TEST(HopRecordedWaits, TakesEchoedRoundTripsInOrderOfOneRouteOrAllAndNamesADamagedLine)
 {
-    const std::string line = R"({"t_us":1,"pid":2,"to":"b","hop":"h","protocol":"UDP","bytes":5,"rtt_us":)";
+    const std::string to_b = R"({"t_us":1,"pid":2,"to":"b","hop":"h","protocol":"UDP","bytes":5,"rtt_us":)";
+    const std::string to_c = R"({"t_us":1,"pid":2,"to":"c","hop":"h","protocol":"UDP","bytes":5,"rtt_us":)";
+    const std::string recording = to_b + R"(30000,"outcome":"echoed"})" "\n" + to_b +
+                                  R"(2000000,"outcome":"waited_out"})" "\n" + to_c +
+                                  R"(50000,"outcome":"echoed"})" "\n" + to_b + R"(10000,"outcome":"echoed"})" "\n";
     std::vector<std::uint64_t> waits;
     std::string error;
-    ASSERT_TRUE(hop::read_recorded_waits(line + R"(30000,"outcome":"echoed"})" "\n" + line +
-                                             R"(2000000,"outcome":"waited_out"})" "\n" + line +
-                                             R"(10000,"outcome":"echoed"})" "\n",
-                                         waits, error))
-        << error;
+    ASSERT_TRUE(hop::read_recorded_waits(recording, "", waits, error)) << error;
+    EXPECT_EQ(waits, (std::vector<std::uint64_t>{30000, 50000, 10000}));
+    ASSERT_TRUE(hop::read_recorded_waits(recording, "b", waits, error)) << error;
     EXPECT_EQ(waits, (std::vector<std::uint64_t>{30000, 10000}));
 
-    waits.clear();
-    EXPECT_FALSE(hop::read_recorded_waits(line + R"(1,"outcome":"echoed"})" "\nnot json\n", waits, error));
+    EXPECT_FALSE(hop::read_recorded_waits(recording, "d", waits, error));
+    EXPECT_EQ(error, "no echoed round trip to d in the recording");
+    EXPECT_FALSE(hop::read_recorded_waits(to_b + R"(1,"outcome":"echoed"})" "\nnot json\n", "", waits, error));
     EXPECT_EQ(error, "line 2 is not a recorded round trip");
-    EXPECT_FALSE(hop::read_recorded_waits("", waits, error));
+    EXPECT_FALSE(hop::read_recorded_waits("", "", waits, error));
 }
 
 }  // namespace
