@@ -46,7 +46,7 @@ int summarise_recording(const std::string &path, const std::string &text, const 
     auto routes = launcher::round_trips_by_route(recorded.records);
     if (!plot_file.empty()) {
         std::ofstream plot(plot_file, std::ios::binary | std::ios::trunc);
-        plot << launcher::plot_svg(routes);
+        plot << launcher::plot_svg(recorded.records);
         if (!plot.flush()) {
             return fail("cannot write " + plot_file + ": " + std::strerror(errno));
         }
@@ -92,6 +92,9 @@ int main(int argc, char **argv)
     switch (options.mode) {
     case launcher::launch_mode::help:
         std::fputs(launcher::usage_text(), stdout);
+        return 0;
+    case launcher::launch_mode::version:
+        std::printf("kandrel-run %s\n", KANDREL_VERSION);
         return 0;
     case launcher::launch_mode::summary:
         return summarise_file(options.summary_file, options.plot_file);

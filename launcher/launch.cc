@@ -25,6 +25,7 @@
 #include "run_checks.hh"
 #include "run_supervision.hh"
 #include "supervise/supervised_run.hh"
+#include "trace_path.hh"
 
 namespace launcher {
 namespace {
@@ -260,6 +261,28 @@ bool check_trace_file(const std::string &path, launch_failure &failure)
     return error == 0;
 }
 
+// A trace file that every process of the run shares (its name has no %p) is
+// emptied once, here, as strace -o empties its file; the library only ever
+// appends. Only a regular file, never through a link: /dev/null or a fifo
+// stays as it is, and the library reports what it cannot open.
+void empty_shared_trace_file(const std::string &pattern)
+{
+    char one[PATH_MAX];
+    char other[PATH_MAX];
+    if (!expand_trace_path(pattern.c_str(), 1, one, sizeof one) ||
+        !expand_trace_path(pattern.c_str(), 2, other, sizeof other) || std::strcmp(one, other) != 0) {
+        return;
+    }
+    const int descriptor = open(one, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat status;
+    if (descriptor >= 0 && fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode)) {
+        (void)!ftruncate(descriptor, 0);
+    }
+    if (descriptor >= 0) {
+        close(descriptor);
+    }
+}
+
 // A private copy of a piped route file lives as long as the run.
 struct removed_at_end {
     std::string path;
@@ -404,6 +427,9 @@ launch_failure launch(const launch_options &options)
     supervised_run run{nullptr, {}, routes.routes, options.quiet, options.strict};
     if (!options.classic && !open_run_files(options, run.outputs, failure)) {
         return failure;
+    }
+    if (!options.trace_file.empty()) {
+        empty_shared_trace_file(absolute_path(cwd, options.trace_file));
     }
     // A supervised program's round trips are made and recorded by this
     // process itself, into the files just checked, so it needs no collector.

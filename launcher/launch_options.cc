@@ -77,6 +77,10 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
         }
         if (word == "--help") {
             options.mode = launch_mode::help;
+        } else if (word == "--version") {
+            options.mode = launch_mode::version;
+        } else if (word == "--debug") {
+            options.debug = true;
         } else if (word == "--classic") {
             options.classic = true;
         } else if (word == "--payload") {
@@ -85,7 +89,9 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
             options.supervise = true;
         } else if (word == "--no-check" || word == "--strict") {
             (word == "--strict" ? options.strict : options.no_check) = true;
-        } else if (long_option_value(args, i, "--summary", options.summary_file, error) ||
+        } else if (long_option_value(args, i, "--routes", options.route_file, error) ||
+                   long_option_value(args, i, "--output", options.trace_file, error) ||
+                   long_option_value(args, i, "--summary", options.summary_file, error) ||
                    long_option_value(args, i, "--plot", options.plot_file, error) ||
                    long_option_value(args, i, "--record", options.record_file, error) ||
                    long_option_value(args, i, "--replay", options.replay_file, error) ||
@@ -107,8 +113,12 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
     }
     options.program.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
 
-    if (options.mode == launch_mode::help) {
+    if (options.mode == launch_mode::help || options.mode == launch_mode::version) {
         return true;
+    }
+    if (!options.plot_file.empty() && !options.plot_file.ends_with(".svg")) {
+        error = "--plot draws SVG: give it a name ending in .svg, not " + options.plot_file;
+        return false;
     }
     if (summary_asked) {
         if (!options.program.empty() || options.debug || !options.route_file.empty() || options.classic ||
@@ -160,7 +170,7 @@ const char *usage_text()
            "                  [--record FILE | --replay FILE] [--supervise] [-q] [--no-check]\n"
            "                  [--strict] [--timelog FILE] [--] PROGRAM [ARGS...]\n"
            "       kandrel-run --summary FILE [--plot OUT.svg]\n"
-           "       kandrel-run --help\n"
+           "       kandrel-run --help | --version\n"
            "\n"
            "Runs PROGRAM, unchanged, with libkandrel.so preloaded: its socket calls are\n"
            "traced on its standard error, and its traffic to routed destinations is first\n"
@@ -173,12 +183,15 @@ const char *usage_text()
            "created afresh once, here, and kandrel-run writes into it the records of\n"
            "every process of the run, wherever they went (see KANDREL_COLLECTOR).\n"
            "\n"
-           "  -r ROUTE_FILE  routes to load (sets QUOR_ROUTE_TABLE to the file's absolute\n"
+           "  -r, --routes ROUTE_FILE\n"
+           "                 routes to load (sets QUOR_ROUTE_TABLE to the file's absolute\n"
            "                 path); without -r, QUOR_ROUTE_TABLE is left as it is\n"
-           "  -o TRACE_FILE  write the trace to TRACE_FILE instead of standard error (sets\n"
+           "  -o, --output TRACE_FILE\n"
+           "                 write the trace to TRACE_FILE instead of standard error (sets\n"
            "                 KANDREL_TRACE_FILE to its absolute path); %p in it becomes\n"
-           "                 each process's id, %% a single %\n"
-           "  -d             also preload libkandrel-debug.so, which switches on the\n"
+           "                 each process's id, %% a single %; a TRACE_FILE without %p\n"
+           "                 that is a regular file is emptied first, as strace -o does\n"
+           "  -d, --debug    also preload libkandrel-debug.so, which switches on the\n"
            "                 library's detailed trace lines (its `debug`)\n"
            "  --classic      the classic routing instead of full coverage: KANDREL_COVERAGE\n"
            "                 is removed, and each process empties ./timelog at its first\n"
@@ -205,6 +218,7 @@ const char *usage_text()
            "                 or when no send went to a routed destination\n"
            "  --timelog FILE the run's timelog instead of ./timelog\n"
            "  -h, --help     this text\n"
+           "  --version      the version of kandrel-run\n"
            "\n"
            "Before the run, kandrel-run reads the route file itself: it says which\n"
            "lines it skips and why, when no route is this host's, and sends one echo to\n"

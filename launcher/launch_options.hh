@@ -11,7 +11,7 @@ constexpr int exit_launcher_failure = 125;  // bad usage, missing library, refus
 constexpr int exit_cannot_execute = 126;    // found, but the system would not run it
 constexpr int exit_not_found = 127;         // no such program
 
-enum class launch_mode { run, summary, help };
+enum class launch_mode { run, summary, help, version };
 
 struct launch_options {
     launch_mode mode = launch_mode::run;

@@ -18,7 +18,8 @@ struct checked_routes {
     std::vector<std::string> notes;  // what to say once nothing refuses the run
 };
 
-// This host's name as hostname prints it, which route lines start with.
+// This host's name as hostname prints it (or KANDREL_HOST when set), which
+// route lines start with.
 std::string this_host_name();
 
 // Notes what the library would skip or miss, and each hop's echo; refuses (false,

@@ -164,6 +164,11 @@ void start_recording_and_replay(rtbl_ent *routes, rtbl_ent *end)
     }
 }
 
+bool replay_asked()
+{
+    return routing().records_round_trips && setting("KANDREL_REPLAY") != nullptr;
+}
+
 bool replaying()
 {
     return replay_loaded;

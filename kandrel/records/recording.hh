@@ -26,6 +26,10 @@ std::size_t recording_line_of(const rtbl_ent &route, size_t len, long rtt_us, tr
 // Appends a recording line (nothing for length 0).
 void write_recording_line(const char *line, std::size_t length);
 
+// Whether this run asks to replay (KANDREL_REPLAY with full coverage), known
+// before the routes load: a replayed route's hop is then never resolved.
+bool replay_asked();
+
 // A replayed round trip of route: waits the route's next recorded time, then
 // writes the TIME line (as operation) and the timelog record. Returns len.
 ssize_t replay_round_trip(const rtbl_ent &route, const char *operation, size_t len);

@@ -44,7 +44,7 @@ void announce_route(const rtbl_ent &entry)
 // Fills entry from a line's words and announces it; false when a name does
 // not convert, in which case the route is left out rather than stored with
 // 255.255.255.255.
-bool store_route(const route_words &words, rtbl_ent &entry)
+bool store_route(const route_words &words, route_names_needed, rtbl_ent &entry)
 {
     bool from_ok = strtoinaddr(words.from, &entry.from.sin_addr) == 0;
     bool to_ok = strtoinaddr(words.to, &entry.to.sin_addr) == 0;
@@ -231,6 +231,7 @@ const routing_policy classic_routing = {
     .route_file_limit = route_file_read_limit,
     .says_route_file_cut = false,
     .store_route = store_route,
+    .takes_host_name_setting = false,
     .before_connect = before_connect,
     .before_send = before_send,
     .after_accept = after_accept,

@@ -37,9 +37,9 @@ rtbl_ent *bouncing_route(rtbl_ent *route)
 
 // A route's destination and hop resolved in either family, announced as
 // they resolve.
-bool store_route(const route_words &words, rtbl_ent &entry)
+bool store_route(const route_words &words, route_names_needed needed, rtbl_ent &entry)
 {
-    if (!resolve_route_reach(words, entry.covered.reach)) {
+    if (!resolve_route_reach(words, needed, entry.covered.reach)) {
         return false;
     }
     entry.protocol = route_protocol_of(words.protocol);
@@ -197,6 +197,7 @@ const routing_policy full_coverage_routing = {
     .route_file_limit = full_route_file_read_limit,
     .says_route_file_cut = true,
     .store_route = store_route,
+    .takes_host_name_setting = true,
     .before_connect = before_connect,
     .before_send = before_send,
     .after_accept = after_accept,

@@ -33,13 +33,13 @@ addrinfo *resolve(const char *name)
 
 }  // namespace
 
-bool resolve_route_reach(const route_words &words, route_reach &reach)
+bool resolve_route_reach(const route_words &words, route_names_needed needed, route_reach &reach)
 {
     reach = route_reach{};
-    addrinfo *from = resolve(words.from);
+    addrinfo *from = needed.from ? resolve(words.from) : nullptr;
     addrinfo *to = resolve(words.to);
-    addrinfo *hop = resolve(words.hop);
-    bool resolved = from != nullptr && to != nullptr && hop != nullptr;
+    addrinfo *hop = needed.hop ? resolve(words.hop) : nullptr;
+    bool resolved = (from != nullptr || !needed.from) && to != nullptr && (hop != nullptr || !needed.hop);
     in6_addr from_key{}, hop_key{};
     if (resolved) {
         for (addrinfo *each = to; each != nullptr && reach.to_count < route_address_capacity;
@@ -49,18 +49,22 @@ bool resolve_route_reach(const route_words &words, route_reach &reach)
                 reach.to[reach.to_count++] = key;
             }
         }
-        std::memcpy(&reach.hop, hop->ai_addr, hop->ai_addrlen);
-        reach.hop_length = hop->ai_addrlen;
-        // The echo port sits at the same place in both families' addresses.
-        reinterpret_cast<sockaddr_in &>(reach.hop).sin_port = htons(echo_port);
-        resolved = reach.to_count > 0 && address_key(from->ai_addr, from->ai_addrlen, from_key) &&
-                   address_key(hop->ai_addr, hop->ai_addrlen, hop_key);
+        if (hop != nullptr) {
+            std::memcpy(&reach.hop, hop->ai_addr, hop->ai_addrlen);
+            reach.hop_length = hop->ai_addrlen;
+            // The echo port sits at the same place in both families' addresses.
+            reinterpret_cast<sockaddr_in &>(reach.hop).sin_port = htons(echo_port);
+        }
+        resolved = reach.to_count > 0 &&
+                   (from == nullptr || address_key(from->ai_addr, from->ai_addrlen, from_key)) &&
+                   (hop == nullptr || address_key(hop->ai_addr, hop->ai_addrlen, hop_key));
     }
     if (resolved) {
         char from_text[INET6_ADDRSTRLEN], to_text[INET6_ADDRSTRLEN], hop_text[INET6_ADDRSTRLEN];
-        trace(route_added_format, address_key_text(from_key, from_text, sizeof from_text),
+        trace(route_added_format,
+              from != nullptr ? address_key_text(from_key, from_text, sizeof from_text) : words.from,
               address_key_text(reach.to[0], to_text, sizeof to_text),
-              address_key_text(hop_key, hop_text, sizeof hop_text));
+              hop != nullptr ? address_key_text(hop_key, hop_text, sizeof hop_text) : words.hop);
     }
     for (addrinfo *list : {from, to, hop}) {
         if (list != nullptr) {

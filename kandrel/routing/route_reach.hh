@@ -18,10 +18,18 @@ struct route_reach {
     socklen_t hop_length;
 };
 
-// Resolves a route line's to and hop words, announcing the route as the
-// classic loader does; false, after the resolver's message, when either
-// does not resolve.
-bool resolve_route_reach(const route_words &words, route_reach &reach);
+// Which words of a route line must resolve besides its destination. A host
+// named by KANDREL_HOST need not be a resolvable name; a replayed run never
+// reaches its hops, whose names may be gone.
+struct route_names_needed {
+    bool from = true;
+    bool hop = true;
+};
+
+// Resolves a route line's words, announcing the route as the classic loader
+// does (a word not resolved is shown as written); false, after the
+// resolver's message, when a needed word does not resolve.
+bool resolve_route_reach(const route_words &words, route_names_needed needed, route_reach &reach);
 
 // Whether the address key is one of the route's destinations.
 bool reaches(const route_reach &reach, const in6_addr &key);

@@ -126,12 +126,20 @@ FILE *open_route_file()
 // Reads the route file, storing the routes that start at this host.
 void read_routes(FILE *route_file)
 {
+    const routing_policy &policy = routing();
     // Room for any host name Linux allows, so the name is compared in full.
     char myname[HOST_NAME_MAX + 1] = {};
-    gethostname(myname, sizeof myname - 1);
+    // KANDREL_HOST may name this host instead: the names an orchestrator
+    // gives its containers are random, a route file's are not.
+    const char *given_host = policy.takes_host_name_setting ? setting("KANDREL_HOST") : nullptr;
+    const route_names_needed needed = {given_host == nullptr || *given_host == '\0', !replay_asked()};
+    if (needed.from) {
+        gethostname(myname, sizeof myname - 1);
+    } else {
+        std::strncpy(myname, given_host, sizeof myname - 1);
+    }
     trace_debug("init_route_tbl()\t:\tHostname  %s\n", myname);
 
-    const routing_policy &policy = routing();
     char line[full_route_line_buffer_size];
     int line_room = static_cast<int>(policy.route_line_room);
     int stored = 0;
@@ -160,7 +168,7 @@ void read_routes(FILE *route_file)
         }
         trace(route_for_this_host_line);
         rtbl_ent entry{};
-        if (!policy.store_route(words, entry)) {
+        if (!policy.store_route(words, needed, entry)) {
             continue;
         }
         std::strcpy(entry.covered.to_word, words.to);

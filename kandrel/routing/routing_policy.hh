@@ -11,6 +11,7 @@
 #include <cstddef>
 
 #include "route_line.hh"
+#include "route_reach.hh"
 #include "route_table.hh"
 #include "send_payload.hh"
 
@@ -58,7 +59,9 @@ struct routing_policy {
     std::size_t host_word_room;
     std::size_t route_file_limit;
     bool says_route_file_cut;
-    bool (*store_route)(const route_words &words, rtbl_ent &entry);
+    bool (*store_route)(const route_words &words, route_names_needed needed, rtbl_ent &entry);
+    // Whether KANDREL_HOST may name this host instead of its host name.
+    bool takes_host_name_setting;
 
     // The moments: before a connect's real call; before a send's (false when
     // the send's data cannot be read, so that a call of several messages

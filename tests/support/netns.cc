@@ -98,7 +98,10 @@ void add_veth_pair(const std::string &name_a, const std::string &address_a,
 
 void add_address(const std::string &link, const std::string &cidr)
 {
-    run_or_die("ip addr add " + cidr + " dev " + link);
+    // A new IPv6 address stays tentative, refusing bind, until duplicate
+    // address detection has run, even on lo; nodad makes it usable at once.
+    const bool ipv6 = cidr.find(':') != std::string::npos;
+    run_or_die("ip addr add " + cidr + " dev " + link + (ipv6 ? " nodad" : ""));
 }
 
 }  // namespace testsupport

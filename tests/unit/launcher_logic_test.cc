@@ -48,7 +48,8 @@ TEST(LaunchOptions, ProgramAndItsArgumentsPassUntouched)
 TEST(LaunchOptions, RouteFileAndDebugInEveryCommonSpelling)
 {
     for (const words &args : {words{"-r", "routes", "-d", "prog"}, words{"-d", "-rroutes", "prog"},
-                              words{"-dr", "routes", "prog"}, words{"-drroutes", "--", "prog"}}) {
+                              words{"-dr", "routes", "prog"}, words{"-drroutes", "--", "prog"},
+                              words{"--routes", "routes", "--debug", "prog"}, words{"--debug", "--routes=routes", "prog"}}) {
         auto p = parse(args);
         ASSERT_TRUE(p.ok) << p.error;
         EXPECT_EQ(p.options.route_file, "routes");
@@ -69,7 +70,8 @@ TEST(LaunchOptions, CoverageTraceFileAndPayloadChoices)
                          row{{"--classic", "prog"}, true, "", false},
                          row{{"--payload", "-o", "t.%p", "prog"}, false, "t.%p", true},
                          row{{"-do/tmp/t", "--classic", "prog"}, true, "/tmp/t", false},
-                         row{{"-o", "a", "-o", "b", "prog", "--classic"}, false, "b", false}}) {
+                         row{{"-o", "a", "-o", "b", "prog", "--classic"}, false, "b", false},
+                         row{{"--output", "a", "--output=b", "prog"}, false, "b", false}}) {
         auto p = parse(r.args);
         ASSERT_TRUE(p.ok) << p.error;
         EXPECT_EQ(p.options.classic, r.classic) << r.args.front();
@@ -131,7 +133,9 @@ TEST(LaunchOptions, RecordReplayAndPlotMistakes)
                          row{{"--plot", "p.svg", "prog"}, plot_alone},
                          row{{"--plot", "p.svg"}, plot_alone},
                          row{{"--summary", "r", "--record", "x"}, summary_only},
-                         row{{"--replay", "r", "--summary", "r"}, summary_only}}) {
+                         row{{"--replay", "r", "--summary", "r"}, summary_only},
+                         row{{"--summary", "r", "--plot", "r.png"},
+                             "--plot draws SVG: give it a name ending in .svg, not r.png"}}) {
         EXPECT_EQ(parse(r.args).error, r.error) << r.args.front();
     }
     auto plotted = parse({"--plot=p.svg", "--summary", "run.rec"});
@@ -162,6 +166,7 @@ TEST(LaunchOptions, SummaryAndHelpModes)
     EXPECT_EQ(parse({"--summary=tavik.time"}).options.summary_file, "tavik.time");
     EXPECT_EQ(parse({"--help"}).options.mode, launch_mode::help);
     EXPECT_EQ(parse({"-h"}).options.mode, launch_mode::help);
+    EXPECT_EQ(parse({"--version", "prog"}).options.mode, launch_mode::version);
     // Asking for help wins over whatever follows on the line.
     EXPECT_EQ(parse({"--help", "-x"}).options.mode, launch_mode::help);
     EXPECT_EQ(parse({"-d", "--help", "--summary", "f"}).options.mode, launch_mode::help);

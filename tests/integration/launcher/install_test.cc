@@ -23,13 +23,24 @@ const std::string bindir = KANDREL_INSTALL_BINDIR;
 const std::string libdir = KANDREL_INSTALL_LIBDIR;
 const std::string mandir = KANDREL_INSTALL_MANDIR;
 
-// Every file an installation holds, relative to its prefix.
+const std::vector<std::string> manual_pages = {"man1/kandrel-run.1", "man1/kandrel-hop.1", "man1/tavik_cli.1",
+                                               "man1/tavik_serv.1", "man5/kandrel-routes.5", "man7/kandrel.7"};
+
+// Every file an installation holds, relative to its prefix: every program
+// with its compressed manual page, the libraries in the multiarch directory,
+// the documentation directory a Debian package has.
 std::vector<std::string> installed_files()
 {
-    return {bindir + "/kandrel-run",          bindir + "/tavik_cli",
-            bindir + "/tavik_serv",           libdir + "/libkandrel.so",
-            libdir + "/libkandrel-debug.so",  mandir + "/man1/kandrel-run.1",
-            mandir + "/man5/kandrel-routes.5", mandir + "/man7/kandrel.7"};
+    std::vector<std::string> files = {
+        bindir + "/kandrel-run",        bindir + "/kandrel-hop",
+        bindir + "/tavik_cli",          bindir + "/tavik_serv",
+        libdir + "/libkandrel.so",      libdir + "/libkandrel-debug.so",
+        "share/doc/kandrel/copyright",  "share/doc/kandrel/changelog.gz",
+        "share/doc/kandrel/examples/routes", "share/lintian/overrides/kandrel"};
+    for (const std::string &page : manual_pages) {
+        files.push_back(mandir + "/" + page + ".gz");
+    }
+    return files;
 }
 
 ProgramResult must_run(const std::string &cwd, const std::vector<std::string> &argv)
@@ -77,8 +88,10 @@ TEST(Install, DebianPackageHoldsTheSameAndWorksWhereverUnpacked)
     }
     ASSERT_FALSE(deb.empty()) << "no .deb in " << out.path();
 
-    auto fields = must_run(out.path(), {"dpkg-deb", "-f", deb, "Package", "Architecture"});
-    EXPECT_EQ(fields.out, "Package: kandrel\nArchitecture: amd64\n");
+    auto fields = must_run(out.path(), {"dpkg-deb", "-f", deb, "Package", "Architecture", "Maintainer"});
+    EXPECT_EQ(fields.out, "Package: kandrel\nArchitecture: amd64\n"
+                          "Maintainer: kandrel developers <maintainers@kandrel.org>\n");
+    EXPECT_EQ(libdir, "lib/x86_64-linux-gnu");
     auto listing = must_run(out.path(), {"dpkg-deb", "-c", deb});
     for (const auto &file : installed_files()) {
         EXPECT_NE(listing.out.find(" ./usr/" + file + "\n"), std::string::npos)
@@ -90,8 +103,8 @@ TEST(Install, DebianPackageHoldsTheSameAndWorksWhereverUnpacked)
 
 TEST(Install, ManualPagesFormatWithoutWarnings)
 {
-    for (const char *page : {"doc/kandrel-run.1", "doc/kandrel-routes.5", "doc/kandrel.7"}) {
-        std::string path = launchertest::source_dir + "/" + page;
+    for (const std::string &page : manual_pages) {
+        std::string path = launchertest::source_dir + "/doc/" + page.substr(page.find('/') + 1);
         auto result = testsupport::run_program({.argv = {"groff", "-man", "-t", "-ww", "-z", path}});
         EXPECT_EQ(result.exit_status, 0) << page;
         EXPECT_EQ(result.err, "") << page;

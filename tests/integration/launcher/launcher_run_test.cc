@@ -138,14 +138,17 @@ TEST_F(LauncherRun, FullCoverageUnlessClassicAndPayloadOnlyWhenAsked)
     }
 }
 
-TEST_F(LauncherRun, TraceGoesToTheFileNamed)
+// Like strace -o, a trace file the run's processes share starts empty.
+TEST_F(LauncherRun, TraceGoesToTheFileNamedEmptiedFirst)
 {
-    auto result = launch({"-o", "trace", probe_path});
+    testsupport::write_file(dir_.file("trace"), "a line of an earlier run\n");
+    auto result = launch({"--output", "trace", probe_path});
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(probe_value(result.out, "KANDREL_TRACE_FILE"), dir_.file("trace"));
     EXPECT_EQ(result.err, no_route_file + nothing_routed);
-    EXPECT_TRUE(testsupport::read_file(dir_.file("trace")).ends_with(socket_trace(result)))
-        << testsupport::read_file(dir_.file("trace"));
+    const std::string trace = testsupport::read_file(dir_.file("trace"));
+    EXPECT_TRUE(trace.ends_with(socket_trace(result))) << trace;
+    EXPECT_EQ(trace.find("earlier run"), std::string::npos) << trace;
 }
 
 // The run's processes append to one timelog that the launcher emptied once;
@@ -240,6 +243,7 @@ TEST_F(LauncherRun, HelpNamesEveryOptionAndExitStatus)
                              "125", "126", "127"}) {
         EXPECT_NE(result.out.find(text), std::string::npos) << text;
     }
+    EXPECT_TRUE(launch({"--version"}).out.starts_with("kandrel-run 0."));
 }
 
 // Loaded into arbitrary programs like the library: it may need nothing but
