@@ -19,6 +19,7 @@
 #include "preload_env.hh"
 #include "program_checks.hh"
 #include "program_lookup.hh"
+#include "relay_start.hh"
 #include "replay_check.hh"
 
 namespace launcher {
@@ -288,7 +289,6 @@ launch_failure launch(const launch_options &options)
         !create_fresh_file("timelog", "timelog", "remove it or run with --classic", failure)) {
         return failure;
     }
-    setenv("LD_PRELOAD", composed_preload(preload, std::getenv("LD_PRELOAD")).c_str(), 1);
     for (const auto &setting : behaviour_settings(options, cwd, monotonic_now_ns())) {
         if (setting.value) {
             setenv(setting.name.c_str(), setting.value->c_str(), 1);
@@ -296,6 +296,10 @@ launch_failure launch(const launch_options &options)
             unsetenv(setting.name.c_str());
         }
     }
+    if (options.path && !start_path_relay(directory_of(self), cwd, failure.message)) {
+        return failure;
+    }
+    setenv("LD_PRELOAD", composed_preload(preload, std::getenv("LD_PRELOAD")).c_str(), 1);
 
     std::vector<char *> argv;
     for (const auto &word : options.program) {

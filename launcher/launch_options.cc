@@ -76,6 +76,8 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
             options.mode = launch_mode::help;
         } else if (word == "--classic") {
             options.classic = true;
+        } else if (word == "--path") {
+            options.path = true;
         } else if (word == "--payload") {
             options.payload = true;
         } else if (long_option_value(args, i, "--summary", options.summary_file, error) ||
@@ -104,7 +106,7 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
     }
     if (summary_asked) {
         if (!options.program.empty() || options.debug || !options.route_file.empty() || options.classic ||
-            !options.trace_file.empty() || options.payload || !options.record_file.empty() ||
+            options.path || !options.trace_file.empty() || options.payload || !options.record_file.empty() ||
             !options.replay_file.empty()) {
             error = "--summary takes one file, --plot and no other option or program";
             return false;
@@ -126,6 +128,10 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
                 "program's own bytes";
         return false;
     }
+    if (options.path && (options.classic || !options.replay_file.empty())) {
+        error = "--path cannot be used with --classic or --replay";
+        return false;
+    }
     if (options.classic && (!options.record_file.empty() || !options.replay_file.empty())) {
         error = "--record and --replay are for full coverage, not --classic";
         return false;
@@ -139,7 +145,7 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
 
 const char *usage_text()
 {
-    return "usage: kandrel-run [-r ROUTE_FILE] [-o TRACE_FILE] [-d] [--classic | --payload]\n"
+    return "usage: kandrel-run [-r ROUTE_FILE] [-o TRACE_FILE] [-d] [--classic | --path | --payload]\n"
            "                  [--record FILE | --replay FILE] [--] PROGRAM [ARGS...]\n"
            "       kandrel-run --summary FILE [--plot OUT.svg]\n"
            "       kandrel-run --help\n"
@@ -164,6 +170,10 @@ const char *usage_text()
            "  --classic      the classic routing instead of full coverage: KANDREL_COVERAGE\n"
            "                 is removed, and each process empties ./timelog at its first\n"
            "                 socket call, as before\n"
+           "  --path         the path model (KANDREL_COVERAGE=path): TCP connections to\n"
+           "                 routed destinations go through a relay process that holds\n"
+           "                 each direction back by half the hop's round trip, without\n"
+           "                 blocking the program's sends; connect costs one round trip\n"
            "  --payload      bounce PROGRAM's own bytes off the hop instead of a filler\n"
            "                 (sets KANDREL_ECHO_PAYLOAD=1, which is otherwise removed)\n"
            "  --record FILE  write one JSON line per round trip of every process of the\n"

@@ -10,6 +10,7 @@
 #include "call_frame.hh"
 #include "descriptor_events.hh"
 #include "real_calls.hh"
+#include "relayed_sockets.hh"
 #include "route_table.hh"
 #include "socket_bindings.hh"
 #include "trace.hh"
@@ -53,6 +54,8 @@ void descriptor_replaced(int descriptor)
     note_descriptor_replaced(descriptor);
     end_route_bindings(static_cast<unsigned>(descriptor), static_cast<unsigned>(descriptor));
     end_socket_bindings(static_cast<unsigned>(descriptor), static_cast<unsigned>(descriptor));
+    forget_relayed_sockets(static_cast<unsigned>(descriptor),
+                           static_cast<unsigned>(descriptor));  // path model
 }
 
 void descriptors_closed(unsigned first, unsigned last)
@@ -64,6 +67,7 @@ void descriptors_closed(unsigned first, unsigned last)
     }
     end_route_bindings(first, last);
     end_socket_bindings(first, last);
+    forget_relayed_sockets(first, last);  // path model
 }
 
 extern "C" {

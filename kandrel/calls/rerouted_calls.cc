@@ -11,6 +11,7 @@
 #include "hop_socket.hh"
 #include "program_memory.hh"
 #include "real_calls.hh"
+#include "relay_connect.hh"
 #include "route_line.hh"
 #include "route_table.hh"
 #include "trace.hh"
@@ -78,6 +79,13 @@ __attribute__((visibility("default"))) int connect(int s, const struct sockaddr 
     call_frame frame;
     if (frame.nested()) {
         return frame.real(real);
+    }
+    if (const rtbl_ent *route = path_model() ? relayed_route(s, name, namelen) : nullptr) {  // path model
+        trace_debug("connect()\t:\ts=%d name=%s namelen=%d \n", s,
+                    program_address_text(name, static_cast<int>(namelen)), static_cast<int>(namelen));
+        int result = frame.real([&] { return relayed_connect(s, name, namelen, *route); });
+        trace("connect()\t:\treturn value = %d\n", result);
+        return result;
     }
     if (full_coverage()) {
         bind_connecting_socket(s, name, namelen);

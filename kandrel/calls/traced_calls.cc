@@ -15,6 +15,7 @@
 #include "full_routing.hh"
 #include "program_memory.hh"
 #include "real_calls.hh"
+#include "relayed_sockets.hh"
 #include "route_table.hh"
 #include "symbolic_names.hh"
 #include "trace.hh"
@@ -293,7 +294,9 @@ __attribute__((visibility("default"))) int accept4(int s, struct sockaddr *addr,
 
 __attribute__((visibility("default"))) int getpeername(int s, struct sockaddr *name, socklen_t *namelen)
 {
-    return traced_name_query("getpeername", s, name, namelen, real_calls().getpeername);
+    // The path model reports a relayed socket's real destination.
+    return traced_name_query("getpeername", s, name, namelen,
+                             path_model() ? relayed_getpeername : real_calls().getpeername);
 }
 
 __attribute__((visibility("default"))) int getsockname(int s, struct sockaddr *name, socklen_t *namelen)

@@ -31,8 +31,14 @@ int cached(int &setting, const char *name, const char *value)
 
 coverage_mode coverage()
 {
-    return cached(coverage_setting, "KANDREL_COVERAGE", "full") ? coverage_mode::full
-                                                                : coverage_mode::classic;
+    int now = __atomic_load_n(&coverage_setting, __ATOMIC_RELAXED);
+    if (now == 0) {
+        now = 1 + (environment_is("KANDREL_COVERAGE", "full")   ? 1
+                   : environment_is("KANDREL_COVERAGE", "path") ? 2
+                                                                : 0);
+        __atomic_store_n(&coverage_setting, now, __ATOMIC_RELAXED);
+    }
+    return static_cast<coverage_mode>(now - 1);
 }
 
 bool echo_program_bytes()

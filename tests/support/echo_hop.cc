@@ -2,7 +2,7 @@
 // answer, answer as a hostile hop would, and records every read and datagram
 // it receives.
 //
-//   echo_hop --address A [--port P] [--delay-ms N] [--silent-udp]
+//   echo_hop --address A [--port P] [--delay-ms N] [--delay-line] [--silent-udp]
 //            [--answer echo|flood|garbage TEXT|silence] [--reset-after N]
 //            [--record FILE] [--wait-log FILE] [--ready-file FILE]
 //            [--connection-log FILE]
@@ -12,6 +12,10 @@
 // of TEXT, repeated as far as needed; silence sends nothing (--silent-udp:
 // nothing on UDP only). --reset-after N resets each TCP connection (no
 // answer, SO_LINGER 0) at the read after its first N.
+//
+// --delay-line echoes each TCP read N ms after it arrived, whatever came
+// before it, as a path holds each packet: pipelined pieces are not made to
+// wait for each other's delay (only echo answers, unrecorded in the wait log).
 //
 // A is an IPv4 or IPv6 address. The connection log gets one line per
 // accepted TCP connection: the peer's address and port.
@@ -29,6 +33,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,6 +48,7 @@ struct hop_options {
     std::string address;
     int port = 7;
     int delay_ms = 0;
+    bool delay_line = false;
     bool silent_udp = false;
     std::string answer = "echo";
     std::string garbage;
@@ -70,7 +77,7 @@ struct hop_logs {
 [[noreturn]] void usage()
 {
     std::fprintf(stderr,
-                 "usage: echo_hop --address A [--port P] [--delay-ms N] [--silent-udp]"
+                 "usage: echo_hop --address A [--port P] [--delay-ms N] [--delay-line] [--silent-udp]"
                  " [--answer echo|flood|garbage TEXT|silence] [--reset-after N]"
                  " [--record FILE] [--wait-log FILE] [--ready-file FILE] [--connection-log FILE]\n");
     std::exit(2);
@@ -82,7 +89,9 @@ hop_options parse_options(int argc, char **argv)
     for (int i = 1; i < argc; ++i) {
         std::string word = argv[i];
         bool has_value = i + 1 < argc;
-        if (word == "--silent-udp") {
+        if (word == "--delay-line") {
+            options.delay_line = true;
+        } else if (word == "--silent-udp") {
             options.silent_udp = true;
         } else if (word == "--address" && has_value) {
             options.address = argv[++i];
@@ -261,8 +270,56 @@ void reset_connection(int s)
     close(s);
 }
 
+// Reads into a queue of pieces stamped with their arrival; a writer sends
+// each one once its delay has passed.
+void serve_delay_line(int s, hop_logs &logs, const hop_options &options)
+{
+    using clock = std::chrono::steady_clock;
+    std::mutex lock;
+    std::condition_variable arrived;
+    std::deque<std::pair<clock::time_point, std::string>> pieces;
+    bool ended = false;
+    std::thread writer([&] {
+        std::unique_lock<std::mutex> hold(lock);
+        for (;;) {
+            arrived.wait(hold, [&] { return ended || !pieces.empty(); });
+            if (pieces.empty()) {
+                return;
+            }
+            auto [at, bytes] = std::move(pieces.front());
+            pieces.pop_front();
+            hold.unlock();
+            std::this_thread::sleep_until(at + std::chrono::milliseconds(options.delay_ms));
+            bool sent = write_all(s, bytes.data(), bytes.size());
+            hold.lock();
+            if (!sent) {
+                return;
+            }
+        }
+    });
+    char buffer[65536];
+    ssize_t n;
+    while ((n = read(s, buffer, sizeof buffer)) > 0) {
+        record(logs, "tcp", buffer, static_cast<std::size_t>(n));
+        std::lock_guard<std::mutex> hold(lock);
+        pieces.emplace_back(clock::now(), std::string(buffer, static_cast<std::size_t>(n)));
+        arrived.notify_one();
+    }
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        ended = true;
+        arrived.notify_one();
+    }
+    writer.join();
+    close(s);
+}
+
 void serve_connection(int s, hop_logs &logs, const hop_options &options)
 {
+    if (options.delay_line) {
+        serve_delay_line(s, logs, options);
+        return;
+    }
     char buffer[65536];
     ssize_t n;
     for (int reads = 0; (n = read(s, buffer, sizeof buffer)) > 0; ++reads) {

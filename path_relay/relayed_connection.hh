@@ -1,0 +1,70 @@
+// A program's connection to a routed destination, relayed: the program's
+// loopback connection on one side, the real destination on the other, and
+// each direction held back by half the path's round trip.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "hop_line.hh"
+#include "path_relay_protocol.hh"
+
+// The most bytes a direction holds (read and not yet delivered): with two
+// directions, a relayed connection holds at most 8 MiB.
+constexpr std::size_t direction_limit = 4u << 20;
+// What a direction may have unechoed at first, as a sender's first window:
+// each echoed byte widens it by one, as a window grows in slow start.
+constexpr std::size_t first_window = 10 * 1448;
+
+enum lane { lane_up = 0, lane_down = 1, lane_handshake = 2 };
+
+// Bytes read from one side, to be delivered to the other at release_at;
+// a chunk with no bytes stands for the end of the stream or a reset.
+struct held_chunk {
+    enum class kind { data, end, reset };
+    kind what = kind::data;
+    std::uint64_t sequence = 0;
+    std::vector<char> bytes;
+    std::size_t written = 0;
+    micros read_at = 0;
+    micros release_at = 0;
+};
+
+struct relay_direction {
+    std::deque<held_chunk> queue;
+    std::size_t held = 0;      // bytes in the queue
+    std::size_t unechoed = 0;  // bytes read whose echo has not come back
+    std::size_t window = first_window;
+    std::uint64_t next_sequence = 0;
+    bool source_done = false;  // the end or a reset was read
+    bool end_delivered = false;
+
+    // How many bytes may be read now.
+    std::size_t room() const;
+};
+
+struct relayed_connection {
+    std::uint64_t id = 0;
+    path_registration registration{};
+    hop_line *handshake_hop = nullptr;   // shared by the connects through one hop
+    std::unique_ptr<hop_line> data_hop;  // this connection's own, so no other traffic queues ahead
+    int control_fd = -1;                 // answered once the handshake is decided
+    int program_fd = -1;                 // -1 until the program's connection is accepted
+    int destination_fd = -1;
+    bool destination_decided = false;
+    bool handshake_echoed = false;
+    int handshake_error = 0;
+    bool established = false;
+    bool failed = false;  // the destination refused the handshake
+    bool over = false;    // closed, to be dropped
+    micros registered_at = 0;
+    relay_direction up;    // program to destination
+    relay_direction down;  // destination to program
+
+    relay_direction &direction(int lane_number) { return lane_number == lane_up ? up : down; }
+};
