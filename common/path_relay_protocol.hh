@@ -1,7 +1,8 @@
 // The messages between the library and the path relay (kandrel-path-relay),
 // over a sequenced-packet socket whose abstract name KANDREL_PATH_RELAY
 // gives: one registration per connect, answered once when it is registered
-// and once more when the destination answered the relayed handshake.
+// and once more when the destination answered the relayed handshake; or
+// one datagram per connection, unanswered.
 #pragma once
 
 #include <netinet/in.h>
@@ -16,9 +17,17 @@
 // an abstract name).
 inline constexpr const char *path_relay_variable = "KANDREL_PATH_RELAY";
 
+enum class path_message : std::uint32_t {
+    connect = 1,   // a program socket about to connect to the relay's listener
+    datagram = 2,  // a datagram to send from the program's socket (passed along) after a round trip
+};
+
 // A program socket about to connect to the relay's loopback listener from
-// local_port, and where its bytes are really going.
+// local_port, and where its bytes are really going; or a datagram, whose
+// bytes follow in the same message, and its destination (none: the
+// socket's own peer).
 struct path_registration {
+    path_message kind;
     std::uint32_t pid;         // the registering process, for the records
     std::uint16_t local_port;  // network order, as getsockname gives it
     std::uint16_t family;      // of the program's socket: AF_INET or AF_INET6

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -15,6 +16,10 @@ namespace {
 
 // A registration never followed by its connection is dropped after this.
 constexpr micros attach_patience_us = 10'000'000;
+// The most a datagram carries.
+constexpr std::size_t largest_datagram = 65536;
+// The most datagrams held at once.
+constexpr std::size_t datagram_limit = 4096;
 // The most bytes read from a side at once: one echo piece.
 constexpr std::size_t read_piece = 65536;
 
@@ -143,22 +148,90 @@ void path_relay::take_control()
     }
 }
 
-// A registration starts the destination's handshake and the hop's echo of
-// it at once; the program's connection to the listener follows.
-void path_relay::read_registration(int fd)
+void path_relay::read_control_message(int fd)
 {
+    static std::vector<char> buffer(sizeof(path_registration) + largest_datagram);
     path_registration registration;
-    ssize_t got = recv(fd, &registration, sizeof registration, MSG_DONTWAIT);
+    iovec parts[2] = {{&registration, sizeof registration}, {buffer.data(), buffer.size()}};
+    alignas(cmsghdr) char passed_space[CMSG_SPACE(sizeof(int))];
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = 2;
+    message.msg_control = passed_space;
+    message.msg_controllen = sizeof passed_space;
+    ssize_t got = recvmsg(fd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
     if (got < 0 && errno == EAGAIN) {
         return;
     }
     pending_controls_.erase(std::find(pending_controls_.begin(), pending_controls_.end(), fd));
-    int family = registration.destination.ss_family;
-    bool valid = got == static_cast<ssize_t>(sizeof registration) &&
-                 (registration.family == AF_INET ? listener_v4_ >= 0 : listener_v6_ >= 0) &&
-                 (family == AF_INET || family == AF_INET6) &&
+    int passed = -1;
+    if (cmsghdr *header = got > 0 ? CMSG_FIRSTHDR(&message) : nullptr;
+        header != nullptr && header->cmsg_type == SCM_RIGHTS && header->cmsg_len == CMSG_LEN(sizeof(int))) {
+        std::memcpy(&passed, CMSG_DATA(header), sizeof passed);
+    }
+    bool whole = got >= static_cast<ssize_t>(sizeof registration) && !(message.msg_flags & MSG_TRUNC) &&
                  registration.destination_length <= sizeof registration.destination &&
                  registration.hop_length <= sizeof registration.hop;
+    if (whole && registration.kind == path_message::datagram && passed >= 0) {
+        close(fd);
+        hold_datagram(registration, passed, buffer.data(),
+                      static_cast<std::size_t>(got) - sizeof registration);
+    } else if (whole && registration.kind == path_message::connect) {
+        if (passed >= 0) {
+            close(passed);
+        }
+        read_registration(fd, registration);
+    } else {
+        if (passed >= 0) {
+            close(passed);
+        }
+        close(fd);
+    }
+}
+
+// A datagram leaves from the program's own socket once its echo is back.
+void path_relay::hold_datagram(const path_registration &registration, int socket, const char *bytes,
+                               std::size_t length)
+{
+    std::uint64_t id = next_id_++;
+    held_datagram &datagram = datagrams_[id];
+    datagram.registration = registration;
+    datagram.registration.to_word[sizeof datagram.registration.to_word - 1] = '\0';
+    datagram.registration.hop_word[sizeof datagram.registration.hop_word - 1] = '\0';
+    datagram.socket = socket;
+    datagram.bytes.assign(bytes, bytes + length);
+    hop_for(registration.hop, registration.hop_length)
+        .send_echo({id, lane_datagram, 0}, std::max<std::size_t>(length, 1));
+}
+
+void path_relay::release_datagram(std::uint64_t id, micros round_trip_us)
+{
+    auto found = datagrams_.find(id);
+    if (found == datagrams_.end()) {
+        return;
+    }
+    held_datagram &datagram = found->second;
+    const path_registration &registration = datagram.registration;
+    // Sent as the program would have: an error, like a loss, is the path's.
+    if (registration.destination_length != 0) {
+        sendto(datagram.socket, datagram.bytes.data(), datagram.bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+               reinterpret_cast<const sockaddr *>(&registration.destination),
+               registration.destination_length);
+    } else {
+        send(datagram.socket, datagram.bytes.data(), datagram.bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    }
+    close(datagram.socket);
+    records_.add(registration, "UDP", datagram.bytes.size(), round_trip_us);
+    datagrams_.erase(found);
+}
+
+// A registration starts the destination's handshake and the hop's echo of
+// it at once; the program's connection to the listener follows.
+void path_relay::read_registration(int fd, path_registration &registration)
+{
+    int family = registration.destination.ss_family;
+    bool valid = (registration.family == AF_INET ? listener_v4_ >= 0 : listener_v6_ >= 0) &&
+                 (family == AF_INET || family == AF_INET6);
     if (!valid) {
         close(fd);
         return;
@@ -229,6 +302,10 @@ void path_relay::take_program_connection(int listener)
 
 void path_relay::on_echo(const echo_owner &owner, std::size_t length, micros round_trip_us)
 {
+    if (owner.lane == lane_datagram) {
+        release_datagram(owner.connection, round_trip_us);
+        return;
+    }
     auto found = connections_.find(owner.connection);
     if (found == connections_.end()) {
         return;
@@ -249,7 +326,7 @@ void path_relay::on_echo(const echo_owner &owner, std::size_t length, micros rou
         }
     }
     if (owner.lane == lane_up) {
-        records_.add(connection.registration, length, round_trip_us);
+        records_.add(connection.registration, "TCP", length, round_trip_us);
     }
 }
 
@@ -401,7 +478,9 @@ void path_relay::poll_once()
     };
     micros now = now_us();
     micros wake = now + 1'000'000;
-    watch(control_fd_, POLLIN, {what::control, 0, 0});
+    // Datagrams beyond the bound wait in the control socket's queue, and
+    // their senders with them.
+    watch(control_fd_, datagrams_.size() < datagram_limit ? POLLIN : 0, {what::control, 0, 0});
     for (std::size_t i = 0; i < pending_controls_.size(); ++i) {
         watch(pending_controls_[i], POLLIN, {what::pending, 0, i});
     }
@@ -515,7 +594,7 @@ void path_relay::poll_once()
         }
     }
     for (int fd : registrations) {
-        read_registration(fd);
+        read_control_message(fd);
     }
     for (auto &hop : hops_) {
         hop->on_time(now);
@@ -547,7 +626,7 @@ void path_relay::poll_once()
 
 void path_relay::run()
 {
-    while (!program_gone_ || !connections_.empty()) {
+    while (!program_gone_ || !connections_.empty() || !datagrams_.empty()) {
         poll_once();
     }
 }

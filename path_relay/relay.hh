@@ -31,7 +31,11 @@ public:
 
 private:
     void take_control();
-    void read_registration(int fd);
+    void read_control_message(int fd);
+    void read_registration(int fd, path_registration &registration);
+    void hold_datagram(const path_registration &registration, int socket, const char *bytes,
+                       std::size_t length);
+    void release_datagram(std::uint64_t id, micros round_trip_us);
     void take_program_connection(int listener);
     void on_echo(const echo_owner &owner, std::size_t length, micros round_trip_us);
     void decide_handshake(relayed_connection &connection);
@@ -57,4 +61,5 @@ private:
     std::vector<int> pending_controls_;
     std::map<std::uint64_t, std::unique_ptr<relayed_connection>> connections_;
     std::vector<std::unique_ptr<hop_line>> hops_;
+    std::map<std::uint64_t, held_datagram> datagrams_;
 };

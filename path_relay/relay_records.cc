@@ -51,7 +51,8 @@ relay_records::~relay_records()
     }
 }
 
-void relay_records::add(const path_registration &registration, std::size_t bytes, micros round_trip_us)
+void relay_records::add(const path_registration &registration, const char *protocol, std::size_t bytes,
+                        micros round_trip_us)
 {
     if (round_trip_us >= 0) {
         char record[64];
@@ -68,7 +69,7 @@ void relay_records::add(const path_registration &registration, std::size_t bytes
     trip.pid = static_cast<long>(registration.pid);
     std::snprintf(trip.to, sizeof trip.to, "%s", registration.to_word);
     std::snprintf(trip.hop, sizeof trip.hop, "%s", registration.hop_word);
-    std::snprintf(trip.protocol, sizeof trip.protocol, "TCP");
+    std::snprintf(trip.protocol, sizeof trip.protocol, "%s", protocol);
     trip.bytes = bytes;
     trip.rtt_us = round_trip_us > 0 ? static_cast<std::uint64_t>(round_trip_us) : 0;
     trip.outcome = round_trip_us >= 0 ? trip_outcome::echoed : trip_outcome::waited_out;

@@ -19,7 +19,9 @@ public:
     relay_records(const relay_records &) = delete;
     relay_records &operator=(const relay_records &) = delete;
 
-    void add(const path_registration &registration, std::size_t bytes, micros round_trip_us);
+    // protocol: "TCP" or "UDP", as the recording names it.
+    void add(const path_registration &registration, const char *protocol, std::size_t bytes,
+             micros round_trip_us);
 
 private:
     int timelog_fd_ = -1;

@@ -21,7 +21,14 @@ constexpr std::size_t direction_limit = 4u << 20;
 // each echoed byte widens it by one, as a window grows in slow start.
 constexpr std::size_t first_window = 10 * 1448;
 
-enum lane { lane_up = 0, lane_down = 1, lane_handshake = 2 };
+enum lane { lane_up = 0, lane_down = 1, lane_handshake = 2, lane_datagram = 3 };
+
+// A datagram waiting for its echo, with the program's socket to send it from.
+struct held_datagram {
+    path_registration registration;
+    int socket = -1;
+    std::vector<char> bytes;
+};
 
 // Bytes read from one side, to be delivered to the other at release_at;
 // a chunk with no bytes stands for the end of the stream or a reset.

@@ -12,6 +12,7 @@
 #include "program_memory.hh"
 #include "real_calls.hh"
 #include "relay_connect.hh"
+#include "relay_datagram.hh"
 #include "route_line.hh"
 #include "route_table.hh"
 #include "trace.hh"
@@ -110,6 +111,10 @@ __attribute__((visibility("default"))) ssize_t send(int s, const void *msg, size
     }
     trace("send()\t\t:\ts=%d msg=0x%lx len=%zd flags=%d\n", s, pointer_value(msg), static_cast<ssize_t>(len),
           flags);
+    if (path_model() && relay_datagram(s, msg, len, nullptr, 0)) {  // path model
+        trace("send()\t\t:\treturn value = %zd\n", static_cast<ssize_t>(len));
+        return static_cast<ssize_t>(len);
+    }
     if (full_coverage()) {
         full_round_trip(s, nullptr, 0, len, flags, {static_cast<const char *>(msg)});
     } else if (rtbl_ent *entry = get_sock_ent(s)) {
@@ -134,6 +139,10 @@ __attribute__((visibility("default"))) ssize_t sendto(int s, const void *msg, si
     call_frame frame;
     if (frame.nested()) {
         return frame.real(real);
+    }
+    if (path_model() && relay_datagram(s, msg, len, to, tolen)) {  // path model
+        trace("sendto()\t:\treturn value = %zd\n", static_cast<ssize_t>(len));
+        return static_cast<ssize_t>(len);
     }
     if (full_coverage()) {
         full_round_trip(s, to, tolen, len, flags, {static_cast<const char *>(msg)});

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include "path_relay_protocol.hh"
 #include "program_memory.hh"
 #include "real_calls.hh"
+#include "relay_control.hh"
 #include "relayed_sockets.hh"
 #include "route_table.hh"
 
@@ -73,27 +73,6 @@ std::uint16_t local_port(int s, int family)
     return real_calls().getsockname(s, reinterpret_cast<sockaddr *>(&local), &length) == 0 ? port() : 0;
 }
 
-// A control connection to the relay the environment names, or -1.
-int open_control()
-{
-    const char *name = std::getenv(path_relay_variable);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::size_t length = name != nullptr ? std::strlen(name) : 0;
-    if (length < 2 || name[0] != '@' || length > sizeof address.sun_path) {
-        return -1;
-    }
-    std::memcpy(address.sun_path + 1, name + 1, length - 1);
-    int control = real_calls().socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (control >= 0 &&
-        real_calls().connect(control, reinterpret_cast<sockaddr *>(&address),
-                             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length)) != 0) {
-        real_calls().close(control);
-        return -1;
-    }
-    return control;
-}
-
 // The relay's next answer of kind, waiting at most patience_ms (-1: for
 // ever, as a blocking connect waits for its handshake).
 bool await_answer(int control, path_answer_kind kind, int patience_ms, path_answer &answer)
@@ -119,17 +98,12 @@ bool await_answer(int control, path_answer_kind kind, int patience_ms, path_answ
 std::uint16_t register_connect(int control, int s, int family, const program_address &destination,
                                socklen_t destination_length, const rtbl_ent &route)
 {
-    path_registration registration{};
-    registration.pid = static_cast<std::uint32_t>(getpid());
+    path_registration registration = registration_for(route, path_message::connect);
     registration.family = static_cast<std::uint16_t>(family);
     registration.local_port = local_port(s, family);
     std::memcpy(&registration.destination, &destination.storage, sizeof registration.destination);
     registration.destination_length =
         std::min<socklen_t>(destination_length, sizeof registration.destination);
-    registration.hop = route.reach.hop;
-    registration.hop_length = route.reach.hop_length;
-    std::memcpy(registration.to_word, route.to_word, sizeof registration.to_word);
-    std::memcpy(registration.hop_word, route.hop_word, sizeof registration.hop_word);
     path_answer answer;
     if (registration.local_port == 0 ||
         real_calls().send(control, &registration, sizeof registration, MSG_NOSIGNAL) !=

@@ -128,6 +128,11 @@ TEST_F(PathModel, CallsGiveWhatAKernelSocketGives)
              Case{"shutdown delivers the end after the bytes",
                   {"connect", echoing, "9000", "send", "last", "shutdown", "recv", "4", "recv", "1"},
                   "connect 0 \nsend 4\nshutdown 0\nrecv last\nrecv end\n", "last", 1 + 8},
+             Case{"datagrams sent back to back all leave, replies reach the program",
+                  {"udp", echoing, "9000", "sendtos", "20", "d", "recv", "20"},
+                  "sendtos 20\nrecv dddddddddddddddddddd\n", "dddddddddddddddddddd", 20},
+             Case{"a connected datagram socket", {"udp-connect", echoing, "9000", "send", "ping", "recv", "4"},
+                  "connect 0\nsend 4\nrecv ping\n", "ping", 4},
          }) {
         SCOPED_TRACE(row.name);
         fresh_services();

@@ -1,6 +1,7 @@
 /* The path model tests' application: one TCP socket driven by steps given
  * as arguments, each printing what the program saw:
  *   connect ADDR PORT | connect-nb ADDR PORT   (then poll for writable)
+ *   udp ADDR PORT | udp-connect ADDR PORT | sendtos COUNT TEXT  (to ADDR PORT)
  *   peer | send TEXT | sends COUNT TEXT | recv LENGTH | bulk BYTES
  *   fork TEXT (a child sends TEXT on the socket and exits) | shutdown | close */
 #define _GNU_SOURCE
@@ -17,6 +18,8 @@
 #include <unistd.h>
 
 static int s = -1;
+static struct sockaddr_storage datagram_peer;
+static socklen_t datagram_peer_length;
 
 static socklen_t address_of(const char *text, int port, struct sockaddr_storage *address)
 {
@@ -108,6 +111,22 @@ int main(int argc, char **argv)
         const char *step = argv[i];
         if (!strcmp(step, "connect") || !strcmp(step, "connect-nb")) {
             do_connect(argv[i + 1], atoi(argv[i + 2]), !strcmp(step, "connect-nb"));
+            i += 2;
+        } else if (!strcmp(step, "udp") || !strcmp(step, "udp-connect")) {
+            datagram_peer_length = address_of(argv[i + 1], atoi(argv[i + 2]), &datagram_peer);
+            s = socket(datagram_peer.ss_family, SOCK_DGRAM, 0);
+            if (!strcmp(step, "udp-connect")) {
+                printf("connect %d\n", connect(s, (struct sockaddr *)&datagram_peer, datagram_peer_length));
+            }
+            i += 2;
+        } else if (!strcmp(step, "sendtos")) {
+            int count = atoi(argv[i + 1]);
+            long total = 0;
+            for (int k = 0; k < count; ++k) {
+                total += sendto(s, argv[i + 2], strlen(argv[i + 2]), 0, (struct sockaddr *)&datagram_peer,
+                                datagram_peer_length);
+            }
+            printf("sendtos %ld\n", total);
             i += 2;
         } else if (!strcmp(step, "peer")) {
             print_peer();
