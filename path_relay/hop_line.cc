@@ -63,6 +63,7 @@ void hop_line::send_echo(const echo_owner &owner, std::size_t length)
         return;
     }
     waiting_.push_back({owner, length, now_us()});
+    backlog_ += length;
     unsent_ += length;
     if (!connecting_) {
         flush();
@@ -91,6 +92,12 @@ void hop_line::on_ready(short revents)
             return;
         }
         connecting_ = false;
+        // Pieces that waited for the connection count their round trip from
+        // now: the hop's handshake is not the echo's.
+        micros now = now_us();
+        for (waiting_piece &piece : waiting_) {
+            piece.sent_at = now;
+        }
     }
     if (!connecting_ && (revents & (POLLIN | (POLLERR | POLLHUP)))) {
         take_echo();
@@ -140,9 +147,15 @@ void hop_line::take_echo()
             if (echoed_of_head_ == head.length) {
                 waiting_piece piece = head;
                 waiting_.pop_front();
+                backlog_ -= piece.length;
                 echoed_of_head_ = 0;
-                round_trip_us_ = now - piece.sent_at;
-                done_(piece.owner, piece.length, round_trip_us_);
+                micros sample = now - piece.sent_at;
+                if (round_trip_us_ == 0 || sample <= round_trip_us_ ||
+                    now - round_trip_measured_at_ > round_trip_memory_us) {
+                    round_trip_us_ = sample;
+                    round_trip_measured_at_ = now;
+                }
+                done_(piece.owner, piece.length, sample);
             }
         }
     }
@@ -155,6 +168,7 @@ void hop_line::give_up()
     connecting_ = false;
     unsent_ = 0;
     echoed_of_head_ = 0;
+    backlog_ = 0;
     std::deque<waiting_piece> abandoned;
     abandoned.swap(waiting_);
     for (const waiting_piece &piece : abandoned) {

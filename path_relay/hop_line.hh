@@ -51,10 +51,18 @@ public:
         }
     }
 
+    // Filler bytes sent or to send whose echo has not come back.
+    std::size_t backlog() const { return backlog_; }
+
+    // Whether the connection is up.
+    bool connected() const { return fd_ >= 0 && !connecting_; }
+
     // Sends a filler of length bytes for owner (length > 0).
     void send_echo(const echo_owner &owner, std::size_t length);
 
-    // The latest round trip measured, or 0 before any.
+    // The path's round trip as the echoes show it: the smallest measured
+    // in the last few seconds (queueing behind other pieces, or behind
+    // the hop's own acknowledgements, is not the path's), or 0 before any.
     micros round_trip() const { return round_trip_us_; }
 
     // The descriptor and events to poll, or -1.
@@ -86,6 +94,12 @@ private:
     std::size_t unsent_ = 0;
     std::size_t filler_at_ = 0;
     std::size_t echoed_of_head_ = 0;
+    std::size_t backlog_ = 0;
     std::deque<waiting_piece> waiting_;
     micros round_trip_us_ = 0;
+    micros round_trip_measured_at_ = 0;
 };
+
+// How long the smallest round trip stands unless a smaller one comes: the
+// path may really have become slower.
+constexpr micros round_trip_memory_us = 5'000'000;

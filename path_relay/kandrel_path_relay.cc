@@ -5,7 +5,8 @@
 //   kandrel-path-relay --control NAME --program-pid PID --timelog PATH [--ready-fd N]
 //
 // NAME is the abstract socket the library registers connects on; the run's
-// recording, if any, is named by KANDREL_RECORD (and KANDREL_RUN_START_NS).
+// recording, if any, is named by KANDREL_RECORD (and KANDREL_RUN_START_NS);
+// the hops of the routes in QUOR_ROUTE_TABLE are connected before it is ready.
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -63,6 +64,7 @@ int main(int argc, char **argv)
         return 1;
     }
     signal(SIGPIPE, SIG_IGN);
+    settings.routes = environment("QUOR_ROUTE_TABLE");
     std::string start = environment("KANDREL_RUN_START_NS");
     relay_records records(timelog, environment("KANDREL_RECORD"), std::strtoull(start.c_str(), nullptr, 10));
     path_relay relay(records);

@@ -2,6 +2,7 @@
 #include "relay.hh"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/uio.h>
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -20,6 +22,9 @@ constexpr micros attach_patience_us = 10'000'000;
 constexpr std::size_t largest_datagram = 65536;
 // The most datagrams held at once.
 constexpr std::size_t datagram_limit = 4096;
+// The most filler bytes a connection's hop line has unechoed; a piece read
+// beyond them is delivered all the same, without an echo of its own.
+constexpr std::size_t echo_backlog_limit = 1u << 20;
 // The most bytes read from a side at once: one echo piece.
 constexpr std::size_t read_piece = 65536;
 
@@ -91,9 +96,10 @@ std::size_t relay_direction::room() const
     if (source_done) {
         return 0;
     }
-    std::size_t by_window = window > unechoed ? window - unechoed : 0;
-    std::size_t by_memory = direction_limit > held ? direction_limit - held : 0;
-    return std::min({by_window, by_memory, read_piece});
+    // A sender's window is in flight for a whole round trip; the relay
+    // holds a direction's bytes for half of one.
+    std::size_t in_half_trip = window / 2;
+    return std::min(in_half_trip > held ? in_half_trip - held : 0, read_piece);
 }
 
 bool path_relay::start(const relay_settings &settings)
@@ -116,11 +122,65 @@ bool path_relay::start(const relay_settings &settings)
     if (listener_v4_ < 0 && listener_v6_ < 0) {
         return false;
     }
+    connect_hops_of_routes();
     if (settings.ready_fd >= 0) {
         (void)!write(settings.ready_fd, "ready\n", 6);
         close(settings.ready_fd);
     }
     return true;
+}
+
+// The hops of this host's routes, resolved as the library resolves them,
+// are connected before the program starts: over a real distance that
+// handshake costs a round trip, which no connect or datagram of the
+// program should pay on top of its own.
+void path_relay::connect_hops_of_routes()
+{
+    FILE *file = settings_.routes.empty() ? nullptr : std::fopen(settings_.routes.c_str(), "re");
+    if (file == nullptr) {
+        return;
+    }
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    char line[full_route_line_buffer_size];
+    route_words words;
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_DGRAM;
+        addrinfo *found = nullptr;
+        if (parse_route_line(line, words, full_host_word_size) != route_line_status::ok ||
+            std::strcmp(words.from, host) != 0 || route_protocol_of(words.protocol) == protocol_none ||
+            getaddrinfo(words.hop, nullptr, &hints, &found) != 0) {
+            continue;
+        }
+        sockaddr_storage hop{};
+        std::memcpy(&hop, found->ai_addr, found->ai_addrlen);
+        reinterpret_cast<sockaddr_in &>(hop).sin_port = htons(7);
+        hop_for(hop, found->ai_addrlen).open_now();
+        freeaddrinfo(found);
+    }
+    std::fclose(file);
+    micros until = now_us() + echo_patience_us;
+    for (;;) {
+        std::vector<pollfd> fds;
+        for (auto &hop : hops_) {
+            if (hop->descriptor() >= 0 && !hop->connected()) {
+                fds.push_back({hop->descriptor(), POLLOUT, 0});
+            }
+        }
+        micros left = until - now_us();
+        if (fds.empty() || left <= 0 || poll(fds.data(), fds.size(), static_cast<int>(left / 1000)) <= 0) {
+            return;
+        }
+        for (auto &hop : hops_) {
+            for (const pollfd &ready : fds) {
+                if (ready.fd == hop->descriptor() && ready.revents != 0) {
+                    hop->on_ready(ready.revents);
+                }
+            }
+        }
+    }
 }
 
 hop_line &path_relay::hop_for(const sockaddr_storage &address, socklen_t length)
@@ -300,7 +360,7 @@ void path_relay::take_program_connection(int listener)
     }
 }
 
-void path_relay::on_echo(const echo_owner &owner, std::size_t length, micros round_trip_us)
+void path_relay::on_echo(const echo_owner &owner, std::size_t, micros round_trip_us)
 {
     if (owner.lane == lane_datagram) {
         release_datagram(owner.connection, round_trip_us);
@@ -316,17 +376,13 @@ void path_relay::on_echo(const echo_owner &owner, std::size_t length, micros rou
         decide_handshake(connection);
         return;
     }
-    relay_direction &direction = connection.direction(owner.lane);
-    direction.unechoed -= std::min(direction.unechoed, length);
-    direction.window = std::min(direction_limit, direction.window + length);
-    for (held_chunk &chunk : direction.queue) {
+    // A piece whose echo came back sooner than the estimate said leaves at
+    // half its own round trip.
+    for (held_chunk &chunk : connection.direction(owner.lane).queue) {
         if (chunk.sequence == owner.sequence && round_trip_us >= 0) {
             chunk.release_at = std::min(chunk.release_at, chunk.read_at + round_trip_us / 2);
             break;
         }
-    }
-    if (owner.lane == lane_up) {
-        records_.add(connection.registration, "TCP", length, round_trip_us);
     }
 }
 
@@ -399,10 +455,13 @@ void path_relay::read_side(relayed_connection &connection, int lane_number)
     chunk.bytes.resize(length);
     chunk.bytes.shrink_to_fit();
     direction.held += length;
-    direction.unechoed += length;
     std::uint64_t sequence = chunk.sequence;
     direction.queue.push_back(std::move(chunk));
-    connection.data_hop->send_echo({connection.id, lane_number, sequence}, length);
+    // The echoes measure the path; a hop slower than the traffic is not made
+    // to carry all of it.
+    if (connection.data_hop->backlog() < echo_backlog_limit) {
+        connection.data_hop->send_echo({connection.id, lane_number, sequence}, length);
+    }
 }
 
 void path_relay::deliver(relayed_connection &connection, int lane_number, micros now)
@@ -433,7 +492,14 @@ void path_relay::deliver(relayed_connection &connection, int lane_number, micros
         if (chunk.written < chunk.bytes.size()) {
             return;
         }
-        direction.held -= chunk.bytes.size();
+        // Slow start: the window doubles in each round trip, growing by
+        // five sixths of what each half trip delivers (1.42 squared is 2).
+        std::size_t length = chunk.bytes.size();
+        direction.window = std::min(direction_limit, direction.window + length * 5 / 6);
+        direction.held -= length;
+        if (lane_number == lane_up) {
+            records_.add(connection.registration, "TCP", length, 2 * (chunk.release_at - chunk.read_at));
+        }
         direction.queue.pop_front();
     }
 }

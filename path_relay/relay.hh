@@ -19,6 +19,7 @@ struct relay_settings {
     std::string control_name;  // abstract name, without the leading '@'
     int program_pidfd = -1;    // the run ends with it (and no connection left)
     int ready_fd = -1;         // "ready\n" goes here once everything listens
+    std::string routes;        // the route file: its hops are connected before the program starts
 };
 
 class path_relay {
@@ -30,6 +31,7 @@ public:
     void run();
 
 private:
+    void connect_hops_of_routes();
     void take_control();
     void read_control_message(int fd);
     void read_registration(int fd, path_registration &registration);

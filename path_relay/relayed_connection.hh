@@ -14,11 +14,12 @@
 #include "hop_line.hh"
 #include "path_relay_protocol.hh"
 
-// The most bytes a direction holds (read and not yet delivered): with two
-// directions, a relayed connection holds at most 8 MiB.
+// The largest window of a direction, as a kernel's largest send buffer: the
+// relay holds half of it at most (read and not yet delivered), so a
+// relayed connection holds at most 4 MiB.
 constexpr std::size_t direction_limit = 4u << 20;
-// What a direction may have unechoed at first, as a sender's first window:
-// each echoed byte widens it by one, as a window grows in slow start.
+// A direction's first window, as a sender's first: 10 segments. It grows
+// with what is delivered, doubling each round trip as in slow start.
 constexpr std::size_t first_window = 10 * 1448;
 
 enum lane { lane_up = 0, lane_down = 1, lane_handshake = 2, lane_datagram = 3 };
@@ -44,8 +45,7 @@ struct held_chunk {
 
 struct relay_direction {
     std::deque<held_chunk> queue;
-    std::size_t held = 0;      // bytes in the queue
-    std::size_t unechoed = 0;  // bytes read whose echo has not come back
+    std::size_t held = 0;  // bytes in the queue
     std::size_t window = first_window;
     std::uint64_t next_sequence = 0;
     bool source_done = false;  // the end or a reset was read
