@@ -29,6 +29,7 @@ enum class path_message : std::uint32_t {
 struct path_registration {
     path_message kind;
     std::uint32_t pid;         // the registering process, for the records
+    std::uint32_t protocol;    // the route's: protocol_tcp or protocol_udp
     std::uint16_t local_port;  // network order, as getsockname gives it
     std::uint16_t family;      // of the program's socket: AF_INET or AF_INET6
     sockaddr_storage destination;

@@ -21,8 +21,8 @@ micros now_us()
         .count();
 }
 
-hop_line::hop_line(const sockaddr_storage &address, socklen_t length, echo_done done)
-    : address_(address), length_(length), done_(std::move(done))
+hop_line::hop_line(const sockaddr_storage &address, socklen_t length, int type, echo_done done)
+    : address_(address), length_(length), type_(type), done_(std::move(done))
 {
 }
 
@@ -33,16 +33,24 @@ hop_line::~hop_line()
     }
 }
 
-bool hop_line::is(const sockaddr_storage &address, socklen_t length) const
+bool hop_line::is(const sockaddr_storage &address, socklen_t length, int type) const
 {
-    return length == length_ && std::memcmp(&address, &address_, length) == 0;
+    return type == type_ && length == length_ && std::memcmp(&address, &address_, length) == 0;
 }
 
 bool hop_line::open()
 {
-    fd_ = socket(address_.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    fd_ = socket(address_.ss_family, type_ | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd_ < 0) {
         return false;
+    }
+    if (type_ == SOCK_DGRAM) {
+        if (connect(fd_, reinterpret_cast<const sockaddr *>(&address_), length_) != 0) {
+            close(fd_);
+            fd_ = -1;
+            return false;
+        }
+        return true;
     }
     // Pieces are small and must leave at once, as the packets they stand for.
     int on = 1;
@@ -60,6 +68,15 @@ void hop_line::send_echo(const echo_owner &owner, std::size_t length)
 {
     if (fd_ < 0 && !open()) {
         done_(owner, length, -1);
+        return;
+    }
+    if (type_ == SOCK_DGRAM) {
+        // One datagram per piece; one that cannot be sent is lost, as on
+        // a path, and waited out.
+        length = std::min(length, largest_echo_datagram);
+        waiting_.push_back({owner, length, now_us()});
+        backlog_ += length;
+        ::send(fd_, filler_bytes(), length, MSG_DONTWAIT | MSG_NOSIGNAL);
         return;
     }
     waiting_.push_back({owner, length, now_us()});
@@ -138,6 +155,19 @@ void hop_line::take_echo()
         }
         micros now = now_us();
         auto left = static_cast<std::size_t>(got);
+        if (type_ == SOCK_DGRAM) {
+            // A datagram's echo is the oldest piece of its length; anything
+            // else is nobody's.
+            auto piece = std::find_if(waiting_.begin(), waiting_.end(),
+                                      [&](const waiting_piece &waiting) { return waiting.length == left; });
+            if (piece != waiting_.end()) {
+                waiting_piece done = *piece;
+                waiting_.erase(piece);
+                backlog_ -= done.length;
+                finish_piece(done, now);
+            }
+            continue;
+        }
         // Bytes beyond what was sent belong to nothing and are dropped.
         while (left > 0 && !waiting_.empty()) {
             waiting_piece &head = waiting_.front();
@@ -149,16 +179,21 @@ void hop_line::take_echo()
                 waiting_.pop_front();
                 backlog_ -= piece.length;
                 echoed_of_head_ = 0;
-                micros sample = now - piece.sent_at;
-                if (round_trip_us_ == 0 || sample <= round_trip_us_ ||
-                    now - round_trip_measured_at_ > round_trip_memory_us) {
-                    round_trip_us_ = sample;
-                    round_trip_measured_at_ = now;
-                }
-                done_(piece.owner, piece.length, sample);
+                finish_piece(piece, now);
             }
         }
     }
+}
+
+void hop_line::finish_piece(const waiting_piece &piece, micros now)
+{
+    micros sample = now - piece.sent_at;
+    if (round_trip_us_ == 0 || sample <= round_trip_us_ ||
+        now - round_trip_measured_at_ > round_trip_memory_us) {
+        round_trip_us_ = sample;
+        round_trip_measured_at_ = now;
+    }
+    done_(piece.owner, piece.length, sample);
 }
 
 void hop_line::give_up()
@@ -183,7 +218,18 @@ micros hop_line::deadline() const
 
 void hop_line::on_time(micros now)
 {
-    if (!waiting_.empty() && now >= deadline()) {
+    if (waiting_.empty() || now < deadline()) {
+        return;
+    }
+    if (type_ == SOCK_STREAM) {
         give_up();
+        return;
+    }
+    // A lost datagram is waited out alone: the others may still come.
+    while (!waiting_.empty() && now >= deadline()) {
+        waiting_piece lost = waiting_.front();
+        waiting_.pop_front();
+        backlog_ -= lost.length;
+        done_(lost.owner, lost.length, -1);
     }
 }

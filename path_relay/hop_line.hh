@@ -1,7 +1,8 @@
-// One pipelined echo connection to a hop, shared by every relayed
-// connection whose route names that hop: each piece of traffic sends a
-// filler of its length and is told when its echo has come back, so the
-// hop's echo stream measures the path's round trip and paces the traffic.
+// A pipelined echo line to a hop: a TCP connection (a relayed connection's
+// own, or the one its handshakes share), or for the datagrams and handshakes
+// of UDP routes a connected UDP socket. Each piece of traffic sends a filler
+// of its length and is told when its echo has come back: the echoes measure
+// the path's round trip.
 #pragma once
 
 #include <sys/socket.h>
@@ -21,6 +22,9 @@ micros now_us();
 // up a piece in full coverage.
 constexpr micros echo_patience_us = 2'000'000;
 
+// The longest filler datagram: what a UDP datagram over IPv4 carries.
+constexpr std::size_t largest_echo_datagram = 65507;
+
 // What a piece's echo is for: the relayed connection and which of its
 // lanes (up, down, or the handshake), with the piece's sequence number.
 struct echo_owner {
@@ -35,12 +39,13 @@ using echo_done = std::function<void(const echo_owner &, std::size_t length, mic
 
 class hop_line {
 public:
-    hop_line(const sockaddr_storage &address, socklen_t length, echo_done done);
+    // type: SOCK_STREAM or SOCK_DGRAM.
+    hop_line(const sockaddr_storage &address, socklen_t length, int type, echo_done done);
     ~hop_line();
     hop_line(const hop_line &) = delete;
     hop_line &operator=(const hop_line &) = delete;
 
-    bool is(const sockaddr_storage &address, socklen_t length) const;
+    bool is(const sockaddr_storage &address, socklen_t length, int type) const;
 
     // Opens the connection ahead of the first piece, so that its handshake
     // overlaps other work.
@@ -82,12 +87,14 @@ private:
     };
 
     bool open();
+    void finish_piece(const waiting_piece &piece, micros now);
     void give_up();
     void flush();
     void take_echo();
 
     sockaddr_storage address_;
     socklen_t length_;
+    int type_;
     echo_done done_;
     int fd_ = -1;
     bool connecting_ = false;

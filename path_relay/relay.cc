@@ -71,6 +71,13 @@ bool peer_of(int fd, std::uint16_t &family, std::uint16_t &port)
     return true;
 }
 
+// How a route's handshakes and datagrams reach its hop, by the route's
+// protocol; a connection's own traffic always goes over TCP, in order.
+int echo_type(int protocol)
+{
+    return protocol == protocol_udp ? SOCK_DGRAM : SOCK_STREAM;
+}
+
 // Closes with a reset, as a peer's refusal or reset shows on the other side.
 void close_with_reset(int &fd)
 {
@@ -96,14 +103,30 @@ std::size_t relay_direction::room() const
     if (source_done) {
         return 0;
     }
-    // A sender's window is in flight for a whole round trip; the relay
-    // holds a direction's bytes for half of one.
-    std::size_t in_half_trip = window / 2;
-    return std::min(in_half_trip > held ? in_half_trip - held : 0, read_piece);
+    std::size_t by_window = window > in_flight ? window - in_flight : 0;
+    std::size_t by_memory = direction_limit > held ? direction_limit - held : 0;
+    return std::min({by_window, by_memory, read_piece});
 }
+
+namespace {
+
+void read_largest_window()
+{
+    FILE *file = std::fopen("/proc/sys/net/ipv4/tcp_wmem", "re");
+    unsigned long least = 0, initial = 0, largest = 0;
+    if (file != nullptr && std::fscanf(file, "%lu %lu %lu", &least, &initial, &largest) == 3 && largest > 0) {
+        largest_window = std::min<std::size_t>(largest / 4 * 3, direction_limit);
+    }
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+}
+
+}  // namespace
 
 bool path_relay::start(const relay_settings &settings)
 {
+    read_largest_window();
     settings_ = settings;
     control_fd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_un name{};
@@ -157,7 +180,7 @@ void path_relay::connect_hops_of_routes()
         sockaddr_storage hop{};
         std::memcpy(&hop, found->ai_addr, found->ai_addrlen);
         reinterpret_cast<sockaddr_in &>(hop).sin_port = htons(7);
-        hop_for(hop, found->ai_addrlen).open_now();
+        hop_for(hop, found->ai_addrlen, echo_type(route_protocol_of(words.protocol))).open_now();
         freeaddrinfo(found);
     }
     std::fclose(file);
@@ -183,15 +206,15 @@ void path_relay::connect_hops_of_routes()
     }
 }
 
-hop_line &path_relay::hop_for(const sockaddr_storage &address, socklen_t length)
+hop_line &path_relay::hop_for(const sockaddr_storage &address, socklen_t length, int type)
 {
     for (auto &hop : hops_) {
-        if (hop->is(address, length)) {
+        if (hop->is(address, length, type)) {
             return *hop;
         }
     }
     hops_.push_back(std::make_unique<hop_line>(
-        address, length, [this](const echo_owner &owner, std::size_t bytes, micros round_trip_us) {
+        address, length, type, [this](const echo_owner &owner, std::size_t bytes, micros round_trip_us) {
             on_echo(owner, bytes, round_trip_us);
         }));
     return *hops_.back();
@@ -260,7 +283,7 @@ void path_relay::hold_datagram(const path_registration &registration, int socket
     datagram.registration.hop_word[sizeof datagram.registration.hop_word - 1] = '\0';
     datagram.socket = socket;
     datagram.bytes.assign(bytes, bytes + length);
-    hop_for(registration.hop, registration.hop_length)
+    hop_for(registration.hop, registration.hop_length, echo_type(registration.protocol))
         .send_echo({id, lane_datagram, 0}, std::max<std::size_t>(length, 1));
 }
 
@@ -303,9 +326,10 @@ void path_relay::read_registration(int fd, path_registration &registration)
     connection->registration = registration;
     connection->control_fd = fd;
     connection->registered_at = now_us();
-    connection->handshake_hop = &hop_for(registration.hop, registration.hop_length);
+    connection->handshake_hop =
+        &hop_for(registration.hop, registration.hop_length, echo_type(registration.protocol));
     connection->data_hop =
-        std::make_unique<hop_line>(registration.hop, registration.hop_length,
+        std::make_unique<hop_line>(registration.hop, registration.hop_length, SOCK_STREAM,
                                    [this](const echo_owner &owner, std::size_t bytes, micros round_trip_us) {
                                        on_echo(owner, bytes, round_trip_us);
                                    });
@@ -455,12 +479,25 @@ void path_relay::read_side(relayed_connection &connection, int lane_number)
     chunk.bytes.resize(length);
     chunk.bytes.shrink_to_fit();
     direction.held += length;
+    direction.in_flight += length;
+    direction.unacknowledged.push_back({chunk.read_at + 2 * (chunk.release_at - chunk.read_at), length});
     std::uint64_t sequence = chunk.sequence;
     direction.queue.push_back(std::move(chunk));
     // The echoes measure the path; a hop slower than the traffic is not made
     // to carry all of it.
     if (connection.data_hop->backlog() < echo_backlog_limit) {
         connection.data_hop->send_echo({connection.id, lane_number, sequence}, length);
+    }
+}
+
+void relay_direction::acknowledge(micros now)
+{
+    // Slow start: each acknowledged byte widens the window by one, so it
+    // doubles each round trip.
+    while (!unacknowledged.empty() && unacknowledged.front().at <= now) {
+        in_flight -= unacknowledged.front().length;
+        window = std::min(largest_window, window + unacknowledged.front().length);
+        unacknowledged.pop_front();
     }
 }
 
@@ -492,10 +529,7 @@ void path_relay::deliver(relayed_connection &connection, int lane_number, micros
         if (chunk.written < chunk.bytes.size()) {
             return;
         }
-        // Slow start: the window doubles in each round trip, growing by
-        // five sixths of what each half trip delivers (1.42 squared is 2).
         std::size_t length = chunk.bytes.size();
-        direction.window = std::min(direction_limit, direction.window + length * 5 / 6);
         direction.held -= length;
         if (lane_number == lane_up) {
             records_.add(connection.registration, "TCP", length, 2 * (chunk.release_at - chunk.read_at));
@@ -577,6 +611,12 @@ void path_relay::poll_once()
         }
         short program_events = 0;
         short destination_events = 0;
+        for (relay_direction *direction : {&c.up, &c.down}) {
+            direction->acknowledge(now);
+            if (!direction->unacknowledged.empty()) {
+                wake = std::min(wake, direction->unacknowledged.front().at);
+            }
+        }
         if (c.up.room() > 0) {
             program_events |= POLLIN;
         }
@@ -599,8 +639,11 @@ void path_relay::poll_once()
         watch(c.program_fd, program_events, {what::program, id, 0});
         watch(c.destination_fd, destination_events, {what::destination, id, 0});
     }
-    int timeout_ms = static_cast<int>(std::max<micros>(0, (wake - now + 999) / 1000));
-    if (poll(fds.data(), fds.size(), timeout_ms) < 0) {
+    // To the microsecond: a millisecond's rounding on each release would
+    // add up over many exchanges.
+    micros wait = std::max<micros>(0, wake - now);
+    timespec timeout{static_cast<time_t>(wait / 1'000'000), static_cast<long>(wait % 1'000'000) * 1000};
+    if (ppoll(fds.data(), fds.size(), &timeout, nullptr) < 0) {
         return;
     }
     now = now_us();

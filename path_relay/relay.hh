@@ -45,7 +45,7 @@ private:
     void deliver(relayed_connection &connection, int lane_number, micros now);
     void reset(relayed_connection &connection);
     void finish(relayed_connection &connection);
-    hop_line &hop_for(const sockaddr_storage &address, socklen_t length);
+    hop_line &hop_for(const sockaddr_storage &address, socklen_t length, int type);
     int source_of(const relayed_connection &connection, int lane_number) const;
     int target_of(const relayed_connection &connection, int lane_number) const;
     micros half_trip(const relayed_connection &connection) const;

@@ -14,12 +14,20 @@
 #include "hop_line.hh"
 #include "path_relay_protocol.hh"
 
-// The largest window of a direction, as a kernel's largest send buffer: the
-// relay holds half of it at most (read and not yet delivered), so a
-// relayed connection holds at most 4 MiB.
+// The most a direction holds (read and not yet delivered): a relayed
+// connection holds at most 8 MiB.
 constexpr std::size_t direction_limit = 4u << 20;
-// A direction's first window, as a sender's first: 10 segments. It grows
-// with what is delivered, doubling each round trip as in slow start.
+// The largest window: what a sender of this machine keeps in flight at
+// most, three quarters of its largest send buffer (tcp_wmem; the kernel
+// counts its bookkeeping in the buffer too: on the build machine a 4 MiB
+// buffer carried a download of 100 MB over 100 ms in 4.5 s, about 2.2 MB
+// per round trip with slow start), read when the relay starts; at most
+// direction_limit.
+inline std::size_t largest_window = direction_limit / 4 * 3;
+// A direction's first window, as a sender's first: 10 segments. Bytes read
+// count against it until a round trip after they were read (half a trip to
+// the other side, half for the acknowledgement to come back); then it grows
+// by as much, doubling each round trip as in slow start.
 constexpr std::size_t first_window = 10 * 1448;
 
 enum lane { lane_up = 0, lane_down = 1, lane_handshake = 2, lane_datagram = 3 };
@@ -45,7 +53,13 @@ struct held_chunk {
 
 struct relay_direction {
     std::deque<held_chunk> queue;
-    std::size_t held = 0;  // bytes in the queue
+    struct sent_bytes {
+        micros at;  // when their acknowledgement would be back
+        std::size_t length;
+    };
+    std::size_t held = 0;       // bytes in the queue
+    std::size_t in_flight = 0;  // bytes read and not yet acknowledged
+    std::deque<sent_bytes> unacknowledged;
     std::size_t window = first_window;
     std::uint64_t next_sequence = 0;
     bool source_done = false;  // the end or a reset was read
@@ -53,6 +67,8 @@ struct relay_direction {
 
     // How many bytes may be read now.
     std::size_t room() const;
+    // Takes back what is acknowledged by now.
+    void acknowledge(micros now);
 };
 
 struct relayed_connection {

@@ -133,6 +133,13 @@ const rtbl_ent *relayed_route(int s, const struct sockaddr *name, socklen_t name
 
 int relayed_connect(int s, const struct sockaddr *name, socklen_t namelen, const rtbl_ent &route)
 {
+    // A program asking again whether its non-blocking connect is done gets
+    // the kernel's answer (EISCONN), and no second registration.
+    sockaddr_storage peer;
+    socklen_t peer_length = sizeof peer;
+    if (real_calls().getpeername(s, reinterpret_cast<sockaddr *>(&peer), &peer_length) == 0) {
+        return real_calls().connect(s, name, namelen);
+    }
     int family = socket_option(s, SO_DOMAIN);
     program_address destination;
     int copied = copy_program_address(destination, name, static_cast<int>(namelen));

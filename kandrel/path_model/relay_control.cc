@@ -35,6 +35,7 @@ path_registration registration_for(const rtbl_ent &route, path_message kind)
     path_registration registration{};
     registration.kind = kind;
     registration.pid = static_cast<std::uint32_t>(getpid());
+    registration.protocol = static_cast<std::uint32_t>(route.protocol);
     registration.hop = route.reach.hop;
     registration.hop_length = route.reach.hop_length;
     std::memcpy(registration.to_word, route.to_word, sizeof registration.to_word);

@@ -29,7 +29,8 @@ std::vector<std::string> installed_files()
     return {bindir + "/kandrel-run",          bindir + "/tavik_cli",
             bindir + "/tavik_serv",           libdir + "/libkandrel.so",
             libdir + "/libkandrel-debug.so",  mandir + "/man1/kandrel-run.1",
-            mandir + "/man5/kandrel-routes.5", mandir + "/man7/kandrel.7"};
+            mandir + "/man5/kandrel-routes.5", mandir + "/man7/kandrel.7",
+            bindir + "/kandrel-path-relay"};
 }
 
 ProgramResult must_run(const std::string &cwd, const std::vector<std::string> &argv)
