@@ -13,9 +13,10 @@
 // nothing on UDP only). --reset-after N resets each TCP connection (no
 // answer, SO_LINGER 0) at the read after its first N.
 //
-// --delay-line echoes each TCP read N ms after it arrived, whatever came
-// before it, as a path holds each packet: pipelined pieces are not made to
-// wait for each other's delay (only echo answers, unrecorded in the wait log).
+// --delay-line echoes each TCP read and each datagram N ms after it arrived,
+// whatever came before it, as a path holds each packet: pipelined pieces are
+// not made to wait for each other's delay (echo answers only, not in the
+// wait log).
 //
 // A is an IPv4 or IPv6 address. The connection log gets one line per
 // accepted TCP connection: the peer's address and port.
@@ -35,6 +36,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
+#include <optional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -270,47 +273,85 @@ void reset_connection(int s)
     close(s);
 }
 
-// Reads into a queue of pieces stamped with their arrival; a writer sends
-// each one once its delay has passed.
-void serve_delay_line(int s, hop_logs &logs, const hop_options &options)
-{
+// Sends each piece its delay after it arrived, in order, on a thread of its
+// own, however many pieces are waiting: a path's delay line.
+class delay_line {
+public:
+    using sender = std::function<bool(const std::string &bytes, const sockaddr_storage &peer, socklen_t length)>;
+
+    delay_line(int delay_ms, sender send)
+        : delay_(std::chrono::milliseconds(delay_ms)), send_(std::move(send)), writer_([this] { write(); })
+    {
+    }
+    // Sends what is still waiting, then returns.
+    ~delay_line()
+    {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            ended_ = true;
+        }
+        arrived_.notify_one();
+        writer_.join();
+    }
+
+    void push(std::string bytes, const sockaddr_storage &peer = {}, socklen_t length = 0)
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        pieces_.push_back({clock::now(), std::move(bytes), peer, length});
+        arrived_.notify_one();
+    }
+
+private:
     using clock = std::chrono::steady_clock;
-    std::mutex lock;
-    std::condition_variable arrived;
-    std::deque<std::pair<clock::time_point, std::string>> pieces;
-    bool ended = false;
-    std::thread writer([&] {
-        std::unique_lock<std::mutex> hold(lock);
+    struct piece {
+        clock::time_point at;
+        std::string bytes;
+        sockaddr_storage peer;
+        socklen_t length;
+    };
+
+    void write()
+    {
+        std::unique_lock<std::mutex> hold(lock_);
         for (;;) {
-            arrived.wait(hold, [&] { return ended || !pieces.empty(); });
-            if (pieces.empty()) {
+            arrived_.wait(hold, [&] { return ended_ || !pieces_.empty(); });
+            if (pieces_.empty()) {
                 return;
             }
-            auto [at, bytes] = std::move(pieces.front());
-            pieces.pop_front();
+            piece next = std::move(pieces_.front());
+            pieces_.pop_front();
             hold.unlock();
-            std::this_thread::sleep_until(at + std::chrono::milliseconds(options.delay_ms));
-            bool sent = write_all(s, bytes.data(), bytes.size());
+            std::this_thread::sleep_until(next.at + delay_);
+            bool sent = send_(next.bytes, next.peer, next.length);
             hold.lock();
             if (!sent) {
                 return;
             }
         }
-    });
-    char buffer[65536];
-    ssize_t n;
-    while ((n = read(s, buffer, sizeof buffer)) > 0) {
-        record(logs, "tcp", buffer, static_cast<std::size_t>(n));
-        std::lock_guard<std::mutex> hold(lock);
-        pieces.emplace_back(clock::now(), std::string(buffer, static_cast<std::size_t>(n)));
-        arrived.notify_one();
     }
+
+    std::chrono::milliseconds delay_;
+    sender send_;
+    std::mutex lock_;
+    std::condition_variable arrived_;
+    std::deque<piece> pieces_;
+    bool ended_ = false;
+    std::thread writer_;
+};
+
+void serve_delay_line(int s, hop_logs &logs, const hop_options &options)
+{
     {
-        std::lock_guard<std::mutex> hold(lock);
-        ended = true;
-        arrived.notify_one();
+        delay_line line(options.delay_ms, [s](const std::string &bytes, const sockaddr_storage &, socklen_t) {
+            return write_all(s, bytes.data(), bytes.size());
+        });
+        char buffer[65536];
+        ssize_t n;
+        while ((n = read(s, buffer, sizeof buffer)) > 0) {
+            record(logs, "tcp", buffer, static_cast<std::size_t>(n));
+            line.push(std::string(buffer, static_cast<std::size_t>(n)));
+        }
     }
-    writer.join();
     close(s);
 }
 
@@ -345,6 +386,14 @@ void serve_connection(int s, hop_logs &logs, const hop_options &options)
 
 [[noreturn]] void serve_datagrams(int s, hop_logs &logs, const hop_options &options)
 {
+    std::optional<delay_line> line;
+    if (options.delay_line) {
+        line.emplace(options.delay_ms, [s](const std::string &bytes, const sockaddr_storage &peer,
+                                           socklen_t length) {
+            sendto(s, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&peer), length);
+            return true;
+        });
+    }
     char buffer[65536];
     for (;;) {
         sockaddr_storage peer{};
@@ -356,6 +405,10 @@ void serve_connection(int s, hop_logs &logs, const hop_options &options)
         }
         record(logs, "udp", buffer, static_cast<std::size_t>(n));
         if (options.silent_udp || options.answer == "silence") {
+            continue;
+        }
+        if (line) {
+            line->push(std::string(buffer, static_cast<std::size_t>(n)), peer, peer_length);
             continue;
         }
         hold_answer(logs, options.delay_ms);

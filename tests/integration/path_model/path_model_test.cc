@@ -25,7 +25,7 @@ using testsupport::HopRecord;
 
 const std::string hop = "127.0.0.2";
 const std::string echoing = "127.0.0.5";  // an unpreloaded echo server on port 9000
-const std::string sinking = "127.0.0.6";  // keeps what came on port 9000
+const std::string sinking = "127.0.0.6";  // keeps what came on port 9000; a UDP route
 const std::string echoing6 = "fd00::5";
 
 std::string joined(const std::vector<HopRecord> &records)
@@ -54,7 +54,7 @@ protected:
         testsupport::use_private_host_table({"127.0.0.3 gamma"});
         testsupport::add_address("lo", echoing6 + "/128");
         testsupport::write_file(scratch_.file("routes"), "gamma " + echoing + " " + hop + " TCP\ngamma " +
-                                                             sinking + " " + hop + " TCP\ngamma " + echoing6 +
+                                                             sinking + " " + hop + " UDP\ngamma " + echoing6 +
                                                              " " + hop + " TCP\n");
         fresh_services();
     }
