@@ -79,6 +79,10 @@ void hop_line::send_echo(const echo_owner &owner, std::size_t length)
         ::send(fd_, filler_bytes(), length, MSG_DONTWAIT | MSG_NOSIGNAL);
         return;
     }
+    // Whole segments: an echo service holds a segment shorter than one
+    // behind its unacknowledged answers (Nagle's algorithm), which over a
+    // real distance adds a round trip to every piece echoed meanwhile.
+    length = (length + segment_ - 1) / segment_ * segment_;
     waiting_.push_back({owner, length, now_us()});
     backlog_ += length;
     unsent_ += length;
@@ -109,6 +113,11 @@ void hop_line::on_ready(short revents)
             return;
         }
         connecting_ = false;
+        int segment = 0;
+        socklen_t segment_size = sizeof segment;
+        if (getsockopt(fd_, IPPROTO_TCP, TCP_MAXSEG, &segment, &segment_size) == 0 && segment > 0) {
+            segment_ = std::min(static_cast<std::size_t>(segment), ethernet_segment);
+        }
         // Pieces that waited for the connection count their round trip from
         // now: the hop's handshake is not the echo's.
         micros now = now_us();

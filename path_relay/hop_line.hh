@@ -22,6 +22,10 @@ micros now_us();
 // up a piece in full coverage.
 constexpr micros echo_patience_us = 2'000'000;
 
+// The largest segment of a path of Ethernet frames (with TCP timestamps): a
+// hop over loopback would otherwise be sent 64 KiB per piece.
+constexpr std::size_t ethernet_segment = 1448;
+
 // The longest filler datagram: what a UDP datagram over IPv4 carries.
 constexpr std::size_t largest_echo_datagram = 65507;
 
@@ -102,6 +106,7 @@ private:
     std::size_t filler_at_ = 0;
     std::size_t echoed_of_head_ = 0;
     std::size_t backlog_ = 0;
+    std::size_t segment_ = ethernet_segment;  // the connection's largest segment, once it is up
     std::deque<waiting_piece> waiting_;
     micros round_trip_us_ = 0;
     micros round_trip_measured_at_ = 0;

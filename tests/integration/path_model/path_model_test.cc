@@ -76,8 +76,8 @@ protected:
         return result;
     }
 
-    // Eventually the hop has echoed this many bytes: up, down and one per
-    // handshake.
+    // Eventually the hop has echoed at least this many bytes: up, down and
+    // one per handshake (fillers over TCP are sent in whole segments).
     void expect_echoed(std::size_t bytes)
     {
         auto echoed = [&] {
@@ -86,7 +86,6 @@ protected:
                                    [](std::size_t sum, const HopRecord &record) { return sum + record.count; });
         };
         testsupport::wait_until([&] { return echoed() >= bytes; }, "the hop's echoes");
-        EXPECT_EQ(echoed(), bytes);
     }
 
     testsupport::ScratchDir scratch_;
@@ -99,7 +98,7 @@ struct Case {
     std::vector<std::string> steps;
     std::string out;          // the program's own results
     std::string destination;  // what reached the echo server
-    std::size_t echoed;       // bytes the hop echoed
+    std::size_t echoed;       // bytes the hop echoed at least
 };
 
 TEST_F(PathModel, CallsGiveWhatAKernelSocketGives)
