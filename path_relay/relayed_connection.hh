@@ -30,6 +30,13 @@ inline std::size_t largest_window = direction_limit / 4 * 3;
 // by as much, doubling each round trip as in slow start.
 constexpr std::size_t first_window = 10 * 1448;
 
+// How a route's handshakes and datagrams reach its hop, by the route's
+// protocol; a connection's own traffic always goes over TCP, in order.
+inline int echo_type(int protocol)
+{
+    return protocol == protocol_udp ? SOCK_DGRAM : SOCK_STREAM;
+}
+
 enum lane { lane_up = 0, lane_down = 1, lane_handshake = 2, lane_datagram = 3 };
 
 // A datagram waiting for its echo, with the program's socket to send it from.
