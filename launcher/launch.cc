@@ -21,6 +21,7 @@
 #include "preload_env.hh"
 #include "program_checks.hh"
 #include "program_lookup.hh"
+#include "relay_start.hh"
 #include "replay_check.hh"
 #include "run_checks.hh"
 #include "run_supervision.hh"
@@ -459,7 +460,6 @@ launch_failure launch(const launch_options &options)
         name_trace_file(cwd, options.trace_file, run.outputs);
         setenv("KANDREL_COLLECTOR", collector.name().c_str(), 1);
     }
-    setenv("LD_PRELOAD", composed_preload(preload, std::getenv("LD_PRELOAD")).c_str(), 1);
     for (const auto &setting : behaviour_settings(options, cwd, monotonic_ns())) {
         if (setting.value) {
             setenv(setting.name.c_str(), setting.value->c_str(), 1);
@@ -467,6 +467,10 @@ launch_failure launch(const launch_options &options)
             unsetenv(setting.name.c_str());
         }
     }
+    if (options.path && !start_path_relay(directory_of(self), cwd, failure.message)) {
+        return failure;
+    }
+    setenv("LD_PRELOAD", composed_preload(preload, std::getenv("LD_PRELOAD")).c_str(), 1);
     say_route_notes();
     failure = run_program(name, path, options.program, run);
     for (int file : {run.outputs.timelog, run.outputs.recording}) {

@@ -83,6 +83,8 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
             options.debug = true;
         } else if (word == "--classic") {
             options.classic = true;
+        } else if (word == "--path") {
+            options.path = true;
         } else if (word == "--payload") {
             options.payload = true;
         } else if (word == "--supervise") {
@@ -122,7 +124,7 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
     }
     if (summary_asked) {
         if (!options.program.empty() || options.debug || !options.route_file.empty() || options.classic ||
-            options.supervise || !options.trace_file.empty() || options.payload ||
+            options.supervise || options.path || !options.trace_file.empty() || options.payload ||
             !options.record_file.empty() || !options.replay_file.empty() || options.quiet ||
             options.no_check || options.strict || !options.timelog_file.empty()) {
             error = "--summary takes one file, --plot and no other option or program";
@@ -143,6 +145,10 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
     if (options.classic && options.payload) {
         error = "--payload is for full coverage; the classic routing always bounces the "
                 "program's own bytes";
+        return false;
+    }
+    if (options.path && (options.classic || !options.replay_file.empty())) {
+        error = "--path cannot be used with --classic or --replay";
         return false;
     }
     if (options.classic && (!options.record_file.empty() || !options.replay_file.empty())) {
@@ -166,7 +172,7 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
 
 const char *usage_text()
 {
-    return "usage: kandrel-run [-r ROUTE_FILE] [-o TRACE_FILE] [-d] [--classic | --payload]\n"
+    return "usage: kandrel-run [-r ROUTE_FILE] [-o TRACE_FILE] [-d] [--classic | --path | --payload]\n"
            "                  [--record FILE | --replay FILE] [--supervise] [-q] [--no-check]\n"
            "                  [--strict] [--timelog FILE] [--] PROGRAM [ARGS...]\n"
            "       kandrel-run --summary FILE [--plot OUT.svg]\n"
@@ -196,6 +202,10 @@ const char *usage_text()
            "  --classic      the classic routing instead of full coverage: KANDREL_COVERAGE\n"
            "                 is removed, and each process empties ./timelog at its first\n"
            "                 socket call, as before\n"
+           "  --path         the path model (KANDREL_COVERAGE=path): TCP connections to\n"
+           "                 routed destinations go through a relay process that holds\n"
+           "                 each direction back by half the hop's round trip, without\n"
+           "                 blocking the program's sends; connect costs one round trip\n"
            "  --payload      bounce PROGRAM's own bytes off the hop instead of a filler\n"
            "                 (sets KANDREL_ECHO_PAYLOAD=1, which is otherwise removed)\n"
            "  --record FILE  write one JSON line per round trip of every process of the\n"

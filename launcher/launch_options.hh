@@ -18,6 +18,7 @@ struct launch_options {
     std::string route_file;    // empty: QUOR_ROUTE_TABLE stays as inherited
     bool debug = false;        // also preload the companion that sets debug
     bool classic = false;      // the classic routing instead of full coverage
+    bool path = false;         // the path model instead of full coverage
     std::string trace_file;    // empty: KANDREL_TRACE_FILE stays as inherited
     bool payload = false;      // full coverage bounces the program's own bytes
     bool supervise = false;    // supervise the program's system calls, preloading nothing

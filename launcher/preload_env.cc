@@ -31,7 +31,7 @@ std::vector<env_setting> behaviour_settings(const launch_options &options, const
     using text = std::optional<std::string>;
     bool record = !options.record_file.empty();
     std::vector<env_setting> settings{
-        {"KANDREL_COVERAGE", options.classic ? std::nullopt : text("full")},
+        {"KANDREL_COVERAGE", options.classic ? std::nullopt : text(options.path ? "path" : "full")},
         {"KANDREL_ECHO_PAYLOAD", options.payload ? text("1") : std::nullopt},
         {"KANDREL_RECORD", record ? text(absolute_path(cwd, options.record_file)) : std::nullopt},
         {"KANDREL_RUN_START_NS", record ? text(std::to_string(run_start_ns)) : std::nullopt},

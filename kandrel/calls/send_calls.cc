@@ -64,8 +64,12 @@ KANDREL_EXPORTED ssize_t send(int s, const void *msg, size_t len, int flags)
     return interposed(real, [&](call_frame &frame) {
         trace("send()\t\t:\ts=%d msg=0x%lx len=%zd flags=%d\n", s, pointer_value(msg),
               static_cast<ssize_t>(len), flags);
-        routing().before_send({send_call::send, s, nullptr, 0, flags, bytes_of(msg, len)});
-        ssize_t result = frame.real(real);
+        const outgoing_send sent{send_call::send, s, nullptr, 0, flags, bytes_of(msg, len)};
+        ssize_t result = static_cast<ssize_t>(len);
+        if (!routing().carried_send(sent)) {
+            routing().before_send(sent);
+            result = frame.real(real);
+        }
         trace("send()\t\t:\treturn value = %zd\n", result);
         return result;
     });
@@ -76,7 +80,12 @@ KANDREL_EXPORTED ssize_t sendto(int s, const void *msg, size_t len, int flags, c
 {
     auto real = [&] { return real_calls().sendto(s, msg, len, flags, to, tolen); };
     return interposed(real, [&](call_frame &frame) {
-        routing().before_send({send_call::sendto, s, to, tolen, flags, bytes_of(msg, len)});
+        const outgoing_send sent{send_call::sendto, s, to, tolen, flags, bytes_of(msg, len)};
+        if (routing().carried_send(sent)) {
+            trace("sendto()\t:\treturn value = %zd\n", static_cast<ssize_t>(len));
+            return static_cast<ssize_t>(len);
+        }
+        routing().before_send(sent);
         ssize_t result = frame.real(real);
         trace_debug("sendto()\t:\tReturning from sendto\n");
         trace("sendto()\t:\treturn value = %zd\n", result);

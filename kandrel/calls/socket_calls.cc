@@ -249,7 +249,7 @@ KANDREL_EXPORTED int accept4(int s, struct sockaddr *addr, socklen_t *addrlen, i
 
 KANDREL_EXPORTED int getpeername(int s, struct sockaddr *name, socklen_t *namelen)
 {
-    return traced_name_query("getpeername", s, name, namelen, real_calls().getpeername);
+    return traced_name_query("getpeername", s, name, namelen, routing().peer_name);
 }
 
 KANDREL_EXPORTED int getsockname(int s, struct sockaddr *name, socklen_t *namelen)
@@ -261,10 +261,15 @@ KANDREL_EXPORTED int connect(int s, const struct sockaddr *name, socklen_t namel
 {
     auto real = [&] { return real_calls().connect(s, name, namelen); };
     return interposed(real, [&](call_frame &frame) {
-        routing().before_connect(s, name, namelen);
+        const routing_policy &policy = routing();
+        bool carried = policy.carries_connect(s, name, namelen);
+        if (!carried) {
+            policy.before_connect(s, name, namelen);
+        }
         trace_debug("connect()\t:\ts=%d name=%s namelen=%d \n", s,
                     program_address_text(name, static_cast<int>(namelen)), static_cast<int>(namelen));
-        int result = frame.real(real);
+        int result =
+            carried ? frame.real([&] { return policy.carried_connect(s, name, namelen); }) : frame.real(real);
         trace("connect()\t:\treturn value = %d\n", result);
         return result;
     });

@@ -1,4 +1,4 @@
-// Fault-safe reads of the application's memory.
+// Fault-safe reads and writes of the application's memory.
 #include "program_memory.hh"
 
 #include <netinet/in.h>
@@ -47,6 +47,17 @@ bool copy_from_program(void *to, const void *from, std::size_t length)
     }
     std::memcpy(to, from, length);
     return true;
+}
+
+bool copy_to_program(void *to, const void *from, std::size_t length)
+{
+    if (length == 0) {
+        return true;
+    }
+    iovec local{const_cast<void *>(from), length};
+    iovec remote{to, length};
+    return to != nullptr &&
+           process_vm_writev(getpid(), &local, 1, &remote, 1, 0) == static_cast<ssize_t>(length);
 }
 
 int copy_program_address(program_address &into, const struct sockaddr *name, int length)

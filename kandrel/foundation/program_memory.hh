@@ -16,6 +16,10 @@ inline constexpr const char *unreadable_text = "(bad address)";
 // them cannot be read.
 bool copy_from_program(void *to, const void *from, std::size_t length);
 
+// Copies length bytes into the application's to; false when any of them
+// cannot be written.
+bool copy_to_program(void *to, const void *from, std::size_t length);
+
 // Reads one value through an application pointer; false when it cannot.
 template <typename Value>
 bool read_from_program(const Value *from, Value &to)

@@ -239,4 +239,8 @@ const routing_policy classic_routing = {
     .before_close = before_close,
     .at_load = at_load,
     .gives_back_descriptors = gives_back_descriptors,
+    .carries_connect = carries_no_connect,
+    .carried_connect = nullptr,
+    .carried_send = carries_no_send,
+    .peer_name = system_peer_name,
 };

@@ -205,4 +205,8 @@ const routing_policy full_coverage_routing = {
     .before_close = report_bytes_around,
     .at_load = at_load,
     .gives_back_descriptors = gives_back_descriptors,
+    .carries_connect = carries_no_connect,
+    .carried_connect = nullptr,
+    .carried_send = carries_no_send,
+    .peer_name = system_peer_name,
 };

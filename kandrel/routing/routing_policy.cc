@@ -5,13 +5,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "real_calls.hh"
+
 #include "settings.hh"
 
 // The behaviours: the classic one (one program socket per route, four
-// sending calls delayed) and full coverage (every socket whose peer is
-// routed, every send path). Each is defined beside its moments.
+// sending calls delayed), full coverage (every socket whose peer is routed,
+// every send path) and the path model (full coverage whose connections and
+// datagrams a relay carries with the path's delay in both directions). Each
+// is defined beside its moments.
 extern const routing_policy classic_routing;
 extern const routing_policy full_coverage_routing;
+routing_policy path_model_routing();
 
 namespace {
 
@@ -29,10 +34,11 @@ routing_policy full_coverage_as_chosen;
 
 const routing_policy *choose()
 {
-    if (!environment_is("KANDREL_COVERAGE", "full")) {
+    bool path = environment_is("KANDREL_COVERAGE", "path");
+    if (!path && !environment_is("KANDREL_COVERAGE", "full")) {
         return &classic_routing;
     }
-    full_coverage_as_chosen = full_coverage_routing;
+    full_coverage_as_chosen = path ? path_model_routing() : full_coverage_routing;
     full_coverage_as_chosen.bounces_filler = !environment_is("KANDREL_ECHO_PAYLOAD", "1");
     return &full_coverage_as_chosen;
 }
@@ -46,6 +52,21 @@ __attribute__((constructor)) void choose_at_load()
 }
 
 }  // namespace
+
+bool carries_no_connect(int, const struct sockaddr *, socklen_t)
+{
+    return false;
+}
+
+bool carries_no_send(const outgoing_send &)
+{
+    return false;
+}
+
+int system_peer_name(int s, struct sockaddr *name, socklen_t *namelen)
+{
+    return real_calls().getpeername(s, name, namelen);
+}
 
 const routing_policy &routing()
 {

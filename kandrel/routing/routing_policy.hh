@@ -80,7 +80,22 @@ struct routing_policy {
     // without; true when it gave back any, and the call is worth making again.
     void (*at_load)();
     bool (*gives_back_descriptors)();
+
+    // Calls a policy may carry itself instead of the system (the path
+    // model's relay): whether it carries a connect, and that connect; a
+    // send, true when carried whole (the exported call then makes no real
+    // call and returns the send's length). getpeername's call: the path
+    // model names a carried socket's real destination.
+    bool (*carries_connect)(int s, const struct sockaddr *name, socklen_t namelen);
+    int (*carried_connect)(int s, const struct sockaddr *name, socklen_t namelen);
+    bool (*carried_send)(const outgoing_send &send);
+    int (*peer_name)(int s, struct sockaddr *name, socklen_t *namelen);
 };
 
 // The policy of this process.
 const routing_policy &routing();
+
+// What a policy that carries no call of its own gives for those moments.
+bool carries_no_connect(int s, const struct sockaddr *name, socklen_t namelen);
+bool carries_no_send(const outgoing_send &send);
+int system_peer_name(int s, struct sockaddr *name, socklen_t *namelen);

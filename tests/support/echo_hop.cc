@@ -2,7 +2,7 @@
 // answer, answer as a hostile hop would, and records every read and datagram
 // it receives.
 //
-//   echo_hop --address A [--port P] [--delay-ms N] [--silent-udp]
+//   echo_hop --address A [--port P] [--delay-ms N] [--delay-line] [--silent-udp]
 //            [--answer echo|flood|garbage TEXT|silence] [--reset-after N]
 //            [--record FILE] [--wait-log FILE] [--ready-file FILE]
 //            [--connection-log FILE]
@@ -12,6 +12,11 @@
 // of TEXT, repeated as far as needed; silence sends nothing (--silent-udp:
 // nothing on UDP only). --reset-after N resets each TCP connection (no
 // answer, SO_LINGER 0) at the read after its first N.
+//
+// --delay-line echoes each TCP read and each datagram N ms after it arrived,
+// whatever came before it, as a path holds each packet: pipelined pieces are
+// not made to wait for each other's delay (echo answers only, not in the
+// wait log).
 //
 // A is an IPv4 or IPv6 address. The connection log gets one line per
 // accepted TCP connection: the peer's address and port.
@@ -30,6 +35,9 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
+#include <functional>
+#include <optional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,6 +52,7 @@ struct hop_options {
     std::string address;
     int port = 7;
     int delay_ms = 0;
+    bool delay_line = false;
     bool silent_udp = false;
     std::string answer = "echo";
     std::string garbage;
@@ -72,7 +81,7 @@ struct hop_logs {
 [[noreturn]] void usage()
 {
     std::fprintf(stderr,
-                 "usage: echo_hop --address A [--port P] [--delay-ms N] [--silent-udp]"
+                 "usage: echo_hop --address A [--port P] [--delay-ms N] [--delay-line] [--silent-udp]"
                  " [--answer echo|flood|garbage TEXT|silence] [--reset-after N]"
                  " [--record FILE] [--wait-log FILE] [--ready-file FILE] [--connection-log FILE]\n");
     std::exit(2);
@@ -84,7 +93,9 @@ hop_options parse_options(int argc, char **argv)
     for (int i = 1; i < argc; ++i) {
         std::string word = argv[i];
         bool has_value = i + 1 < argc;
-        if (word == "--silent-udp") {
+        if (word == "--delay-line") {
+            options.delay_line = true;
+        } else if (word == "--silent-udp") {
             options.silent_udp = true;
         } else if (word == "--address" && has_value) {
             options.address = argv[++i];
@@ -268,8 +279,94 @@ void reset_connection(int s)
     close(s);
 }
 
+// Sends each piece its delay after it arrived, in order, on a thread of its
+// own, however many pieces are waiting: a path's delay line.
+class delay_line {
+public:
+    using sender = std::function<bool(const std::string &bytes, const sockaddr_storage &peer, socklen_t length)>;
+
+    delay_line(int delay_ms, sender send)
+        : delay_(std::chrono::milliseconds(delay_ms)), send_(std::move(send)), writer_([this] { write(); })
+    {
+    }
+    // Sends what is still waiting, then returns.
+    ~delay_line()
+    {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            ended_ = true;
+        }
+        arrived_.notify_one();
+        writer_.join();
+    }
+
+    void push(std::string bytes, const sockaddr_storage &peer = {}, socklen_t length = 0)
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        pieces_.push_back({clock::now(), std::move(bytes), peer, length});
+        arrived_.notify_one();
+    }
+
+private:
+    using clock = std::chrono::steady_clock;
+    struct piece {
+        clock::time_point at;
+        std::string bytes;
+        sockaddr_storage peer;
+        socklen_t length;
+    };
+
+    void write()
+    {
+        std::unique_lock<std::mutex> hold(lock_);
+        for (;;) {
+            arrived_.wait(hold, [&] { return ended_ || !pieces_.empty(); });
+            if (pieces_.empty()) {
+                return;
+            }
+            piece next = std::move(pieces_.front());
+            pieces_.pop_front();
+            hold.unlock();
+            std::this_thread::sleep_until(next.at + delay_);
+            bool sent = send_(next.bytes, next.peer, next.length);
+            hold.lock();
+            if (!sent) {
+                return;
+            }
+        }
+    }
+
+    std::chrono::milliseconds delay_;
+    sender send_;
+    std::mutex lock_;
+    std::condition_variable arrived_;
+    std::deque<piece> pieces_;
+    bool ended_ = false;
+    std::thread writer_;
+};
+
+void serve_delay_line(int s, hop_logs &logs, const hop_options &options)
+{
+    {
+        delay_line line(options.delay_ms, [s](const std::string &bytes, const sockaddr_storage &, socklen_t) {
+            return write_all(s, bytes.data(), bytes.size());
+        });
+        char buffer[65536];
+        ssize_t n;
+        while ((n = read(s, buffer, sizeof buffer)) > 0) {
+            record(logs, "tcp", buffer, static_cast<std::size_t>(n));
+            line.push(std::string(buffer, static_cast<std::size_t>(n)));
+        }
+    }
+    close(s);
+}
+
 void serve_connection(int s, hop_logs &logs, const hop_options &options)
 {
+    if (options.delay_line) {
+        serve_delay_line(s, logs, options);
+        return;
+    }
     char buffer[65536];
     ssize_t n;
     for (int reads = 0; (n = read(s, buffer, sizeof buffer)) > 0; ++reads) {

@@ -84,6 +84,9 @@ EchoHop::EchoHop(const EchoHopOptions &options)
     if (options.silent_udp) {
         run.argv.push_back("--silent-udp");
     }
+    if (options.delay_line) {
+        run.argv.push_back("--delay-line");
+    }
     static const char *const answers[] = {"echo", "flood", "garbage", "silence"};
     run.argv.insert(run.argv.end(), {"--answer", answers[static_cast<int>(options.answer)]});
     if (options.answer == HopAnswer::garbage) {

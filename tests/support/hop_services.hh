@@ -31,6 +31,7 @@ struct EchoHopOptions {
     bool silent_udp = false;  // never answer a datagram
     HopAnswer answer = HopAnswer::echo;
     int reset_after = -1;     // TCP: reset each connection at the read after this many (0: the first); -1 never
+    bool delay_line = false;  // answer each read and datagram delay_ms after it came, not after the last answer
 };
 
 // One line of the hop's record: what one TCP read or one datagram carried.

@@ -34,6 +34,7 @@ std::vector<std::string> installed_files()
     std::vector<std::string> files = {
         bindir + "/kandrel-run",        bindir + "/kandrel-hop",
         bindir + "/tavik_cli",          bindir + "/tavik_serv",
+        bindir + "/kandrel-path-relay",
         libdir + "/libkandrel.so",      libdir + "/libkandrel-debug.so",
         "share/doc/kandrel/copyright",  "share/doc/kandrel/changelog.gz",
         "share/doc/kandrel/examples/routes", "share/lintian/overrides/kandrel"};

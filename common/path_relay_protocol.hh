@@ -1,0 +1,49 @@
+// The messages between the library and the path relay (kandrel-path-relay),
+// over a sequenced-packet socket whose abstract name KANDREL_PATH_RELAY
+// gives: one registration per connect, answered once when it is registered
+// and once more when the destination answered the relayed handshake; or
+// one datagram per connection, unanswered.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <cstdint>
+
+#include "route_line.hh"
+
+// The environment variable naming the relay's control socket ("@name" for
+// an abstract name).
+inline constexpr const char *path_relay_variable = "KANDREL_PATH_RELAY";
+
+enum class path_message : std::uint32_t {
+    connect = 1,   // a program socket about to connect to the relay's listener
+    datagram = 2,  // a datagram to send from the program's socket (passed along) after a round trip
+};
+
+// A program socket about to connect to the relay's loopback listener from
+// local_port, and where its bytes are really going; or a datagram, whose
+// bytes follow in the same message, and its destination (none: the
+// socket's own peer).
+struct path_registration {
+    path_message kind;
+    std::uint32_t pid;         // the registering process, for the records
+    std::uint32_t protocol;    // the route's: protocol_tcp or protocol_udp
+    std::uint16_t local_port;  // network order, as getsockname gives it
+    std::uint16_t family;      // of the program's socket: AF_INET or AF_INET6
+    sockaddr_storage destination;
+    socklen_t destination_length;
+    sockaddr_storage hop;  // the route's hop echo service
+    socklen_t hop_length;
+    char to_word[full_host_word_size];  // the route's words, for the recording
+    char hop_word[full_host_word_size];
+};
+
+enum class path_answer_kind : std::int32_t { registered = 1, connected = 2 };
+
+struct path_answer {
+    path_answer_kind kind;
+    std::int32_t error;           // connected: 0, or the errno of the destination's handshake
+    std::uint16_t listener_port;  // registered: where to connect, network order
+};

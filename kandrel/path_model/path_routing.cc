@@ -1,0 +1,52 @@
+// The path model's routing: full coverage, except that a TCP connection to a
+// routed destination and a datagram sent to one are carried by the path
+// relay, which holds each direction back by half the path's round trip
+// without blocking the program, and names a carried socket's destination.
+#include "real_calls.hh"
+#include "relay_connect.hh"
+#include "relay_datagram.hh"
+#include "relayed_sockets.hh"
+#include "routing_policy.hh"
+
+extern const routing_policy full_coverage_routing;
+
+namespace {
+
+bool carries_connect(int s, const struct sockaddr *name, socklen_t namelen)
+{
+    return relayed_route(s, name, namelen) != nullptr;
+}
+
+int carried_connect(int s, const struct sockaddr *name, socklen_t namelen)
+{
+    const rtbl_ent *route = relayed_route(s, name, namelen);
+    return route != nullptr ? relayed_connect(s, name, namelen, *route)
+                            : real_calls().connect(s, name, namelen);
+}
+
+// send and sendto of one buffer: a datagram the relay takes whole.
+bool carried_send(const outgoing_send &send)
+{
+    return (send.call == send_call::send || send.call == send_call::sendto) &&
+           relay_datagram(send.s, send.payload.bytes, send.payload.count, send.destination,
+                          send.destination_length);
+}
+
+void descriptors_ended(unsigned first, unsigned last)
+{
+    full_coverage_routing.descriptors_ended(first, last);
+    forget_relayed_sockets(first, last);
+}
+
+}  // namespace
+
+routing_policy path_model_routing()
+{
+    routing_policy policy = full_coverage_routing;
+    policy.descriptors_ended = descriptors_ended;
+    policy.carries_connect = carries_connect;
+    policy.carried_connect = carried_connect;
+    policy.carried_send = carried_send;
+    policy.peer_name = relayed_getpeername;
+    return policy;
+}

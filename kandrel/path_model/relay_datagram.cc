@@ -1,0 +1,103 @@
+// Handing a datagram and its socket to the path relay.
+#include "relay_datagram.hh"
+
+#include <netinet/in.h>
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "path_relay_protocol.hh"
+#include "program_memory.hh"
+#include "real_calls.hh"
+#include "relay_control.hh"
+#include "route_table.hh"
+
+namespace {
+
+// The most a UDP datagram over IPv4 carries.
+constexpr size_t largest_datagram = 65507;
+
+bool is_ip_datagram_socket(int s)
+{
+    int type = -1;
+    int family = -1;
+    socklen_t size = sizeof type;
+    if (real_calls().getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_DGRAM) {
+        return false;
+    }
+    size = sizeof family;
+    return real_calls().getsockopt(s, SOL_SOCKET, SO_DOMAIN, &family, &size) == 0 &&
+           (family == AF_INET || family == AF_INET6);
+}
+
+// Binds an unbound socket as its first send would, so that the program sees
+// its port (and can receive replies) from the moment the send returns.
+void bind_as_a_send_would(int s)
+{
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (real_calls().getsockname(s, reinterpret_cast<sockaddr *>(&local), &length) != 0) {
+        return;
+    }
+    in_port_t port = local.ss_family == AF_INET ? reinterpret_cast<sockaddr_in &>(local).sin_port
+                                                : reinterpret_cast<sockaddr_in6 &>(local).sin6_port;
+    if (port == 0) {
+        real_calls().bind(s, reinterpret_cast<sockaddr *>(&local), length);
+    }
+}
+
+}  // namespace
+
+bool relay_datagram(int s, const void *msg, size_t len, const struct sockaddr *to, socklen_t tolen)
+{
+    if (len > largest_datagram || !is_ip_datagram_socket(s)) {
+        return false;
+    }
+    program_address destination;
+    socklen_t length;
+    if (to != nullptr) {
+        int copied = copy_program_address(destination, to, static_cast<int>(tolen));
+        if (copied < 0) {
+            return false;
+        }
+        length = std::min<socklen_t>(tolen, sizeof destination.storage);
+    } else {
+        length = sizeof destination.storage;
+        if (real_calls().getpeername(s, reinterpret_cast<sockaddr *>(&destination.storage), &length) != 0) {
+            return false;
+        }
+    }
+    rtbl_ent *route = find_route(destination.address(), length);
+    if (route == nullptr || (route->protocol != protocol_tcp && route->protocol != protocol_udp)) {
+        return false;
+    }
+    int control = open_control();
+    if (control < 0) {
+        return false;
+    }
+    path_registration header = registration_for(*route, path_message::datagram);
+    if (to != nullptr) {
+        std::memcpy(&header.destination, &destination.storage, sizeof header.destination);
+        header.destination_length = length;
+    }
+    // The kernel reads the program's bytes: a bad pointer fails the handing
+    // over, and the real send then answers it.
+    iovec parts[2] = {{&header, sizeof header}, {const_cast<void *>(msg), len}};
+    alignas(cmsghdr) char control_space[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = 2;
+    message.msg_control = control_space;
+    message.msg_controllen = sizeof control_space;
+    cmsghdr *passed = CMSG_FIRSTHDR(&message);
+    passed->cmsg_level = SOL_SOCKET;
+    passed->cmsg_type = SCM_RIGHTS;
+    passed->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(passed), &s, sizeof s);
+    bind_as_a_send_would(s);
+    bool taken =
+        real_calls().sendmsg(control, &message, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof header + len);
+    real_calls().close(control);
+    return taken;
+}

@@ -1,0 +1,217 @@
+// The relay's control messages: connects registered by the library and the
+// program's connections that follow them, and datagrams held for a round
+// trip before they leave from the program's own socket.
+#include "relay.hh"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// The most a datagram carries.
+constexpr std::size_t largest_datagram = 65536;
+
+// The family and port a loopback connection came from.
+bool peer_of(int fd, std::uint16_t &family, std::uint16_t &port)
+{
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) != 0) {
+        return false;
+    }
+    family = peer.ss_family;
+    port = family == AF_INET ? reinterpret_cast<sockaddr_in &>(peer).sin_port
+                             : reinterpret_cast<sockaddr_in6 &>(peer).sin6_port;
+    return true;
+}
+void answer(int fd, path_answer_kind kind, int error, std::uint16_t port)
+{
+    path_answer message{kind, error, port};
+    send(fd, &message, sizeof message, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+}  // namespace
+
+void path_relay::read_control_message(int fd)
+{
+    static std::vector<char> buffer(sizeof(path_registration) + largest_datagram);
+    path_registration registration;
+    iovec parts[2] = {{&registration, sizeof registration}, {buffer.data(), buffer.size()}};
+    alignas(cmsghdr) char passed_space[CMSG_SPACE(sizeof(int))];
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = 2;
+    message.msg_control = passed_space;
+    message.msg_controllen = sizeof passed_space;
+    ssize_t got = recvmsg(fd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    if (got < 0 && errno == EAGAIN) {
+        return;
+    }
+    pending_controls_.erase(std::find(pending_controls_.begin(), pending_controls_.end(), fd));
+    int passed = -1;
+    if (cmsghdr *header = got > 0 ? CMSG_FIRSTHDR(&message) : nullptr;
+        header != nullptr && header->cmsg_type == SCM_RIGHTS && header->cmsg_len == CMSG_LEN(sizeof(int))) {
+        std::memcpy(&passed, CMSG_DATA(header), sizeof passed);
+    }
+    bool whole = got >= static_cast<ssize_t>(sizeof registration) && !(message.msg_flags & MSG_TRUNC) &&
+                 registration.destination_length <= sizeof registration.destination &&
+                 registration.hop_length <= sizeof registration.hop;
+    if (whole && registration.kind == path_message::datagram && passed >= 0) {
+        close(fd);
+        hold_datagram(registration, passed, buffer.data(),
+                      static_cast<std::size_t>(got) - sizeof registration);
+    } else if (whole && registration.kind == path_message::connect) {
+        if (passed >= 0) {
+            close(passed);
+        }
+        read_registration(fd, registration);
+    } else {
+        if (passed >= 0) {
+            close(passed);
+        }
+        close(fd);
+    }
+}
+
+// A datagram leaves from the program's own socket once its echo is back.
+void path_relay::hold_datagram(const path_registration &registration, int socket, const char *bytes,
+                               std::size_t length)
+{
+    std::uint64_t id = next_id_++;
+    held_datagram &datagram = datagrams_[id];
+    datagram.registration = registration;
+    datagram.registration.to_word[sizeof datagram.registration.to_word - 1] = '\0';
+    datagram.registration.hop_word[sizeof datagram.registration.hop_word - 1] = '\0';
+    datagram.socket = socket;
+    datagram.bytes.assign(bytes, bytes + length);
+    hop_for(registration.hop, registration.hop_length, echo_type(registration.protocol))
+        .send_echo({id, lane_datagram, 0}, std::max<std::size_t>(length, 1));
+}
+
+void path_relay::release_datagram(std::uint64_t id, micros round_trip_us)
+{
+    auto found = datagrams_.find(id);
+    if (found == datagrams_.end()) {
+        return;
+    }
+    held_datagram &datagram = found->second;
+    const path_registration &registration = datagram.registration;
+    // Sent as the program would have: an error, like a loss, is the path's.
+    if (registration.destination_length != 0) {
+        sendto(datagram.socket, datagram.bytes.data(), datagram.bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+               reinterpret_cast<const sockaddr *>(&registration.destination),
+               registration.destination_length);
+    } else {
+        send(datagram.socket, datagram.bytes.data(), datagram.bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    }
+    close(datagram.socket);
+    records_.add(registration, "UDP", datagram.bytes.size(), round_trip_us);
+    datagrams_.erase(found);
+}
+
+// A registration starts the destination's handshake and the hop's echo of
+// it at once; the program's connection to the listener follows.
+void path_relay::read_registration(int fd, path_registration &registration)
+{
+    int family = registration.destination.ss_family;
+    bool valid = (registration.family == AF_INET ? listener_v4_ >= 0 : listener_v6_ >= 0) &&
+                 (family == AF_INET || family == AF_INET6);
+    if (!valid) {
+        close(fd);
+        return;
+    }
+    registration.to_word[sizeof registration.to_word - 1] = '\0';
+    registration.hop_word[sizeof registration.hop_word - 1] = '\0';
+    auto connection = std::make_unique<relayed_connection>();
+    connection->id = next_id_++;
+    connection->registration = registration;
+    connection->control_fd = fd;
+    connection->registered_at = now_us();
+    connection->handshake_hop =
+        &hop_for(registration.hop, registration.hop_length, echo_type(registration.protocol));
+    connection->data_hop =
+        std::make_unique<hop_line>(registration.hop, registration.hop_length, SOCK_STREAM,
+                                   [this](const echo_owner &owner, std::size_t bytes, micros round_trip_us) {
+                                       on_echo(owner, bytes, round_trip_us);
+                                   });
+    connection->data_hop->open_now();
+    connection->destination_fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (connection->destination_fd < 0) {
+        connection->destination_decided = true;
+        connection->handshake_error = errno;
+    } else if (connect(connection->destination_fd,
+                       reinterpret_cast<const sockaddr *>(&registration.destination),
+                       registration.destination_length) == 0) {
+        connection->destination_decided = true;
+    } else if (errno != EINPROGRESS) {
+        connection->destination_decided = true;
+        connection->handshake_error = errno;
+    }
+    answer(fd, path_answer_kind::registered, 0, registration.family == AF_INET ? port_v4_ : port_v6_);
+    relayed_connection &stored = *connection;
+    connections_.emplace(stored.id, std::move(connection));
+    stored.handshake_hop->send_echo({stored.id, lane_handshake, 0}, 1);
+}
+
+void path_relay::take_program_connection(int listener)
+{
+    for (;;) {
+        int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            return;
+        }
+        std::uint16_t family = 0;
+        std::uint16_t port = 0;
+        relayed_connection *owner = nullptr;
+        if (peer_of(fd, family, port)) {
+            for (auto &[id, connection] : connections_) {
+                if (connection->program_fd < 0 && connection->registration.family == family &&
+                    connection->registration.local_port == port) {
+                    owner = connection.get();
+                    break;
+                }
+            }
+        }
+        if (owner == nullptr) {
+            close(fd);  // nobody registered it
+            continue;
+        }
+        int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        owner->program_fd = fd;
+        if (owner->failed) {
+            reset(*owner);
+        }
+    }
+}
+
+// The program learns the handshake's outcome once both the destination has
+// answered and the hop has echoed: a connect costs one round trip.
+void path_relay::decide_handshake(relayed_connection &connection)
+{
+    if (!connection.handshake_echoed || !connection.destination_decided || connection.established ||
+        connection.failed || connection.over) {
+        return;
+    }
+    if (connection.control_fd >= 0) {
+        answer(connection.control_fd, path_answer_kind::connected, connection.handshake_error, 0);
+        close(connection.control_fd);
+        connection.control_fd = -1;
+    }
+    if (connection.handshake_error != 0) {
+        connection.failed = true;
+        if (connection.program_fd >= 0) {
+            reset(connection);
+        }
+        return;
+    }
+    connection.established = true;
+}

@@ -1,0 +1,163 @@
+/* The path model tests' application: one TCP socket driven by steps given
+ * as arguments, each printing what the program saw:
+ *   connect ADDR PORT | connect-nb ADDR PORT   (then poll for writable)
+ *   udp ADDR PORT | udp-connect ADDR PORT | sendtos COUNT TEXT  (to ADDR PORT)
+ *   peer | send TEXT | sends COUNT TEXT | recv LENGTH | bulk BYTES
+ *   fork TEXT (a child sends TEXT on the socket and exits) | shutdown | close */
+#define _GNU_SOURCE
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+static int s = -1;
+static struct sockaddr_storage datagram_peer;
+static socklen_t datagram_peer_length;
+
+static socklen_t address_of(const char *text, int port, struct sockaddr_storage *address)
+{
+    struct sockaddr_in *v4 = (struct sockaddr_in *)address;
+    struct sockaddr_in6 *v6 = (struct sockaddr_in6 *)address;
+    memset(address, 0, sizeof *address);
+    if (inet_pton(AF_INET, text, &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        return sizeof *v4;
+    }
+    inet_pton(AF_INET6, text, &v6->sin6_addr);
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(port);
+    return sizeof *v6;
+}
+
+static void do_connect(const char *text, int port, int nonblocking)
+{
+    struct sockaddr_storage address;
+    socklen_t length = address_of(text, port, &address);
+    s = socket(address.ss_family, SOCK_STREAM | (nonblocking ? SOCK_NONBLOCK : 0), 0);
+    int result = connect(s, (struct sockaddr *)&address, length);
+    printf("connect %d %s\n", result, result == 0 ? "" : strerrorname_np(errno));
+    if (nonblocking) {
+        struct pollfd ready = {s, POLLOUT, 0};
+        poll(&ready, 1, -1);
+        printf("writable\n");
+    }
+}
+
+static void print_peer(void)
+{
+    struct sockaddr_storage peer;
+    socklen_t length = sizeof peer;
+    char text[INET6_ADDRSTRLEN] = "";
+    getpeername(s, (struct sockaddr *)&peer, &length);
+    int v6 = peer.ss_family == AF_INET6;
+    inet_ntop(peer.ss_family, v6 ? (void *)&((struct sockaddr_in6 *)&peer)->sin6_addr
+                                 : (void *)&((struct sockaddr_in *)&peer)->sin_addr,
+              text, sizeof text);
+    printf("peer %s %d\n", text,
+           ntohs(v6 ? ((struct sockaddr_in6 *)&peer)->sin6_port : ((struct sockaddr_in *)&peer)->sin_port));
+}
+
+/* Waits for readiness before each read, as an event loop does. */
+static void receive(long length)
+{
+    char *bytes = malloc(length + 1);
+    long got = 0;
+    while (got < length) {
+        struct pollfd ready = {s, POLLIN, 0};
+        poll(&ready, 1, -1);
+        ssize_t n = recv(s, bytes + got, length - got, MSG_DONTWAIT);
+        if (n <= 0) {
+            printf("recv %s\n", n == 0 ? "end" : strerrorname_np(errno));
+            free(bytes);
+            return;
+        }
+        got += n;
+    }
+    bytes[got] = '\0';
+    printf("recv %s\n", bytes);
+    free(bytes);
+}
+
+static void bulk(long total)
+{
+    char piece[65536];
+    long sent = 0;
+    while (sent < total) {
+        long want = total - sent < (long)sizeof piece ? total - sent : (long)sizeof piece;
+        for (long i = 0; i < want; ++i) {
+            piece[i] = (char)('a' + (sent + i) % 26);
+        }
+        ssize_t n = send(s, piece, want, 0);
+        if (n <= 0) {
+            break;
+        }
+        sent += n;
+    }
+    printf("bulk %ld\n", sent);
+}
+
+int main(int argc, char **argv)
+{
+    setvbuf(stdout, NULL, _IONBF, 0);
+    for (int i = 1; i < argc; ++i) {
+        const char *step = argv[i];
+        if (!strcmp(step, "connect") || !strcmp(step, "connect-nb")) {
+            do_connect(argv[i + 1], atoi(argv[i + 2]), !strcmp(step, "connect-nb"));
+            i += 2;
+        } else if (!strcmp(step, "udp") || !strcmp(step, "udp-connect")) {
+            datagram_peer_length = address_of(argv[i + 1], atoi(argv[i + 2]), &datagram_peer);
+            s = socket(datagram_peer.ss_family, SOCK_DGRAM, 0);
+            if (!strcmp(step, "udp-connect")) {
+                printf("connect %d\n", connect(s, (struct sockaddr *)&datagram_peer, datagram_peer_length));
+            }
+            i += 2;
+        } else if (!strcmp(step, "sendtos")) {
+            int count = atoi(argv[i + 1]);
+            long total = 0;
+            for (int k = 0; k < count; ++k) {
+                total += sendto(s, argv[i + 2], strlen(argv[i + 2]), 0, (struct sockaddr *)&datagram_peer,
+                                datagram_peer_length);
+            }
+            printf("sendtos %ld\n", total);
+            i += 2;
+        } else if (!strcmp(step, "peer")) {
+            print_peer();
+        } else if (!strcmp(step, "send")) {
+            printf("send %zd\n", send(s, argv[i + 1], strlen(argv[i + 1]), 0));
+            ++i;
+        } else if (!strcmp(step, "sends")) {
+            int count = atoi(argv[i + 1]);
+            long total = 0;
+            for (int k = 0; k < count; ++k) {
+                total += send(s, argv[i + 2], strlen(argv[i + 2]), 0);
+            }
+            printf("sends %ld\n", total);
+            i += 2;
+        } else if (!strcmp(step, "recv")) {
+            receive(atol(argv[++i]));
+        } else if (!strcmp(step, "bulk")) {
+            bulk(atol(argv[++i]));
+        } else if (!strcmp(step, "fork")) {
+            pid_t child = fork();
+            if (child == 0) {
+                send(s, argv[i + 1], strlen(argv[i + 1]), 0);
+                _exit(0);
+            }
+            waitpid(child, NULL, 0);
+            ++i;
+        } else if (!strcmp(step, "shutdown")) {
+            printf("shutdown %d\n", shutdown(s, SHUT_WR));
+        } else if (!strcmp(step, "close")) {
+            printf("close %d\n", close(s));
+        }
+    }
+    return 0;
+}
