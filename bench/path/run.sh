@@ -3,7 +3,7 @@
 # and under kandrel-run with an undelayed link to the server, and prints kandrel / true path.
 #
 #   run.sh BUILD_DIR [--d 20,100] [--models default,--classic[,--path]] [--quick]
-#          [--repeat N] [--timeout SECONDS] [--rate MBIT]
+#          [--repeat N] [--timeout SECONDS] [--rate MBIT] [--lab-hop PROGRAM]
 #
 # Namespaces (private, removed at the end, Ctrl-C included):
 #   client 10.81.0.1 --tun--[path_emulator, D/2 each way]--tun-- 10.81.0.2 server
@@ -11,7 +11,8 @@
 #   client 10.83.0.1 --------------veth, undelayed-------------- 10.83.0.2 hop
 # The true path is the client talking to 10.81.0.2. kandrel talks to 10.82.0.2 and is routed
 # through one of two hops: "lab", 10.83.0.2, a hop that waits D before echoing (kandrel-hop if
-# the build has it, else the tests' echo_hop); and "plain", the server machine's own echo
+# the build has it, else the tests' echo_hop, or --lab-hop PROGRAM, given --address A
+# --delay-ms D); and "plain", the server machine's own echo
 # service (inetd's internal echo, else echo_hop without a wait) on 10.81.0.2, reached through
 # the emulator. Only the client is preloaded. Short workloads take the median of --repeat runs
 # (3), long ones one run; every run is bounded by --timeout (30 s). --models lists kandrel-run's
@@ -33,6 +34,7 @@ quick=0
 repeat=3
 run_timeout=30
 rate=
+lab_hop_tool=
 while [ $# -gt 0 ]; do
     case "$1" in
     --d) delays=$2; shift 2 ;;
@@ -41,6 +43,7 @@ while [ $# -gt 0 ]; do
     --repeat) repeat=$2; shift 2 ;;
     --timeout) run_timeout=$2; shift 2 ;;
     --rate) rate=$2; shift 2 ;;
+    --lab-hop) lab_hop_tool=$(realpath "$2"); shift 2 ;;
     *) usage ;;
     esac
 done
@@ -61,9 +64,8 @@ if [ -z "$models" ]; then
     models=default,--classic
     if "$launcher" --help | grep -q -- '--path'; then models=$models,--path; fi
 fi
-lab_hop_tool=
-for candidate in "$build/tools/kandrel-hop" "$build/hop/kandrel-hop"; do
-    if [ -x "$candidate" ]; then lab_hop_tool=$candidate; break; fi
+for candidate in "$build/tools/kandrel-hop" "$build/hop/kandrel-hop" "$build/tests/support/echo_hop"; do
+    if [ -z "$lab_hop_tool" ] && [ -x "$candidate" ]; then lab_hop_tool=$candidate; fi
 done
 
 work=$(mktemp -d /tmp/kandrel-path-XXXXXX)
@@ -101,8 +103,8 @@ ip -n kbc addr add 10.83.0.1/24 dev c-h
 ip -n kbh addr add 10.83.0.2/24 dev h-c
 for link in kbc:c-s kbs:s-c kbc:c-h kbh:h-c; do ip -n "${link%%:*}" link set "${link#*:}" up; done
 
-# start_service NAME COMMAND...: runs COMMAND in the background (its pid kept for the cleanup)
-# with its output in $work/NAME.out.
+# start_service NAME PROGRAM ARGS...: runs PROGRAM (not a shell function, so that the pid kept
+# for the cleanup is the program's own) in the background, its output in $work/NAME.out.
 start_service() {
     local name=$1
     shift
@@ -134,7 +136,7 @@ stop_service() {
 
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=kbserver \
     -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
-start_service servers in_ns kbs "$python" "$here/servers.py" "$work/cert.pem" "$work/key.pem"
+start_service servers ip netns exec kbs "$python" "$here/servers.py" "$work/cert.pem" "$work/key.pem"
 wait_for kbc "$(tcp_accepts 10.82.0.2 8443)"
 
 plain_hop_kind=
@@ -142,21 +144,17 @@ start_plain_hop() {
     if command -v inetd > /dev/null; then
         printf '10.81.0.2:echo stream tcp nowait root internal\n10.81.0.2:echo dgram udp wait root internal\n' \
             > "$work/inetd.conf"
-        start_service plain_hop in_ns kbs inetd -d -i "$work/inetd.conf"
+        start_service plain_hop ip netns exec kbs inetd -d -i "$work/inetd.conf"
         plain_hop_kind="inetd's internal echo"
     else
-        start_service plain_hop in_ns kbs "$build/tests/support/echo_hop" --address 10.81.0.2
+        start_service plain_hop ip netns exec kbs "$build/tests/support/echo_hop" --address 10.81.0.2
         plain_hop_kind="echo_hop without a wait"
     fi
 }
 
 start_lab_hop() {
     local delay=$1
-    if [ -n "$lab_hop_tool" ]; then
-        start_service lab_hop in_ns kbh "$lab_hop_tool" --address 10.83.0.2 --delay-ms "$delay"
-    else
-        start_service lab_hop in_ns kbh "$build/tests/support/echo_hop" --address 10.83.0.2 --delay-ms "$delay"
-    fi
+    start_service lab_hop ip netns exec kbh "$lab_hop_tool" --address 10.83.0.2 --delay-ms "$delay"
     wait_for kbc "$(tcp_accepts 10.83.0.2 7)"
 }
 
@@ -165,7 +163,7 @@ start_path() {
     start_service emulator "$emulator" --delay-ms "$delay" ${rate:+--rate-mbit "$rate"} \
         /run/netns/kbc tunp /run/netns/kbs tunp
     local tries=0
-    until grep -q ready "$work/emulator.out"; do
+    until grep -qs ready "$work/emulator.out"; do
         tries=$((tries + 1))
         [ $tries -lt 500 ] || { cat "$work/emulator.out" >&2; exit 1; }
         sleep 0.01
@@ -287,8 +285,10 @@ for delay in ${delays//,/ }; do
 done
 
 echo
-echo "lab hop: $( [ -n "$lab_hop_tool" ] && echo "kandrel-hop --delay-ms D" ||
-    echo "tests/support/echo_hop --delay-ms D (waits D per read: pipelined pieces wait in turn)")"
+case "$lab_hop_tool" in
+*/echo_hop) echo "lab hop: $lab_hop_tool --delay-ms D (waits D per read: pipelined pieces wait in turn)" ;;
+*) echo "lab hop: $lab_hop_tool --delay-ms D" ;;
+esac
 echo "plain hop: $plain_hop_kind on the server, through the emulated path"
 "$python" - "$work/results" "$models" "$delays" "$workloads" <<'PY'
 import sys
