@@ -3,20 +3,20 @@
 # and under kandrel-run with an undelayed link to the server, and prints kandrel / true path.
 #
 #   run.sh BUILD_DIR [--d 20,100] [--models default,--classic[,--path]] [--quick]
-#          [--repeat N] [--timeout SECONDS] [--rate MBIT] [--lab-hop PROGRAM]
+#          [--repeat N] [--timeout SECONDS] [--rate MBIT] [--lab-hop 'PROGRAM [ARGS]']
 #
 # Namespaces (private, removed at the end, Ctrl-C included):
 #   client 10.81.0.1 --tun--[path_emulator, D/2 each way]--tun-- 10.81.0.2 server
 #   client 10.82.0.1 --------------veth, undelayed-------------- 10.82.0.2 server
 #   client 10.83.0.1 --------------veth, undelayed-------------- 10.83.0.2 hop
 # The true path is the client talking to 10.81.0.2. kandrel talks to 10.82.0.2 and is routed
-# through one of two hops: "lab", 10.83.0.2, a hop that waits D before echoing (kandrel-hop if
-# the build has it, else the tests' echo_hop, or --lab-hop PROGRAM, given --address A
-# --delay-ms D); and "plain", the server machine's own echo
-# service (inetd's internal echo, else echo_hop without a wait) on 10.81.0.2, reached through
-# the emulator. Only the client is preloaded. Short workloads take the median of --repeat runs
-# (3), long ones one run; every run is bounded by --timeout (30 s). --models lists kandrel-run's
-# option sets, "default" meaning none; the default list adds --path when kandrel-run has it.
+# through one of two hops: "lab", 10.83.0.2, a hop that waits D before echoing (--lab-hop's
+# command, run with --address A --delay-ms D added; else kandrel-hop if the build has it, else
+# the tests' echo_hop); and "plain", the server machine's own echo service (inetd's internal echo,
+# else echo_hop without a wait) on 10.81.0.2, reached through the emulator. Only the client is
+# preloaded. Short workloads take the median of --repeat runs (3), long ones one run; every run
+# is bounded by --timeout (30 s). --models lists kandrel-run's option sets, "default" meaning
+# none; the default list adds --path when kandrel-run has it.
 set -eu
 
 usage() {
@@ -34,7 +34,7 @@ quick=0
 repeat=3
 run_timeout=30
 rate=
-lab_hop_tool=
+lab_hop=()
 while [ $# -gt 0 ]; do
     case "$1" in
     --d) delays=$2; shift 2 ;;
@@ -43,7 +43,7 @@ while [ $# -gt 0 ]; do
     --repeat) repeat=$2; shift 2 ;;
     --timeout) run_timeout=$2; shift 2 ;;
     --rate) rate=$2; shift 2 ;;
-    --lab-hop) lab_hop_tool=$(realpath "$2"); shift 2 ;;
+    --lab-hop) read -r -a lab_hop <<< "$2"; shift 2 ;;
     *) usage ;;
     esac
 done
@@ -65,7 +65,7 @@ if [ -z "$models" ]; then
     if "$launcher" --help | grep -q -- '--path'; then models=$models,--path; fi
 fi
 for candidate in "$build/tools/kandrel-hop" "$build/hop/kandrel-hop" "$build/tests/support/echo_hop"; do
-    if [ -z "$lab_hop_tool" ] && [ -x "$candidate" ]; then lab_hop_tool=$candidate; fi
+    if [ ${#lab_hop[@]} = 0 ] && [ -x "$candidate" ]; then lab_hop=("$candidate"); fi
 done
 
 work=$(mktemp -d /tmp/kandrel-path-XXXXXX)
@@ -154,7 +154,7 @@ start_plain_hop() {
 
 start_lab_hop() {
     local delay=$1
-    start_service lab_hop ip netns exec kbh "$lab_hop_tool" --address 10.83.0.2 --delay-ms "$delay"
+    start_service lab_hop ip netns exec kbh "${lab_hop[@]}" --address 10.83.0.2 --delay-ms "$delay"
     wait_for kbc "$(tcp_accepts 10.83.0.2 7)"
 }
 
@@ -285,9 +285,9 @@ for delay in ${delays//,/ }; do
 done
 
 echo
-case "$lab_hop_tool" in
-*/echo_hop) echo "lab hop: $lab_hop_tool --delay-ms D (waits D per read: pipelined pieces wait in turn)" ;;
-*) echo "lab hop: $lab_hop_tool --delay-ms D" ;;
+case "${lab_hop[*]}" in
+*/echo_hop) echo "lab hop: ${lab_hop[*]} --delay-ms D (waits D per read: pipelined pieces wait in turn)" ;;
+*) echo "lab hop: ${lab_hop[*]} --delay-ms D" ;;
 esac
 echo "plain hop: $plain_hop_kind on the server, through the emulated path"
 "$python" - "$work/results" "$models" "$delays" "$workloads" <<'PY'
