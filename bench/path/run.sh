@@ -167,6 +167,7 @@ start_lab_hop() {
 
 start_path() {
     local delay=$1
+    rm -f "$work/emulator.out"  # the previous emulator's "ready" must not be taken for this one's
     start_service emulator "${network_priority[@]}" "$emulator" --delay-ms "$delay" ${rate:+--rate-mbit "$rate"} \
         /run/netns/kbc tunp /run/netns/kbs tunp
     local tries=0
