@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -185,11 +186,18 @@ int main(int argc, char **argv)
     std::printf("ready\n");
     std::fflush(stdout);
 
-    // Stopping by a signal reports what a full queue dropped, so a run can tell it was lossy.
+    // Stopping by a signal reports what a full queue dropped, so a run can tell it was lossy. The
+    // signals are let in only inside ppoll, so one that comes between two waits is not missed.
     struct sigaction stop {};
     stop.sa_handler = [](int) { stopping = 1; };
     sigaction(SIGTERM, &stop, nullptr);
     sigaction(SIGINT, &stop, nullptr);
+    sigset_t stop_signals;
+    sigset_t while_waiting;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGINT);
+    sigprocmask(SIG_BLOCK, &stop_signals, &while_waiting);
 
     delay_line lines[2];
     lines[0].from = a;
@@ -201,22 +209,20 @@ int main(int argc, char **argv)
         auto now = clock_type::now();
         deliver_due(lines[0], now);
         deliver_due(lines[1], now);
-        timespec wait{};
-        timespec *timeout = nullptr;  // nothing held: sleep until a packet arrives
+        std::optional<clock_type::time_point> next;
         for (const auto &line : lines) {
-            if (line.held.empty()) {
-                continue;
-            }
-            auto left = std::max(nanoseconds(0), line.held.front().due - now);
-            timespec until{static_cast<time_t>(left.count() / 1'000'000'000),
-                           static_cast<long>(left.count() % 1'000'000'000)};
-            if (timeout == nullptr || until.tv_sec < wait.tv_sec ||
-                (until.tv_sec == wait.tv_sec && until.tv_nsec < wait.tv_nsec)) {
-                wait = until;
-                timeout = &wait;
+            if (!line.held.empty() && (!next || line.held.front().due < *next)) {
+                next = line.held.front().due;
             }
         }
-        if (ppoll(watched, 2, timeout, nullptr) < 0 && errno != EINTR) {
+        timespec wait{};
+        timespec *timeout = nullptr;  // nothing held: sleep until a packet arrives
+        if (next) {
+            auto left = std::max(nanoseconds(0), *next - now).count();
+            wait = {static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
+            timeout = &wait;
+        }
+        if (ppoll(watched, 2, timeout, &while_waiting) < 0 && errno != EINTR) {
             fail("ppoll");
         }
         for (int i = 0; i < 2; ++i) {

@@ -114,20 +114,21 @@ start_service() {
     eval "${name}_pid=$!"
 }
 
-# wait_for NAMESPACE PYTHON_CONDITION: up to 10 s for a condition checked by python.
-wait_for() {
-    in_ns "$1" "$python" -c "
-import socket, time, sys
+# wait_tcp NAMESPACE HOST PORT: up to 10 s for HOST to accept connections on PORT.
+wait_tcp() {
+    in_ns "$1" "$python" - "$2" "$3" <<'PY'
+import socket, sys, time
 end = time.monotonic() + 10
-while time.monotonic() < end:
+while True:
     try:
-        $2
-        sys.exit(0)
+        socket.create_connection((sys.argv[1], int(sys.argv[2])), timeout=1).close()
+        break
     except OSError:
+        if time.monotonic() > end:
+            sys.exit(f"run.sh: {sys.argv[1]} port {sys.argv[2]} does not answer")
         time.sleep(0.02)
-sys.exit('run.sh: not ready: ' + '''$2''')"
+PY
 }
-tcp_accepts() { echo "socket.create_connection(('$1', $2), timeout=1).close()"; }
 
 stop_service() {
     local pid=$1
@@ -138,7 +139,7 @@ stop_service() {
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=kbserver \
     -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
 start_service servers ip netns exec kbs "$python" "$here/servers.py" "$work/cert.pem" "$work/key.pem"
-wait_for kbc "$(tcp_accepts 10.82.0.2 8443)"
+wait_tcp kbc 10.82.0.2 8443
 
 plain_hop_kind=
 # The emulator and the lab hop stand for the network, which a busy machine's other jobs would not
@@ -162,7 +163,7 @@ start_lab_hop() {
     local delay=$1
     start_service lab_hop "${network_priority[@]}" ip netns exec kbh "${lab_hop[@]}" --address 10.83.0.2 \
         --delay-ms "$delay"
-    wait_for kbc "$(tcp_accepts 10.83.0.2 7)"
+    wait_tcp kbc 10.83.0.2 7
 }
 
 start_path() {
@@ -266,7 +267,7 @@ for delay in ${delays//,/ }; do
     start_path "$delay"
     # The plain hop binds the server's end of the path, which exists once the path does.
     [ -n "$plain_hop_kind" ] || start_plain_hop
-    wait_for kbc "$(tcp_accepts 10.81.0.2 7)"
+    wait_tcp kbc 10.81.0.2 7
     start_lab_hop "$delay"
     echo "D = $delay ms: $(print_path_rtt); load average $(cut -d' ' -f1-3 /proc/loadavg)"
     for workload in $workloads; do
@@ -290,6 +291,7 @@ for delay in ${delays//,/ }; do
     echo "  load average $(cut -d' ' -f1-3 /proc/loadavg)"
     stop_service "$lab_hop_pid"
     stop_service "$emulator_pid"
+    sed -n 's/^path_emulator: /  path emulator: /p' "$work/emulator.out"
 done
 
 echo
