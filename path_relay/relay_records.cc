@@ -55,12 +55,22 @@ void append(int fd, const char *text, std::size_t length)
 
 relay_records::relay_records(const std::string &timelog, const std::string &recording,
                              std::uint64_t run_start_ns)
-    : collector_fd_(connect_collector()), run_start_ns_(run_start_ns)
+    : collector_fd_(connect_collector()), timelog_path_(timelog), recording_path_(recording),
+      run_start_ns_(run_start_ns)
 {
     if (collector_fd_ < 0) {
-        timelog_fd_ = open_appending(timelog);
-        recording_fd_ = open_appending(recording);
+        leave_collector();
     }
+}
+
+void relay_records::leave_collector()
+{
+    if (collector_fd_ >= 0) {
+        close(collector_fd_);
+        collector_fd_ = -1;
+    }
+    timelog_fd_ = open_appending(timelog_path_);
+    recording_fd_ = open_appending(recording_path_);
 }
 
 relay_records::~relay_records()
@@ -108,5 +118,12 @@ void relay_records::add(const path_registration &registration, const char *proto
     std::size_t text_length = static_cast<std::size_t>(record_length) + line_length;
     collector_header(record_length > 0 ? collector_kind::timelog : collector_kind::recording,
                      static_cast<std::uint32_t>(text_length), reinterpret_cast<unsigned char *>(message));
-    append(collector_fd_, message, collector_header_size + text_length);
+    // MSG_NOSIGNAL: a collector gone with kandrel-run must not kill the relay.
+    if (send(collector_fd_, message, collector_header_size + text_length, MSG_NOSIGNAL) < 0) {
+        leave_collector();
+        if (record_length > 0) {
+            append(timelog_fd_, record, static_cast<std::size_t>(record_length));
+        }
+        append(recording_fd_, line, line_length);
+    }
 }

@@ -27,7 +27,12 @@ public:
 private:
     // Under kandrel-run, the run's collector (KANDREL_COLLECTOR) takes every
     // record, counts it for the run's report, and writes the run's files.
+    // Once kandrel-run has ended (the relay still delivering what a program
+    // that exited left in flight), records go to the files themselves.
+    void leave_collector();
     int collector_fd_ = -1;
+    std::string timelog_path_;
+    std::string recording_path_;
     int timelog_fd_ = -1;
     int recording_fd_ = -1;
     std::uint64_t run_start_ns_ = 0;
