@@ -102,14 +102,13 @@ int supervise(pid_t child, const supervised_run &run)
     if (run.collector != nullptr) {
         const collected_run &collected = run.collector->collected();
         run_outcome outcome{run.routes, read_recording(collected.recording).records, collected.bytes_around,
-                            collected.processes.size()};
+                            collected.processes.size(), collected.unseen};
         if (!run.quiet) {
             std::fputs(run_report(outcome).c_str(), stderr);
         }
-        strict_refused = run.strict && strict_failure(outcome);
-        if (strict_refused) {
-            std::fputs("kandrel-run: --strict: a routed send went undelayed, or none was routed\n", stderr);
-        }
+        std::string refusal = run.strict ? strict_refusal(outcome) : "";
+        strict_refused = !refusal.empty();
+        std::fputs(refusal.c_str(), stderr);
     }
     if (WIFSIGNALED(status)) {
         end_by_signal(WTERMSIG(status));
