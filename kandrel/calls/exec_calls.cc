@@ -106,13 +106,15 @@ const char *why_without_library(const char *path)
     return why;
 }
 
-// The file execvp runs for name: name itself when it holds a slash, else the
-// first executable regular file of that name along the program's PATH (its
-// own variable, read as it is now); false when there is none.
-bool search_path(const char *name, char *found, std::size_t size)
+// The file execvp runs for name (at most PATH_MAX bytes, its NUL included):
+// name itself when it holds a slash, else the first executable regular file
+// of that name along the program's PATH (its own variable, read as it is
+// now); false when there is none.
+bool search_path(const char *name, char (&found)[PATH_MAX])
 {
     if (std::strchr(name, '/') != nullptr) {
-        return std::strlen(name) < size && std::strcpy(found, name) != nullptr;
+        std::strcpy(found, name);
+        return true;
     }
     const char *path = std::getenv("PATH");
     std::size_t name_length = std::strlen(name);
@@ -120,7 +122,7 @@ bool search_path(const char *name, char *found, std::size_t size)
         const char *end = strchrnul(dir, ':');
         auto length = static_cast<std::size_t>(end - dir);
         // An empty entry is the current directory.
-        if (length + name_length + 3 < size) {
+        if (length + name_length + 3 < sizeof found) {
             std::memcpy(found, length != 0 ? dir : ".", length != 0 ? length : 1);
             std::size_t at = length != 0 ? length : 1;
             found[at] = '/';
@@ -143,11 +145,12 @@ bool search_path(const char *name, char *found, std::size_t size)
 // shares the parent's connection and is left alone.
 void tell_if_unseen(const char *name, bool searched)
 {
-    char copied[PATH_MAX], path[PATH_MAX];
+    char copied[PATH_MAX], found[PATH_MAX];
     if (!collector_named() || in_vfork_child() || !copy_program_text(copied, name, sizeof copied) ||
-        !(searched ? search_path(copied, path, sizeof path) : std::strcpy(path, copied) != nullptr)) {
+        (searched && !search_path(copied, found))) {
         return;
     }
+    const char *path = searched ? found : copied;
     if (const char *why = why_without_library(path)) {
         // "WHY:PATH"
         char reason[32];

@@ -32,7 +32,8 @@ bool find_program_table(std::span<const unsigned char> start, elf_program_table 
     if (start.size() < EI_NIDENT || std::memcmp(start.data(), ELFMAG, SELFMAG) != 0) {
         return false;
     }
-    constexpr unsigned char host_order = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? ELFDATA2LSB : ELFDATA2MSB;
+    constexpr unsigned char host_order =
+        __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? ELFDATA2LSB : ELFDATA2MSB;
     if (start[EI_DATA] != host_order) {
         return false;
     }
