@@ -222,6 +222,23 @@ TEST_F(LauncherChecks, EveryProcessOfTheRunRecordsInTheRunsFilesAndTheReportCoun
         << result.err;
 }
 
+// A supervised program's round trips make the same report, which --strict
+// heeds as well.
+TEST_F(LauncherChecks, SupervisedRunReportsItsRoundTrips)
+{
+    testsupport::EchoHop hop({.address = "127.0.0.2"});
+    testsupport::TcpSink sink("127.0.0.9", 9000);
+    auto result = launch({"--strict", "-r", "routes", SEND_PATHS_STATIC_PATH, "tcp4", "to", "127.0.0.9", "9000",
+                          "connect", "send", "hello", "close"},
+                         host + " 127.0.0.9 127.0.0.2 TCP\n");
+    EXPECT_EQ(sink.streams(), std::vector<std::string>{"hello"});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_NE(result.err.find("kandrel-run: report: 1 process seen\nkandrel-run: route 127.0.0.9 via 127.0.0.2 "
+                              "(TCP): 1 send delayed, round trip median "),
+              std::string::npos)
+        << result.err;
+}
+
 }  // namespace
 
 namespace {
