@@ -445,7 +445,10 @@ launch_failure launch(const launch_options &options)
                                       path,
                                       options.program,
                                       table != nullptr ? table : "",
-                                      {options.trace_file, options.record_file, monotonic_ns()}};
+                                      {options.trace_file, options.record_file, monotonic_ns()},
+                                      routes.routes,
+                                      options.quiet,
+                                      options.strict};
         say_route_notes();
         failure.status = run_supervised(supervised, failure.message);
         return failure;

@@ -109,6 +109,15 @@ void run_collector::take(const collector_outputs &outputs, connection &from)
         case collector_kind::trace:
             write_trace(outputs, from.pid, text, length);
             break;
+        case collector_kind::unseen: {
+            // "WHY:PATH"
+            std::string words(text, length);
+            auto colon = words.find(':');
+            if (colon != std::string::npos) {
+                run_.unseen.emplace(words.substr(colon + 1), words.substr(0, colon));
+            }
+            break;
+        }
         case collector_kind::around: {
             // "BYTES TO HOP PROTOCOL"
             std::string words(text, length);

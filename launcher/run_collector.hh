@@ -31,6 +31,7 @@ struct collected_run {
     std::string recording;      // every round trip's recording line
     std::size_t timelog_records = 0;
     std::map<std::string, std::uint64_t> bytes_around;  // "TO HOP PROTOCOL" -> bytes sent around the library
+    std::map<std::string, std::string> unseen;          // path -> why it ran without the library
 };
 
 class run_collector {

@@ -78,6 +78,10 @@ std::string around_key(const route_key &route)
 std::string run_report(const run_outcome &run)
 {
     std::string text = "kandrel-run: report: " + count(run.processes, "process", "processes") + " seen\n";
+    for (const auto &[path, why] : run.unseen) {
+        text += "kandrel-run: " + path + " ran without the library (" + why +
+                "): its sends were neither traced nor delayed\n";
+    }
     auto routes = tallies(run);
     if (std::none_of(routes.begin(), routes.end(), [](const auto &r) { return any_send(r.second); })) {
         return text + "kandrel-run: no send went to a routed destination\n";
@@ -109,17 +113,20 @@ std::string run_report(const run_outcome &run)
     return text;
 }
 
-bool strict_failure(const run_outcome &run)
+std::string strict_refusal(const run_outcome &run)
 {
+    if (!run.unseen.empty()) {
+        return "kandrel-run: --strict: a program ran without the library\n";
+    }
     auto routes = tallies(run);
     bool delayed = false;
+    bool undelayed = false;
     for (const auto &[key, tally] : routes) {
-        if (tally.unreachable != 0 || tally.waited_out != 0 || tally.bytes_around != 0) {
-            return true;
-        }
+        undelayed = undelayed || tally.unreachable != 0 || tally.waited_out != 0 || tally.bytes_around != 0;
         delayed = delayed || !tally.delayed_us.empty();
     }
-    return !delayed;
+    return undelayed || !delayed ? "kandrel-run: --strict: a routed send went undelayed, or none was routed\n"
+                                 : "";
 }
 
 }  // namespace launcher

@@ -85,6 +85,16 @@ void end_by_signal(int signal_number)
 
 }  // namespace
 
+bool report_run(const run_outcome &outcome, bool quiet, bool strict)
+{
+    if (!quiet) {
+        std::fputs(run_report(outcome).c_str(), stderr);
+    }
+    std::string refusal = strict ? strict_refusal(outcome) : "";
+    std::fputs(refusal.c_str(), stderr);
+    return !refusal.empty();
+}
+
 int supervise(pid_t child, const supervised_run &run)
 {
     // A connection per living process of the run: room for as many as the
@@ -102,14 +112,8 @@ int supervise(pid_t child, const supervised_run &run)
     if (run.collector != nullptr) {
         const collected_run &collected = run.collector->collected();
         run_outcome outcome{run.routes, read_recording(collected.recording).records, collected.bytes_around,
-                            collected.processes.size()};
-        if (!run.quiet) {
-            std::fputs(run_report(outcome).c_str(), stderr);
-        }
-        strict_refused = run.strict && strict_failure(outcome);
-        if (strict_refused) {
-            std::fputs("kandrel-run: --strict: a routed send went undelayed, or none was routed\n", stderr);
-        }
+                            collected.processes.size(), collected.unseen};
+        strict_refused = report_run(outcome, run.quiet, run.strict);
     }
     if (WIFSIGNALED(status)) {
         end_by_signal(WTERMSIG(status));

@@ -9,6 +9,7 @@
 
 #include "recording_reader.hh"
 #include "run_collector.hh"
+#include "run_report.hh"
 
 namespace launcher {
 
@@ -19,6 +20,10 @@ struct supervised_run {
     bool quiet = false;
     bool strict = false;
 };
+
+// Prints the report of outcome, unless quiet, and with strict the line of
+// what --strict refuses; true when it refuses the run.
+bool report_run(const run_outcome &outcome, bool quiet, bool strict);
 
 // Waits for child, collecting; then reports. Returns the launcher's exit
 // status: the program's own, or 125 when --strict finds a send undelayed.

@@ -59,6 +59,8 @@ extern "C" KANDREL_EXPORTED long syscall(long number, ...)
         return connect(as<int>(a[0]), as<const sockaddr *>(a[1]), as<socklen_t>(a[2]));
     case SYS_close:
         return close(as<int>(a[0]));
+    case SYS_execve:
+        return execve(as<const char *>(a[0]), as<char *const *>(a[1]), as<char *const *>(a[2]));
     case SYS_close_range:
         return close_range(as<unsigned>(a[0]), as<unsigned>(a[1]), as<int>(a[2]));
     case SYS_dup:

@@ -16,6 +16,7 @@ enum class collector_kind : char {
     recording = 'R',  // one recording line (of a round trip that made no record)
     trace = 'L',      // trace text, for the trace file (-o)
     around = 'B',     // "BYTES TO HOP PROTOCOL": bytes a routed socket sent around the library
+    unseen = 'U',     // "WHY:PATH": an exec'd program that runs without the library
 };
 
 constexpr std::size_t collector_header_size = 5;

@@ -70,6 +70,10 @@ void resolve_all()
     resolve(table.sendmmsg, "sendmmsg", &::sendmmsg);
     resolve(table.splice, "splice", &::splice);
     resolve(table.syscall, "syscall", &::syscall);
+    resolve(table.execve, "execve", &::execve);
+    resolve(table.execv, "execv", &::execv);
+    resolve(table.execvp, "execvp", &::execvp);
+    resolve(table.execvpe, "execvpe", &::execvpe);
     resolve(table.longjmp, "longjmp", &::longjmp);
     resolve(table.siglongjmp, "siglongjmp", &::siglongjmp);
     resolve(table.longjmp_chk, "__longjmp_chk", &::__longjmp_chk);

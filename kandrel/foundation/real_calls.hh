@@ -61,6 +61,11 @@ struct real_call_table {
     ssize_t (*splice)(int, off64_t *, int, off64_t *, size_t, unsigned int);
     // The system call by number, for every number the library does not route.
     long (*syscall)(long, ...);
+    // Execs, watched for programs that will run without the library.
+    int (*execve)(const char *, char *const[], char *const[]);
+    int (*execv)(const char *, char *const[]);
+    int (*execvp)(const char *, char *const[]);
+    int (*execvpe)(const char *, char *const[], char *const[]);
     // Jumps, watched so that none leaves a lock of the library held.
     void (*longjmp)(jmp_buf, int);
     void (*siglongjmp)(sigjmp_buf, int);

@@ -70,11 +70,17 @@ void run_records::trace(pid_t pid, const std::string &text)
     }
 }
 
+std::string run_records::recorded() const
+{
+    std::lock_guard held(recorded_lock_);
+    return recorded_;
+}
+
 void run_records::round_trip(pid_t pid, const supervised_route &route, std::size_t len,
                              const trip_result &trip)
 {
     const char *operation = route.protocol == protocol_tcp ? "TCPecho" : "UDPecho";
-    if (recording_ >= 0) {
+    {
         recorded_trip line;
         line.t_us = (monotonic_ns() - settings_.run_start_ns) / 1000;
         line.pid = pid;
@@ -87,7 +93,10 @@ void run_records::round_trip(pid_t pid, const supervised_route &route, std::size
                        : trip.waited_out ? trip_outcome::waited_out
                                          : trip_outcome::echoed;
         char text[recording_line_size];
-        write_whole(recording_, std::string(text, format_recording_line(line, text)));
+        std::string recording_line(text, format_recording_line(line, text));
+        write_whole(recording_, recording_line);
+        std::lock_guard held(recorded_lock_);
+        recorded_ += recording_line;
     }
     char line[256];
     if (!trip.reached) {

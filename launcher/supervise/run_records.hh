@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "hop_exchange.hh"
@@ -29,10 +30,16 @@ public:
 
     // A round trip of route for process pid: its TIME line as operation, its
     // timelog record and recording line; or why the hop was not reached.
+    // Called from the supervisor's workers at once.
     void round_trip(pid_t pid, const supervised_route &route, std::size_t len, const trip_result &trip);
+
+    // Every round trip's recording line so far, for the run's report.
+    std::string recorded() const;
 
 private:
     record_settings settings_;
+    mutable std::mutex recorded_lock_;
+    std::string recorded_;
     int timelog_ = -1;
     int recording_ = -1;
 };

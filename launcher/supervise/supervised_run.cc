@@ -21,7 +21,9 @@
 #include <fstream>
 #include <iterator>
 
+#include "launch_options.hh"
 #include "record_lines.hh"
+#include "run_supervision.hh"
 #include "supervised_routes.hh"
 #include "supervisor.hh"
 #include "syscall_filter.hh"
@@ -209,5 +211,11 @@ int run_supervised(const supervised_program &program, std::string &refusal)
     }
     close(listener);
     close(pidfd);
-    return exit_status_of(status);
+    launcher::run_outcome run{program.routes,
+                              launcher::read_recording(records.recorded()).records,
+                              {},
+                              watching.processes_seen(),
+                              {}};
+    bool refused = launcher::report_run(run, program.quiet, program.strict);
+    return refused && !WIFSIGNALED(status) ? launcher::exit_launcher_failure : exit_status_of(status);
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "recording_reader.hh"
 #include "run_records.hh"
 
 struct supervised_program {
@@ -13,6 +14,10 @@ struct supervised_program {
     std::vector<std::string> argv;
     std::string route_file;  // empty: no routes
     record_settings records;
+    // For the report at the end.
+    std::vector<launcher::route_key> routes;  // this host's routes
+    bool quiet = false;
+    bool strict = false;
 };
 
 // Why the kernel would refuse the filter (a message naming the program), or
@@ -21,5 +26,6 @@ std::string supervision_refusal(const std::string &name);
 
 // The status to exit with: the program's own (a signal that ended it is
 // raised again here), 125 with a message in refusal when the kernel refused
-// the filter, 126 or 127 when the program could not be started.
+// the filter or when --strict refuses the run, 126 or 127 when the program
+// could not be started. The run's report is printed when the program ends.
 int run_supervised(const supervised_program &program, std::string &refusal);

@@ -105,6 +105,7 @@ void supervisor::handle(const seccomp_notif &request)
     bool first_seen;
     pid_t pid = processes_.process_of(static_cast<pid_t>(request.pid), first_seen);
     pid_of_call_ = pid;
+    processes_seen_.insert(pid);
     if (first_seen && pid == static_cast<pid_t>(request.pid)) {
         // A new process: whatever was known under its number belonged to an
         // ended one.

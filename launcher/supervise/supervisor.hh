@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -37,6 +38,9 @@ public:
     // How many io_uring rings the run's processes set up: calls made
     // through them reach the kernel unseen.
     unsigned rings_set_up() const { return rings_set_up_; }
+
+    // How many processes of the run made a call the filter hands over.
+    std::size_t processes_seen() const { return processes_seen_.size(); }
 
 private:
     // What the supervisor knows of a process's descriptor: a socket bound to
@@ -80,6 +84,7 @@ private:
     std::uint64_t current_id_ = 0;
     pid_t pid_of_call_ = 0;
     unsigned rings_set_up_ = 0;
+    std::set<pid_t> processes_seen_;
     std::vector<pending_trip> trips_;  // of the call being handled
     worker_pool workers_;              // last: its threads end first
 };

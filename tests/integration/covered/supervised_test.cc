@@ -21,7 +21,7 @@ protected:
     testsupport::PreloadedResult launch(const std::vector<std::string> &program,
                                         const std::vector<std::string> &options = {})
     {
-        std::vector<std::string> argv = {KANDREL_RUN_PATH, "--no-check", "-r", scratch_.file("routes")};
+        std::vector<std::string> argv = {KANDREL_RUN_PATH, "-q", "--no-check", "-r", scratch_.file("routes")};
         argv.insert(argv.end(), options.begin(), options.end());
         argv.push_back("--");
         argv.insert(argv.end(), program.begin(), program.end());

@@ -116,6 +116,41 @@ TEST_F(LauncherChecks, RefusalsAndWarningsInsteadOfSilenceOrACrash)
     EXPECT_EQ(testsupport::read_file(dir_.file("kept.rec")), recorded + "\n");
 }
 
+// A program exec'd in the run that will not load the library is named in
+// the report, and --strict refuses the run; one that loads it is not named.
+TEST_F(LauncherChecks, ExecdProgramsRunWithoutTheLibraryAreNamed)
+{
+    for (auto [name, mode] : {std::pair{"set-uid", 04755}, {"set-gid", 02755}}) {
+        std::filesystem::copy_file("/usr/bin/true", dir_.file(name));
+        ASSERT_EQ(chown(dir_.file(name).c_str(), 65534, 65534), 0);
+        ASSERT_EQ(chmod(dir_.file(name).c_str(), static_cast<mode_t>(mode)), 0);  // after chown, which clears them
+    }
+    const std::string no_route = "kandrel-run: no route file given (-r ROUTE_FILE): no send will be delayed\n";
+    auto unseen = [&](const std::string &path, const std::string &why) {
+        return no_route + "kandrel-run: report: 1 process seen\nkandrel-run: " + path + " ran without the library (" +
+               why + "): its sends were neither traced nor delayed\nkandrel-run: no send went to a routed destination\n";
+    };
+    const std::string &static_probe = launchertest::static_probe_path;
+    struct row {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    };
+    const row rows[] = {
+        {{"env", static_probe}, 0, unseen(static_probe, "statically linked")},
+        {{"env", "./set-uid"}, 0, unseen("./set-uid", "set-user-ID")},
+        {{"sh", "-c", "exec ./set-gid"}, 0, unseen("./set-gid", "set-group-ID")},
+        {{"env", "true"}, 0, no_route + no_send},
+        {{"--strict", "env", static_probe}, 125,
+         unseen(static_probe, "statically linked") + "kandrel-run: --strict: a program ran without the library\n"},
+    };
+    for (const row &r : rows) {
+        auto result = launch(r.args);
+        EXPECT_EQ(result.exit_status, r.status) << r.args[1];
+        EXPECT_EQ(result.err, r.err) << r.args[1];
+    }
+}
+
 // A pipe or FIFO as the route file is read once, handed to the run as a
 // private copy that goes with the run, and never waited on for ever.
 TEST_F(LauncherChecks, PipedRouteFileIsReadOnceAndCopiedForTheRun)
@@ -183,6 +218,23 @@ TEST_F(LauncherChecks, EveryProcessOfTheRunRecordsInTheRunsFilesAndTheReportCoun
     EXPECT_TRUE(std::filesystem::is_empty(dir_.file("elsewhere")));
     EXPECT_NE(result.err.find("kandrel-run: report: 3 processes seen\n"
                               "kandrel-run: route 127.0.0.9 via 127.0.0.2 (UDP): 3 sends delayed, round trip median "),
+              std::string::npos)
+        << result.err;
+}
+
+// A supervised program's round trips make the same report, which --strict
+// heeds as well.
+TEST_F(LauncherChecks, SupervisedRunReportsItsRoundTrips)
+{
+    testsupport::EchoHop hop({.address = "127.0.0.2"});
+    testsupport::TcpSink sink("127.0.0.9", 9000);
+    auto result = launch({"--strict", "-r", "routes", SEND_PATHS_STATIC_PATH, "tcp4", "to", "127.0.0.9", "9000",
+                          "connect", "send", "hello", "close"},
+                         host + " 127.0.0.9 127.0.0.2 TCP\n");
+    EXPECT_EQ(sink.streams(), std::vector<std::string>{"hello"});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_NE(result.err.find("kandrel-run: report: 1 process seen\nkandrel-run: route 127.0.0.9 via 127.0.0.2 "
+                              "(TCP): 1 send delayed, round trip median "),
               std::string::npos)
         << result.err;
 }

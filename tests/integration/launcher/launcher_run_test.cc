@@ -68,14 +68,19 @@ TEST_F(LauncherRun, TracesTheProgramsSocketCalls)
 }
 
 // No library can be preloaded into a statically linked program: it runs
-// supervised, untouched, and the route load shows on the trace once.
+// supervised, untouched, the route load shows on the trace once, and the
+// run ends with its report (its write was seen), which --strict heeds.
 TEST_F(LauncherRun, StaticallyLinkedProgramRunsSupervised)
 {
     auto result = launch({launchertest::static_probe_path});
     EXPECT_EQ(result.exit_status, 0) << result.err;
     EXPECT_EQ(result.out, "static program ran\n");
-    EXPECT_EQ(result.err, no_route_file + lines::loader::timelog_opened);
+    EXPECT_EQ(result.err, no_route_file + lines::loader::timelog_opened + nothing_routed);
     EXPECT_TRUE(testsupport::file_exists(dir_.file("timelog")));
+    auto strict = launch({"-q", "--strict", launchertest::static_probe_path});
+    EXPECT_EQ(strict.exit_status, 125);
+    EXPECT_EQ(strict.err, no_route_file + lines::loader::timelog_opened +
+                              "kandrel-run: --strict: a routed send went undelayed, or none was routed\n");
 }
 
 TEST_F(LauncherRun, DebugSetsTheLibrarysFlagNotTheProgramsOwn)

@@ -12,7 +12,7 @@ class SupervisedRoute : public RoutedTest {
 protected:
     Outcome launch(const std::vector<std::string> &steps)
     {
-        std::vector<std::string> argv = {KANDREL_RUN_PATH, "--no-check", "-r", routes_path(), "--",
+        std::vector<std::string> argv = {KANDREL_RUN_PATH, "-q", "--no-check", "-r", routes_path(), "--",
                                          ROUTE_SCENARIO_STATIC_PATH};
         argv.insert(argv.end(), steps.begin(), steps.end());
         auto outcome = testsupport::run_preloaded({.argv = argv, .cwd = scratch_.path(), .preload = false});
