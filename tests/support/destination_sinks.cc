@@ -63,7 +63,11 @@ void TcpSink::serve()
             fds.push_back({c.fd, POLLIN, 0});
         }
         poll(fds.data(), fds.size(), 20);
-        if (fds[1].revents != 0 && deadline == std::chrono::steady_clock::time_point{}) {
+        // The bound starts when finishing is first seen: the flag may be seen
+        // before the wake byte arrives, and an unset deadline must not end
+        // the connections at once.
+        bool finishing = finishing_.load();
+        if (finishing && deadline == std::chrono::steady_clock::time_point{}) {
             deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(finish_limit_ms);
         }
         bool accepted = false;
@@ -88,7 +92,6 @@ void TcpSink::serve()
             }
             ++i;
         }
-        bool finishing = finishing_.load();
         if (finishing && ((open.empty() && !accepted) ||
                           std::chrono::steady_clock::now() > deadline)) {
             break;
