@@ -2,7 +2,8 @@
 // over a sequenced-packet socket whose abstract name KANDREL_PATH_RELAY
 // gives: one registration per connect, answered once when it is registered
 // and once more when the destination answered the relayed handshake; or
-// one datagram per connection, unanswered.
+// one datagram per connection, unanswered; or one change of a relayed
+// socket's TCP_NODELAY, answered once it is taken.
 #pragma once
 
 #include <netinet/in.h>
@@ -20,18 +21,21 @@ inline constexpr const char *path_relay_variable = "KANDREL_PATH_RELAY";
 enum class path_message : std::uint32_t {
     connect = 1,   // a program socket about to connect to the relay's listener
     datagram = 2,  // a datagram to send from the program's socket (passed along) after a round trip
+    no_delay = 3,  // a relayed socket's TCP_NODELAY, set or cleared
 };
 
 // A program socket about to connect to the relay's loopback listener from
 // local_port, and where its bytes are really going; or a datagram, whose
 // bytes follow in the same message, and its destination (none: the
-// socket's own peer).
+// socket's own peer); or a relayed socket's TCP_NODELAY, the socket known
+// by local_port and family.
 struct path_registration {
     path_message kind;
     std::uint32_t pid;         // the registering process, for the records
     std::uint32_t protocol;    // the route's: protocol_tcp or protocol_udp
     std::uint16_t local_port;  // network order, as getsockname gives it
     std::uint16_t family;      // of the program's socket: AF_INET or AF_INET6
+    std::uint32_t no_delay;    // the program's socket has TCP_NODELAY (1) or not (0)
     sockaddr_storage destination;
     socklen_t destination_length;
     sockaddr_storage hop;  // the route's hop echo service
@@ -40,7 +44,7 @@ struct path_registration {
     char hop_word[full_host_word_size];
 };
 
-enum class path_answer_kind : std::int32_t { registered = 1, connected = 2 };
+enum class path_answer_kind : std::int32_t { registered = 1, connected = 2, taken = 3 };
 
 struct path_answer {
     path_answer_kind kind;

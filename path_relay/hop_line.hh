@@ -12,10 +12,7 @@
 #include <deque>
 #include <functional>
 
-using micros = std::int64_t;
-
-// The steady clock in microseconds.
-micros now_us();
+#include "relay_clock.hh"
 
 // A hop that has not echoed a piece for this long is given up (its
 // connection closed and reopened at the next need), as a round trip gives

@@ -22,6 +22,11 @@ struct relay_settings {
     std::string routes;        // the route file: its hops are connected before the program starts
 };
 
+// The acknowledgements of a program's connection: held until the relay
+// reads, then sent (TCP_QUICKACK).
+void keep_acknowledgements_for_reads(int program_fd);
+void acknowledge_what_was_read(int program_fd);
+
 class path_relay {
 public:
     explicit path_relay(relay_records &records) : records_(records) {}
@@ -35,6 +40,7 @@ private:
     void take_control();
     void read_control_message(int fd);
     void read_registration(int fd, path_registration &registration);
+    void take_no_delay(const path_registration &change);
     void hold_datagram(const path_registration &registration, int socket, const char *bytes,
                        std::size_t length);
     void release_datagram(std::uint64_t id, micros round_trip_us);

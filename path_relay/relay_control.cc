@@ -73,11 +73,30 @@ void path_relay::read_control_message(int fd)
             close(passed);
         }
         read_registration(fd, registration);
+    } else if (whole && registration.kind == path_message::no_delay) {
+        if (passed >= 0) {
+            close(passed);
+        }
+        take_no_delay(registration);
+        answer(fd, path_answer_kind::taken, 0, 0);
+        close(fd);
     } else {
         if (passed >= 0) {
             close(passed);
         }
         close(fd);
+    }
+}
+
+// The program set or cleared TCP_NODELAY on a relayed socket: its short
+// pieces leave at once, or wait as Nagle's algorithm has them wait.
+void path_relay::take_no_delay(const path_registration &change)
+{
+    for (auto &[id, connection] : connections_) {
+        if (!connection->over && connection->registration.family == change.family &&
+            connection->registration.local_port == change.local_port) {
+            connection->up.holds_short_pieces = change.no_delay == 0;
+        }
     }
 }
 
@@ -135,6 +154,7 @@ void path_relay::read_registration(int fd, path_registration &registration)
     connection->registration = registration;
     connection->control_fd = fd;
     connection->registered_at = now_us();
+    connection->up.holds_short_pieces = registration.no_delay == 0;
     connection->handshake_hop =
         &hop_for(registration.hop, registration.hop_length, echo_type(registration.protocol));
     connection->data_hop =
@@ -186,6 +206,7 @@ void path_relay::take_program_connection(int listener)
         }
         int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        keep_acknowledgements_for_reads(fd);
         owner->program_fd = fd;
         if (owner->failed) {
             reset(*owner);

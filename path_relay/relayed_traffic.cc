@@ -3,6 +3,7 @@
 #include "relay.hh"
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,8 +15,6 @@ namespace {
 // The most filler bytes a connection's hop line has unechoed; a piece read
 // beyond them is delivered all the same, without an echo of its own.
 constexpr std::size_t echo_backlog_limit = 1u << 20;
-// The most bytes read from a side at once: one echo piece.
-constexpr std::size_t read_piece = 65536;
 
 // Closes with a reset, as a peer's refusal or reset shows on the other side.
 void close_with_reset(int &fd)
@@ -31,15 +30,25 @@ void close_with_reset(int &fd)
 
 }  // namespace
 
-std::size_t relay_direction::room() const
+// The program's loopback connection is acknowledged only once the relay has
+// read: while a short piece it wrote is unread, its kernel holds the next
+// short one (Nagle's algorithm, unless TCP_NODELAY), so each short piece is
+// read as the program wrote it and the model can hold it as a distant path
+// would. Acknowledging at once would merge pieces; leaving the kernel to
+// acknowledge later would stall the program for real.
+void keep_acknowledgements_for_reads(int program_fd)
 {
-    if (source_done) {
-        return 0;
-    }
-    std::size_t by_window = window > in_flight ? window - in_flight : 0;
-    std::size_t by_memory = direction_limit > held ? direction_limit - held : 0;
-    return std::min({by_window, by_memory, read_piece});
+    int off = 0;
+    setsockopt(program_fd, IPPROTO_TCP, TCP_QUICKACK, &off, sizeof off);
 }
+
+void acknowledge_what_was_read(int program_fd)
+{
+    int on = 1;
+    setsockopt(program_fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    keep_acknowledgements_for_reads(program_fd);
+}
+
 void path_relay::on_echo(const echo_owner &owner, std::size_t, micros round_trip_us)
 {
     if (owner.lane == lane_datagram) {
@@ -60,7 +69,7 @@ void path_relay::on_echo(const echo_owner &owner, std::size_t, micros round_trip
     // half its own round trip.
     for (held_chunk &chunk : connection.direction(owner.lane).queue) {
         if (chunk.sequence == owner.sequence && round_trip_us >= 0) {
-            chunk.release_at = std::min(chunk.release_at, chunk.read_at + round_trip_us / 2);
+            chunk.release_at = std::min(chunk.release_at, chunk.leaves_at + round_trip_us / 2);
             break;
         }
     }
@@ -89,48 +98,37 @@ void path_relay::read_side(relayed_connection &connection, int lane_number)
     if (room == 0) {
         return;
     }
-    held_chunk chunk;
-    chunk.bytes.resize(room);
-    ssize_t got = recv(source_of(connection, lane_number), chunk.bytes.data(), room, MSG_DONTWAIT);
+    std::vector<char> bytes(room);
+    ssize_t got = recv(source_of(connection, lane_number), bytes.data(), room, MSG_DONTWAIT);
     if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
         return;
     }
-    chunk.read_at = now_us();
-    chunk.release_at = chunk.read_at + half_trip(connection);
-    if (!direction.queue.empty()) {
-        chunk.release_at = std::max(chunk.release_at, direction.queue.back().release_at);
-    }
-    chunk.sequence = direction.next_sequence++;
+    micros now = now_us();
+    micros round_trip = 2 * half_trip(connection);
     if (got <= 0) {
-        chunk.what = got == 0 ? held_chunk::kind::end : held_chunk::kind::reset;
-        chunk.bytes.clear();
+        held_chunk end;
+        end.what = got == 0 ? held_chunk::kind::end : held_chunk::kind::reset;
+        end.sequence = direction.next_sequence++;
+        end.read_at = end.leaves_at = now;
+        end.release_at = now + round_trip / 2;
+        if (!direction.queue.empty()) {
+            end.release_at = std::max(end.release_at, direction.queue.back().release_at);
+        }
         direction.source_done = true;
-        direction.queue.push_back(std::move(chunk));
+        direction.queue.push_back(std::move(end));
         return;
     }
-    auto length = static_cast<std::size_t>(got);
-    chunk.bytes.resize(length);
-    chunk.bytes.shrink_to_fit();
-    direction.held += length;
-    direction.in_flight += length;
-    direction.unacknowledged.push_back({chunk.read_at + 2 * (chunk.release_at - chunk.read_at), length});
-    std::uint64_t sequence = chunk.sequence;
-    direction.queue.push_back(std::move(chunk));
+    if (lane_number == lane_up) {
+        acknowledge_what_was_read(connection.program_fd);
+    }
+    bytes.resize(static_cast<std::size_t>(got));
+    bytes.shrink_to_fit();
+    direction.acknowledge(now);
+    const held_chunk &chunk = direction.take(std::move(bytes), now, ethernet_segment, round_trip);
     // The echoes measure the path; a hop slower than the traffic is not made
     // to carry all of it.
     if (connection.data_hop->backlog() < echo_backlog_limit) {
-        connection.data_hop->send_echo({connection.id, lane_number, sequence}, length);
-    }
-}
-
-void relay_direction::acknowledge(micros now)
-{
-    // Slow start: each acknowledged byte widens the window by one, so it
-    // doubles each round trip.
-    while (!unacknowledged.empty() && unacknowledged.front().at <= now) {
-        in_flight -= unacknowledged.front().length;
-        window = std::min(largest_window, window + unacknowledged.front().length);
-        unacknowledged.pop_front();
+        connection.data_hop->send_echo({connection.id, lane_number, chunk.sequence}, chunk.bytes.size());
     }
 }
 
@@ -165,7 +163,8 @@ void path_relay::deliver(relayed_connection &connection, int lane_number, micros
         std::size_t length = chunk.bytes.size();
         direction.held -= length;
         if (lane_number == lane_up) {
-            records_.add(connection.registration, "TCP", length, 2 * (chunk.release_at - chunk.read_at));
+            records_.add(connection.registration, "TCP", length,
+                         chunk.release_at - chunk.read_at + half_trip(connection));
         }
         direction.queue.pop_front();
     }

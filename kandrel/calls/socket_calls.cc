@@ -210,6 +210,9 @@ KANDREL_EXPORTED int setsockopt(int s, int level, int optname, const void *optva
         trace("setsockopt()\t:\ts=%d level=%s optname=%s optval=0x%lx optlen=%d\n ", s, opt_level(level),
               opt_name(level, optname), pointer_value(optval), static_cast<int>(optlen));
         int result = frame.real(real);
+        if (result == 0) {
+            routing().after_option(s, level, optname);
+        }
         trace("setsockopt()\t:\treturn value = %d\n", result);
         return result;
     });

@@ -2,6 +2,9 @@
 // routed destination and a datagram sent to one are carried by the path
 // relay, which holds each direction back by half the path's round trip
 // without blocking the program, and names a carried socket's destination.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
 #include "real_calls.hh"
 #include "relay_connect.hh"
 #include "relay_datagram.hh"
@@ -38,12 +41,22 @@ void descriptors_ended(unsigned first, unsigned last)
     forget_relayed_sockets(first, last);
 }
 
+// The relay holds a relayed socket's short pieces as its kernel would
+// over a distance, unless TCP_NODELAY is set.
+void after_option(int s, int level, int optname)
+{
+    if (level == IPPROTO_TCP && optname == TCP_NODELAY && is_relayed_socket(s)) {
+        tell_no_delay(s);
+    }
+}
+
 }  // namespace
 
 routing_policy path_model_routing()
 {
     routing_policy policy = full_coverage_routing;
     policy.descriptors_ended = descriptors_ended;
+    policy.after_option = after_option;
     policy.carries_connect = carries_connect;
     policy.carried_connect = carried_connect;
     policy.carried_send = carried_send;

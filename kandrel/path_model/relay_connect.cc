@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -25,11 +26,16 @@ namespace {
 // How long the relay may take to register a connect (it answers at once).
 constexpr int registration_patience_ms = 2000;
 
-int socket_option(int s, int option)
+int socket_option(int s, int option, int level = SOL_SOCKET)
 {
     int value = -1;
     socklen_t size = sizeof value;
-    return real_calls().getsockopt(s, SOL_SOCKET, option, &value, &size) == 0 ? value : -1;
+    return real_calls().getsockopt(s, level, option, &value, &size) == 0 ? value : -1;
+}
+
+bool has_no_delay(int s)
+{
+    return socket_option(s, TCP_NODELAY, IPPROTO_TCP) > 0;
 }
 
 // The loopback address of family with port (network order).
@@ -102,6 +108,7 @@ std::uint16_t register_connect(int control, int s, int family, const program_add
     path_registration registration = registration_for(route, path_message::connect);
     registration.family = static_cast<std::uint16_t>(family);
     registration.local_port = local_port(s, family);
+    registration.no_delay = has_no_delay(s) ? 1 : 0;
     std::memcpy(&registration.destination, &destination.storage, sizeof registration.destination);
     registration.destination_length =
         std::min<socklen_t>(destination_length, sizeof registration.destination);
@@ -113,6 +120,31 @@ std::uint16_t register_connect(int control, int s, int family, const program_add
         return 0;
     }
     return answer.listener_port;
+}
+
+// tell_no_delay, which may leave errno changed.
+void tell_no_delay_of(int s)
+{
+    sockaddr_storage local;
+    socklen_t length = sizeof local;
+    if (real_calls().getsockname(s, reinterpret_cast<sockaddr *>(&local), &length) != 0) {
+        return;
+    }
+    path_registration change{};
+    change.kind = path_message::no_delay;
+    change.family = local.ss_family;
+    change.local_port = local.ss_family == AF_INET ? reinterpret_cast<sockaddr_in &>(local).sin_port
+                                                   : reinterpret_cast<sockaddr_in6 &>(local).sin6_port;
+    change.no_delay = has_no_delay(s) ? 1 : 0;
+    int control = open_control();
+    path_answer answer;
+    if (control >= 0 && real_calls().send(control, &change, sizeof change, MSG_NOSIGNAL) ==
+                            static_cast<ssize_t>(sizeof change)) {
+        await_answer(control, path_answer_kind::taken, registration_patience_ms, answer);
+    }
+    if (control >= 0) {
+        real_calls().close(control);
+    }
 }
 
 }  // namespace
@@ -170,4 +202,11 @@ int relayed_connect(int s, const struct sockaddr *name, socklen_t namelen, const
     real_calls().close(control);
     errno = error;
     return result;
+}
+
+void tell_no_delay(int s)
+{
+    int saved_errno = errno;
+    tell_no_delay_of(s);
+    errno = saved_errno;
 }

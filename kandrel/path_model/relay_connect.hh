@@ -21,3 +21,7 @@ const rtbl_ent *relayed_route(int s, const struct sockaddr *name, socklen_t name
 // program's first bytes until the destination is connected. When the relay
 // cannot be reached the connect is made directly. Sets errno.
 int relayed_connect(int s, const struct sockaddr *name, socklen_t namelen, const rtbl_ent &route);
+
+// Tells the relay whether relayed socket s has TCP_NODELAY now, and waits
+// until it is taken: the program's next send is timed by it.
+void tell_no_delay(int s);

@@ -57,6 +57,19 @@ void remember_relayed_socket(int s, const struct sockaddr *destination, socklen_
     }
 }
 
+bool is_relayed_socket(int s)
+{
+    if (!__atomic_load_n(&table_ready, __ATOMIC_ACQUIRE)) {
+        return false;
+    }
+    for (relayed_socket &slot : table) {
+        if (__atomic_load_n(&slot.fd, __ATOMIC_ACQUIRE) == s) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void forget_relayed_sockets(unsigned first, unsigned last)
 {
     if (!__atomic_load_n(&table_ready, __ATOMIC_ACQUIRE)) {

@@ -11,6 +11,8 @@ constexpr int relayed_socket_capacity = 1024;
 
 void remember_relayed_socket(int s, const struct sockaddr *destination, socklen_t length);
 
+bool is_relayed_socket(int s);
+
 // Ends what is remembered of the sockets numbered first to last.
 void forget_relayed_sockets(unsigned first, unsigned last);
 

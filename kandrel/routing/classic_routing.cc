@@ -237,6 +237,7 @@ const routing_policy classic_routing = {
     .after_accept = after_accept,
     .descriptors_ended = end_route_bindings,
     .before_close = before_close,
+    .after_option = no_option_moment,
     .at_load = at_load,
     .gives_back_descriptors = gives_back_descriptors,
     .carries_connect = carries_no_connect,

@@ -203,6 +203,7 @@ const routing_policy full_coverage_routing = {
     .after_accept = after_accept,
     .descriptors_ended = end_socket_bindings,
     .before_close = report_bytes_around,
+    .after_option = no_option_moment,
     .at_load = at_load,
     .gives_back_descriptors = gives_back_descriptors,
     .carries_connect = carries_no_connect,

@@ -68,6 +68,8 @@ int system_peer_name(int s, struct sockaddr *name, socklen_t *namelen)
     return real_calls().getpeername(s, name, namelen);
 }
 
+void no_option_moment(int, int, int) {}
+
 const routing_policy &routing()
 {
     const routing_policy *policy = __atomic_load_n(&chosen, __ATOMIC_ACQUIRE);

@@ -67,12 +67,14 @@ struct routing_policy {
     // the send's data cannot be read, so that a call of several messages
     // stops there as the system does); after accept returned s; after the
     // program's descriptors first to last ended or took other files; before
-    // the program closes a descriptor.
+    // the program closes a descriptor; after the program set an option.
     void (*before_connect)(int s, const struct sockaddr *name, socklen_t namelen);
     bool (*before_send)(const outgoing_send &send);
     void (*after_accept)(int s);
     void (*descriptors_ended)(unsigned first, unsigned last);
     void (*before_close)(int descriptor);
+    // After setsockopt set an option of s.
+    void (*after_option)(int s, int level, int optname);
 
     // As the library loads, before the program runs: the sockets the
     // process was started with. When a call that makes a descriptor found
@@ -99,3 +101,4 @@ const routing_policy &routing();
 bool carries_no_connect(int s, const struct sockaddr *name, socklen_t namelen);
 bool carries_no_send(const outgoing_send &send);
 int system_peer_name(int s, struct sockaddr *name, socklen_t *namelen);
+void no_option_moment(int s, int level, int optname);

@@ -3,12 +3,14 @@
  *   connect ADDR PORT | connect-nb ADDR PORT   (then poll for writable)
  *   udp ADDR PORT | udp-connect ADDR PORT | sendtos COUNT TEXT  (to ADDR PORT)
  *   peer | send TEXT | sends COUNT TEXT | recv LENGTH | bulk BYTES
+ *   nodelay 0|1 (sets TCP_NODELAY, prints what getsockopt then reads)
  *   fork TEXT (a child sends TEXT on the socket and exits) | shutdown | close */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -153,6 +155,12 @@ int main(int argc, char **argv)
             }
             waitpid(child, NULL, 0);
             ++i;
+        } else if (!strcmp(step, "nodelay")) {
+            int value = atoi(argv[++i]);
+            int set = setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value);
+            socklen_t size = sizeof value;
+            getsockopt(s, IPPROTO_TCP, TCP_NODELAY, &value, &size);
+            printf("nodelay %d %d\n", set, value);
         } else if (!strcmp(step, "shutdown")) {
             printf("shutdown %d\n", shutdown(s, SHUT_WR));
         } else if (!strcmp(step, "close")) {
