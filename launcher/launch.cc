@@ -470,9 +470,11 @@ launch_failure launch(const launch_options &options)
             unsetenv(setting.name.c_str());
         }
     }
-    if (options.path && !start_path_relay(directory_of(self), cwd, failure.message)) {
+    pid_t relay = -1;
+    if (options.path && !start_path_relay(directory_of(self), cwd, relay, failure.message)) {
         return failure;
     }
+    collector.leave_uncounted(relay);
     setenv("LD_PRELOAD", composed_preload(preload, std::getenv("LD_PRELOAD")).c_str(), 1);
     say_route_notes();
     failure = run_program(name, path, options.program, run);

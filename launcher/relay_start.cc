@@ -30,7 +30,8 @@ std::string relay_path(const std::string &launcher_dir)
 
 }  // namespace
 
-bool start_path_relay(const std::string &launcher_dir, const std::string &cwd, std::string &message)
+bool start_path_relay(const std::string &launcher_dir, const std::string &cwd, pid_t &relay,
+                      std::string &message)
 {
     std::string path = relay_path(launcher_dir);
     if (path.empty()) {
@@ -47,7 +48,8 @@ bool start_path_relay(const std::string &launcher_dir, const std::string &cwd, s
     }
     pid_t child = fork();
     if (child == 0) {
-        if (fork() == 0) {
+        pid_t grandchild = fork();
+        if (grandchild == 0) {
             setsid();
             unsetenv("LD_PRELOAD");
             // Nothing of the program's standard streams stays open in the
@@ -62,12 +64,21 @@ bool start_path_relay(const std::string &launcher_dir, const std::string &cwd, s
                                            program_pid.c_str(), "--timelog", timelog.c_str(), "--ready-fd",
                                            ready_fd.c_str(),    nullptr};
             execv(path.c_str(), const_cast<char *const *>(argv.data()));
+            _exit(127);
         }
+        // The relay's process id comes first, then its "ready".
+        (void)!write(ready[1], &grandchild, sizeof grandchild);
         _exit(0);
     }
     close(ready[1]);
+    relay = -1;
     if (child > 0) {
         waitpid(child, nullptr, 0);
+    }
+    if (read(ready[0], &relay, sizeof relay) != static_cast<ssize_t>(sizeof relay) || relay <= 0) {
+        close(ready[0]);
+        message = "the path relay did not start";
+        return false;
     }
     char answer[6] = {};
     ssize_t got = read(ready[0], answer, sizeof answer);

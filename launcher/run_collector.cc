@@ -144,7 +144,9 @@ void run_collector::drain(const collector_outputs &outputs)
         socklen_t length = sizeof peer;
         getsockopt(accepted, SOL_SOCKET, SO_PEERCRED, &peer, &length);
         connections_.push_back({accepted, peer.pid, {}});
-        run_.processes.insert(peer.pid);
+        if (peer.pid != helper_) {
+            run_.processes.insert(peer.pid);
+        }
     }
     for (auto &from : connections_) {
         take(outputs, from);

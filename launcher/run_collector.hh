@@ -52,6 +52,10 @@ public:
 
     const collected_run &collected() const { return run_; }
 
+    // A helper of the run (the path relay) whose records are the program's,
+    // and which the report does not count among the run's processes.
+    void leave_uncounted(pid_t helper) { helper_ = helper; }
+
 private:
     struct connection {
         int socket;
@@ -64,6 +68,7 @@ private:
     void write_trace(const collector_outputs &outputs, pid_t pid, const char *text, std::size_t length);
 
     int listener_ = -1;
+    pid_t helper_ = -1;
     std::string name_;
     std::vector<connection> connections_;
     collected_run run_;
