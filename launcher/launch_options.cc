@@ -85,6 +85,8 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
             options.classic = true;
         } else if (word == "--path") {
             options.path = true;
+        } else if (word == "--per-send") {
+            options.per_send = true;
         } else if (word == "--payload") {
             options.payload = true;
         } else if (word == "--supervise") {
@@ -124,9 +126,9 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
     }
     if (summary_asked) {
         if (!options.program.empty() || options.debug || !options.route_file.empty() || options.classic ||
-            options.supervise || options.path || !options.trace_file.empty() || options.payload ||
-            !options.record_file.empty() || !options.replay_file.empty() || options.quiet ||
-            options.no_check || options.strict || !options.timelog_file.empty()) {
+            options.supervise || options.path || options.per_send || !options.trace_file.empty() ||
+            options.payload || !options.record_file.empty() || !options.replay_file.empty() ||
+            options.quiet || options.no_check || options.strict || !options.timelog_file.empty()) {
             error = "--summary takes one file, --plot and no other option or program";
             return false;
         }
@@ -147,8 +149,13 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
                 "program's own bytes";
         return false;
     }
-    if (options.path && (options.classic || !options.replay_file.empty())) {
-        error = "--path cannot be used with --classic or --replay";
+    if (options.path && (options.classic || options.per_send || options.payload || options.supervise ||
+                         !options.replay_file.empty())) {
+        error = "--path cannot be used with --classic, --per-send, --payload, --supervise or --replay";
+        return false;
+    }
+    if (options.per_send && options.classic) {
+        error = "--per-send cannot be used with --classic";
         return false;
     }
     if (options.classic && (!options.record_file.empty() || !options.replay_file.empty())) {
@@ -167,12 +174,17 @@ bool parse_launch_options(const std::vector<std::string> &args, launch_options &
         error = "--record and --replay cannot be used together";
         return false;
     }
+    // The path model is the default; bouncing the program's bytes, replaying
+    // and supervising are done send by send.
+    options.path = !options.classic && !options.per_send && !options.payload && !options.supervise &&
+                   options.replay_file.empty();
     return true;
 }
 
 const char *usage_text()
 {
-    return "usage: kandrel-run [-r ROUTE_FILE] [-o TRACE_FILE] [-d] [--classic | --path | --payload]\n"
+    return "usage: kandrel-run [-r ROUTE_FILE] [-o TRACE_FILE] [-d]\n"
+           "                  [--path | --per-send [--payload] | --classic]\n"
            "                  [--record FILE | --replay FILE] [--supervise] [-q] [--no-check]\n"
            "                  [--strict] [--timelog FILE] [--] PROGRAM [ARGS...]\n"
            "       kandrel-run --summary FILE [--plot OUT.svg]\n"
@@ -182,12 +194,15 @@ const char *usage_text()
            "traced on its standard error, and its traffic to routed destinations is first\n"
            "bounced off a hop's echo service, each round trip recorded in ./timelog.\n"
            "\n"
-           "By default the library runs with full coverage (KANDREL_COVERAGE=full): every\n"
-           "connection and every send path to a routed destination is delayed, IPv6\n"
-           "included; nothing of the library goes to PROGRAM's standard output; the hop\n"
-           "is sent a filler, never PROGRAM's data, unless --payload; and ./timelog is\n"
-           "created afresh once, here, and kandrel-run writes into it the records of\n"
-           "every process of the run, wherever they went (see KANDREL_COLLECTOR).\n"
+           "By default the library runs the path model (KANDREL_COVERAGE=path): TCP\n"
+           "connections and datagrams to routed destinations go through a relay process\n"
+           "that holds each direction back by half the hop's round trip, many bytes in\n"
+           "flight at once, as a distant path would; a connect costs one round trip;\n"
+           "other send paths are delayed as with --per-send. Nothing of the library goes\n"
+           "to PROGRAM's standard output; the hop is sent a filler, never PROGRAM's\n"
+           "data, unless --payload; and ./timelog is created afresh once, here, and\n"
+           "kandrel-run writes into it the records of every process of the run,\n"
+           "wherever they went (see KANDREL_COLLECTOR).\n"
            "\n"
            "  -r, --routes ROUTE_FILE\n"
            "                 routes to load (sets QUOR_ROUTE_TABLE to the file's absolute\n"
@@ -199,13 +214,13 @@ const char *usage_text()
            "                 that is a regular file is emptied first, as strace -o does\n"
            "  -d, --debug    also preload libkandrel-debug.so, which switches on the\n"
            "                 library's detailed trace lines (its `debug`)\n"
-           "  --classic      the classic routing instead of full coverage: KANDREL_COVERAGE\n"
-           "                 is removed, and each process empties ./timelog at its first\n"
-           "                 socket call, as before\n"
-           "  --path         the path model (KANDREL_COVERAGE=path): TCP connections to\n"
-           "                 routed destinations go through a relay process that holds\n"
-           "                 each direction back by half the hop's round trip, without\n"
-           "                 blocking the program's sends; connect costs one round trip\n"
+           "  --path         the path model, the default (KANDREL_COVERAGE=path)\n"
+           "  --per-send     full coverage (KANDREL_COVERAGE=full): every connection and\n"
+           "                 every send path to a routed destination waits for its own\n"
+           "                 round trip before the real call, IPv6 included; the\n"
+           "                 default with --payload, --replay and --supervise\n"
+           "  --classic      the classic routing: KANDREL_COVERAGE is removed, and each\n"
+           "                 process empties ./timelog at its first socket call\n"
            "  --payload      bounce PROGRAM's own bytes off the hop instead of a filler\n"
            "                 (sets KANDREL_ECHO_PAYLOAD=1, which is otherwise removed)\n"
            "  --record FILE  write one JSON line per round trip of every process of the\n"
@@ -242,7 +257,7 @@ const char *usage_text()
            "destinations alike (no return-value lines, no --replay). Programs that would\n"
            "run set-user-ID or set-group-ID are refused rather than run untraced. A ./timelog that is a symbolic link or not a\n"
            "regular file is refused too, unless --classic; so is such a --record FILE.\n"
-           "--record and --replay need full coverage.\n"
+           "--record needs the path model or full coverage, --replay full coverage.\n"
            "\n"
            "Exit status: PROGRAM's own; 125 when kandrel-run itself fails or refuses;\n"
            "126 when PROGRAM cannot be executed; 127 when it is not found. --summary\n"

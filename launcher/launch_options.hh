@@ -17,8 +17,9 @@ struct launch_options {
     launch_mode mode = launch_mode::run;
     std::string route_file;    // empty: QUOR_ROUTE_TABLE stays as inherited
     bool debug = false;        // also preload the companion that sets debug
-    bool classic = false;      // the classic routing instead of full coverage
-    bool path = false;         // the path model instead of full coverage
+    bool classic = false;      // the classic routing
+    bool per_send = false;     // full coverage: each send waits for its round trip
+    bool path = false;         // the path model: the default, unless the options need full coverage
     std::string trace_file;    // empty: KANDREL_TRACE_FILE stays as inherited
     bool payload = false;      // full coverage bounces the program's own bytes
     bool supervise = false;    // supervise the program's system calls, preloading nothing

@@ -2,7 +2,7 @@
 # Path fidelity benchmark: times 13 workloads over a true path of round trip D (path_emulator)
 # and under kandrel-run with an undelayed link to the server, and prints kandrel / true path.
 #
-#   run.sh BUILD_DIR [--d 20,100] [--models default,--classic[,--path]] [--quick | --workloads A,B]
+#   run.sh BUILD_DIR [--d 20,100] [--models default,--per-send,--classic] [--quick | --workloads A,B]
 #          [--repeat N] [--timeout SECONDS] [--rate MBIT] [--lab-hop 'PROGRAM [ARGS]']
 #
 # Namespaces (private, removed at the end, Ctrl-C included):
@@ -16,7 +16,7 @@
 # else echo_hop without a wait) on 10.81.0.2, reached through the emulator. Only the client is
 # preloaded. Short workloads take the median of --repeat runs (3), long ones one run; every run
 # is bounded by --timeout (30 s). --models lists kandrel-run's option sets, "default" meaning
-# none; the default list adds --path when kandrel-run has it.
+# none (the path model); by default the path model, --per-send and --classic.
 set -eu
 
 usage() {
@@ -62,8 +62,7 @@ for needed in "$launcher" "$emulator" "$build/tests/support/echo_hop"; do
     [ -x "$needed" ] || { echo "run.sh: $needed is missing (build it first)" >&2; exit 1; }
 done
 if [ -z "$models" ]; then
-    models=default,--classic
-    if "$launcher" --help | grep -q -- '--path'; then models=$models,--path; fi
+    models=default,--per-send,--classic
 fi
 for candidate in "$build/tools/kandrel-hop" "$build/hop/kandrel-hop" "$build/tests/support/echo_hop"; do
     if [ ${#lab_hop[@]} = 0 ] && [ -x "$candidate" ]; then lab_hop=("$candidate"); fi

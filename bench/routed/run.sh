@@ -76,7 +76,7 @@ measure() {
     case $coverage in
     full) set -- env KANDREL_COVERAGE=full ;;
     # full coverage as kandrel-run runs it: records go to the run's collector
-    launcher) set -- "$build/launcher/kandrel-run" -q --no-check -r "$work/routes" -- env ;;
+    launcher) set -- "$build/launcher/kandrel-run" --per-send -q --no-check -r "$work/routes" -- env ;;
     *) set -- env -u KANDREL_COVERAGE ;;
     esac
     (cd "$work" && "$@" QUOR_ROUTE_TABLE="$work/routes" LD_PRELOAD="$build/kandrel/libkandrel.so" \

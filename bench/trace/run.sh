@@ -44,8 +44,8 @@ while [ $round -lt $runs ]; do
     library_cost=$(lower "$(per_call env LD_PRELOAD="$library")" "$library_cost")
     full_cost=$(lower "$(per_call env KANDREL_COVERAGE=full LD_PRELOAD="$library")" "$full_cost")
     reference_cost=$(lower "$(per_call env LD_PRELOAD="$reference")" "$reference_cost")
-    launcher_cost=$(lower "$(per_call "$launcher" -q --)" "$launcher_cost")
-    collected_cost=$(lower "$(per_call "$launcher" -q -o /dev/null --)" "$collected_cost")
+    launcher_cost=$(lower "$(per_call "$launcher" --per-send -q --)" "$launcher_cost")
+    collected_cost=$(lower "$(per_call "$launcher" --per-send -q -o /dev/null --)" "$collected_cost")
     round=$((round + 1))
 done
 strace_cost=$(per_call strace -f -e trace=network -o /dev/null)

@@ -121,6 +121,8 @@ TEST(LaunchOptions, RecordReplayAndPlotMistakes)
     const std::string plot_alone = "--plot draws the recording that --summary reads: "
                                    "kandrel-run --summary FILE --plot OUT.svg";
     const std::string summary_only = "--summary takes one file, --plot and no other option or program";
+    const std::string path_alone =
+        "--path cannot be used with --classic, --per-send, --payload, --supervise or --replay";
     for (const row &r : {row{{"--record"}, "option --record needs a file"},
                          row{{"--replay=", "prog"}, "option --replay needs a file"},
                          row{{"--summary", "r", "--plot"}, "option --plot needs a file"},
@@ -130,8 +132,10 @@ TEST(LaunchOptions, RecordReplayAndPlotMistakes)
                          row{{"--classic", "--supervise", "prog"}, supervised},
                          row{{"--record", "a", "--replay", "b", "prog"},
                              "--record and --replay cannot be used together"},
-                         row{{"--path", "--classic", "prog"}, "--path cannot be used with --classic or --replay"},
-                         row{{"--path", "--replay", "r", "prog"}, "--path cannot be used with --classic or --replay"},
+                         row{{"--path", "--classic", "prog"}, path_alone},
+                         row{{"--path", "--replay", "r", "prog"}, path_alone},
+                         row{{"--payload", "--path", "prog"}, path_alone},
+                         row{{"--per-send", "--classic", "prog"}, "--per-send cannot be used with --classic"},
                          row{{"--plot", "p.svg", "prog"}, plot_alone},
                          row{{"--plot", "p.svg"}, plot_alone},
                          row{{"--summary", "r", "--record", "x"}, summary_only},
@@ -185,6 +189,7 @@ TEST(PreloadEnv, OursComeFirstAndTheUsersStay)
 TEST(PreloadEnv, OptionsChooseTheLibrarysBehaviour)
 {
     using settings = std::vector<env_setting>;
+    const env_setting path{"KANDREL_COVERAGE", "path"};
     const env_setting full{"KANDREL_COVERAGE", "full"};
     const env_setting classic{"KANDREL_COVERAGE", std::nullopt};
     const env_setting filler{"KANDREL_ECHO_PAYLOAD", std::nullopt};
@@ -202,16 +207,18 @@ TEST(PreloadEnv, OptionsChooseTheLibrarysBehaviour)
         settings expected;
     };
     for (const row &r : {
-             row{{"prog"}, with({full, filler}, none)},
+             row{{"prog"}, with({path, filler}, none)},
+             row{{"--path", "prog"}, with({path, filler}, none)},
+             row{{"--per-send", "prog"}, with({full, filler}, none)},
              row{{"--classic", "prog"}, with({classic, filler}, none)},
              row{{"--payload", "prog"}, with({full, payload}, none)},
-             row{{"--path", "prog"}, with({{"KANDREL_COVERAGE", "path"}, filler}, none)},
+             row{{"--supervise", "prog"}, with({full, filler}, none)},
              row{{"-o", "trace.%p", "prog"},
-                 with(with({full, filler}, none), {{"KANDREL_TRACE_FILE", "/home/u/trace.%p"}})},
+                 with(with({path, filler}, none), {{"KANDREL_TRACE_FILE", "/home/u/trace.%p"}})},
              row{{"--classic", "-o", "/var/t", "prog"},
                  with(with({classic, filler}, none), {{"KANDREL_TRACE_FILE", "/var/t"}})},
              row{{"--record", "run.rec", "prog"},
-                 {full, filler, {"KANDREL_RECORD", "/home/u/run.rec"},
+                 {path, filler, {"KANDREL_RECORD", "/home/u/run.rec"},
                   {"KANDREL_RUN_START_NS", "123456789012"}, {"KANDREL_REPLAY", std::nullopt}}},
              row{{"--replay=/r/run.rec", "prog"},
                  {full, filler, {"KANDREL_RECORD", std::nullopt},

@@ -247,8 +247,8 @@ TEST_F(LauncherChecks, StdioWriteOnARoutedSocketIsReportedAsGoneAroundTheLibrary
 {
     testsupport::EchoHop hop({.address = "127.0.0.2"});
     testsupport::TcpSink sink("127.0.0.9", 9000);
-    auto result = launch({"--strict", "-r", "routes", SEND_PATHS_PATH, "tcp4", "to", "127.0.0.9", "9000", "connect",
-                          "send", "hello", "stdio", "around", "close"},
+    auto result = launch({"--per-send", "--strict", "-r", "routes", SEND_PATHS_PATH, "tcp4", "to", "127.0.0.9", "9000",
+                          "connect", "send", "hello", "stdio", "around", "close"},
                          host + " 127.0.0.9 127.0.0.2 TCP\n");
     EXPECT_EQ(sink.streams(), std::vector<std::string>{"helloaround"});
     EXPECT_EQ(result.exit_status, 125);

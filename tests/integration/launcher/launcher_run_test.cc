@@ -122,7 +122,7 @@ TEST_F(LauncherRun, RelativeRouteFileIsLoadedByItsAbsolutePath)
                               lines::loader::stored("10.77.0.1", "10.77.0.9", "10.77.0.2") + socket_trace(result) + nothing_routed);
 }
 
-TEST_F(LauncherRun, FullCoverageUnlessClassicAndPayloadOnlyWhenAsked)
+TEST_F(LauncherRun, PathModelUnlessPerSendOrClassicAndPayloadOnlyWhenAsked)
 {
     // What the user's environment says is overruled either way.
     const std::vector<std::pair<std::string, std::string>> inherited{
@@ -132,8 +132,8 @@ TEST_F(LauncherRun, FullCoverageUnlessClassicAndPayloadOnlyWhenAsked)
         std::string coverage;
         std::string payload;
     };
-    for (const row &r : {row{{}, "full", "(unset)"}, row{{"--payload"}, "full", "1"},
-                         row{{"--classic"}, "(unset)", "(unset)"}}) {
+    for (const row &r : {row{{}, "path", "(unset)"}, row{{"--per-send"}, "full", "(unset)"},
+                         row{{"--payload"}, "full", "1"}, row{{"--classic"}, "(unset)", "(unset)"}}) {
         auto args = r.options;
         args.push_back(probe_path);
         auto result = launch(args, inherited);

@@ -460,7 +460,7 @@ TEST_P(NginxThroughRoute, BouncesItsSendsToTheRoutedPeer)
     std::vector<std::string> nginx_argv = {"nginx", "-e", dir_.file("error.log"), "-p", dir_.path(),
                                            "-c", dir_.file("nginx.conf")};
     testsupport::BackgroundProgram nginx(
-        {.argv = launched(nginx_argv, {"-o", dir_.file("trace")}), .cwd = run_dir});
+        {.argv = launched(nginx_argv, {"--per-send", "-o", dir_.file("trace")}), .cwd = run_dir});
     wait_for_listener(8080);
 
     std::vector<std::string> client = {"curl", "-q", "-sS", "-o", dir_.file("fetched")};
@@ -487,7 +487,9 @@ INSTANTIATE_TEST_SUITE_P(
                                 before(lines::sendfile_first(0, 0, 0), "0 in")}),
     [](const auto &info) { return info.param.name; });
 
-TEST_F(ThroughHop, NodeHttpGetFetchesTheSamePageThroughATcpRoute)
+// kandrel-run's default, the path model: the relay carries the connection
+// and bounces fillers of the bytes both ways.
+TEST_F(ThroughHop, NodeHttpGetFetchesTheSamePageThroughTheRelay)
 {
     std::string page = testsupport::byte_pattern(60000);
     serve_page(page);
@@ -501,7 +503,7 @@ TEST_F(ThroughHop, NodeHttpGetFetchesTheSamePageThroughATcpRoute)
 
     EXPECT_TRUE(result.out == page) << "node wrote " << result.out.size() << " bytes, not the page";
     expect_bounced_without_program_bytes(testsupport::read_file(routed + "/timelog"), hop_->records());
-    expect_in_order(result.err, {before(lines::tcp_socket(0), " protocol="), lines::tcp_echo(false)});
+    EXPECT_EQ(result.err.find("TCPecho()"), std::string::npos) << "a send waited for its round trip";
 }
 
 }  // namespace
