@@ -39,6 +39,26 @@ send_payload vector_of(const msghdr &header)
     return {.vector = header.msg_iov, .vector_length = header.msg_iovlen};
 }
 
+// A message of sendmsg or sendmmsg as a send.
+outgoing_send message_send(send_call call, int s, const msghdr &header, int flags)
+{
+    return {call,
+            s,
+            static_cast<const sockaddr *>(header.msg_name),
+            header.msg_namelen,
+            flags,
+            vector_of(header),
+            header.msg_controllen != 0};
+}
+
+// The length of a send the policy carries whole, or -1: the real call is
+// to be made.
+ssize_t carried_length(const outgoing_send &send)
+{
+    size_t length = 0;
+    return routing().carried_send(send, length) ? static_cast<ssize_t>(length) : -1;
+}
+
 template <typename Offset, typename RealCall>
 ssize_t traced_sendfile(int out_fd, int in_fd, Offset *offset, size_t count, RealCall real)
 {
@@ -65,8 +85,8 @@ KANDREL_EXPORTED ssize_t send(int s, const void *msg, size_t len, int flags)
         trace("send()\t\t:\ts=%d msg=0x%lx len=%zd flags=%d\n", s, pointer_value(msg),
               static_cast<ssize_t>(len), flags);
         const outgoing_send sent{send_call::send, s, nullptr, 0, flags, bytes_of(msg, len)};
-        ssize_t result = static_cast<ssize_t>(len);
-        if (!routing().carried_send(sent)) {
+        ssize_t result = carried_length(sent);
+        if (result < 0) {
             routing().before_send(sent);
             result = frame.real(real);
         }
@@ -81,9 +101,9 @@ KANDREL_EXPORTED ssize_t sendto(int s, const void *msg, size_t len, int flags, c
     auto real = [&] { return real_calls().sendto(s, msg, len, flags, to, tolen); };
     return interposed(real, [&](call_frame &frame) {
         const outgoing_send sent{send_call::sendto, s, to, tolen, flags, bytes_of(msg, len)};
-        if (routing().carried_send(sent)) {
-            trace("sendto()\t:\treturn value = %zd\n", static_cast<ssize_t>(len));
-            return static_cast<ssize_t>(len);
+        if (ssize_t carried = carried_length(sent); carried >= 0) {
+            trace("sendto()\t:\treturn value = %zd\n", carried);
+            return carried;
         }
         routing().before_send(sent);
         ssize_t result = frame.real(real);
@@ -100,11 +120,17 @@ KANDREL_EXPORTED ssize_t sendmsg(int s, const struct msghdr *msg, int flags)
         trace("sendmsg()\t:\ts=%d msg=0x%lx flags=%d\n ", s, pointer_value(msg), flags);
         // An unreadable header fails the real call with EFAULT; nothing is routed.
         msghdr header;
+        ssize_t result = -1;
         if (msg != nullptr && read_from_program(msg, header)) {
-            routing().before_send({send_call::sendmsg, s, static_cast<const sockaddr *>(header.msg_name),
-                                   header.msg_namelen, flags, vector_of(header)});
+            const outgoing_send sent = message_send(send_call::sendmsg, s, header, flags);
+            result = carried_length(sent);
+            if (result < 0) {
+                routing().before_send(sent);
+            }
         }
-        ssize_t result = frame.real(real);
+        if (result < 0) {
+            result = frame.real(real);
+        }
         trace("sendmsg()\t:\treturn value = %zd\n", result);
         return result;
     });
@@ -127,8 +153,12 @@ KANDREL_EXPORTED ssize_t writev(int fd, const struct iovec *iov, int iovcnt)
         trace("writev()\t:\ts=%d iov=0x%lx iovcnt=%d\n", fd, pointer_value(iov), iovcnt);
         // A negative count reads as more pieces than the system takes.
         send_payload vector{.vector = iov, .vector_length = static_cast<size_t>(iovcnt)};
-        routing().before_send({send_call::writev, fd, nullptr, 0, 0, vector});
-        ssize_t result = frame.real(real);
+        const outgoing_send sent{send_call::writev, fd, nullptr, 0, 0, vector};
+        ssize_t result = carried_length(sent);
+        if (result < 0) {
+            routing().before_send(sent);
+            result = frame.real(real);
+        }
         trace("writev()\t:\treturn value = %zd\n", result);
         return result;
     });
@@ -146,26 +176,39 @@ KANDREL_EXPORTED ssize_t sendfile64(int out_fd, int in_fd, off64_t *offset, size
                            [&] { return real_calls().sendfile64(out_fd, in_fd, offset, count); });
 }
 
-// Each message makes its own round trip, to its own destination if it names
-// one; an unreadable message ends the routing, as it ends the real call.
+// The first messages the policy carries whole are taken; each of the
+// others makes its own round trip, to its own destination if it names one,
+// before the real call sends them. An unreadable message ends the routing,
+// as it ends the real call.
 KANDREL_EXPORTED int sendmmsg(int s, struct mmsghdr *msgvec, unsigned int vlen, int flags)
 {
     auto real = [&] { return real_calls().sendmmsg(s, msgvec, vlen, flags); };
     return added_call(real, [&](call_frame &frame) {
         trace("sendmmsg()\t:\ts=%d msgvec=0x%lx vlen=%u flags=%d\n", s, pointer_value(msgvec), vlen, flags);
-        for (unsigned int i = 0; i < vlen && i < UIO_MAXIOV; ++i) {
-            mmsghdr message;
-            if (!read_from_program(msgvec + i, message)) {
-                break;
-            }
-            const msghdr &header = message.msg_hdr;
-            if (!routing().before_send({send_call::sendmmsg, s,
-                                        static_cast<const sockaddr *>(header.msg_name), header.msg_namelen,
-                                        flags, vector_of(header)})) {
+        const unsigned int most = vlen < UIO_MAXIOV ? vlen : UIO_MAXIOV;
+        unsigned int carried = 0;
+        for (mmsghdr message; carried < most && read_from_program(msgvec + carried, message); ++carried) {
+            ssize_t length = carried_length(message_send(send_call::sendmmsg, s, message.msg_hdr, flags));
+            auto sent = static_cast<unsigned int>(length);
+            if (length < 0 || !copy_to_program(&msgvec[carried].msg_len, &sent, sizeof sent)) {
                 break;
             }
         }
-        int result = frame.real(real);
+        int result = static_cast<int>(carried);
+        if (carried < most || vlen == 0) {
+            for (unsigned int i = carried; i < most; ++i) {
+                mmsghdr message;
+                if (!read_from_program(msgvec + i, message) ||
+                    !routing().before_send(message_send(send_call::sendmmsg, s, message.msg_hdr, flags))) {
+                    break;
+                }
+            }
+            int rest =
+                frame.real([&] { return real_calls().sendmmsg(s, msgvec + carried, vlen - carried, flags); });
+            // As the system does: messages already sent are counted, and an
+            // error after them is left for the next call.
+            result = rest >= 0 ? result + rest : (carried > 0 ? result : rest);
+        }
         trace("sendmmsg()\t:\treturn value = %d\n", result);
         return result;
     });

@@ -27,12 +27,15 @@ int carried_connect(int s, const struct sockaddr *name, socklen_t namelen)
                             : real_calls().connect(s, name, namelen);
 }
 
-// send and sendto of one buffer: a datagram the relay takes whole.
-bool carried_send(const outgoing_send &send)
+// A datagram the relay takes whole: of send, sendto, write, or of sendmsg,
+// sendmmsg and writev when its vector is short enough. A datagram with
+// ancillary data, or corked (MSG_MORE) for the next send to complete, is
+// sent as full coverage sends it.
+bool carried_send(const outgoing_send &send, size_t &length)
 {
-    return (send.call == send_call::send || send.call == send_call::sendto) &&
-           relay_datagram(send.s, send.payload.bytes, send.payload.count, send.destination,
-                          send.destination_length);
+    return send.call != send_call::sendfile && send.call != send_call::splice && !send.has_ancillary_data &&
+           (send.flags & MSG_MORE) == 0 &&
+           relay_datagram(send.s, send.payload, send.destination, send.destination_length, length);
 }
 
 void descriptors_ended(unsigned first, unsigned last)

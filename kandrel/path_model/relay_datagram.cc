@@ -47,11 +47,40 @@ void bind_as_a_send_would(int s)
     }
 }
 
+// The datagram's pieces after the message's header: the program's buffer,
+// or its vector's pieces, read through fault-safe copies (the kernel reads
+// the bytes). False when they cannot be read or are too many.
+bool gather(const send_payload &payload, iovec (&parts)[relayed_datagram_pieces + 1], size_t &count,
+            size_t &length)
+{
+    if (payload.vector == nullptr) {
+        parts[1] = {const_cast<char *>(payload.bytes), payload.count};
+        count = 1;
+        length = payload.count;
+        return true;
+    }
+    if (payload.vector_length > relayed_datagram_pieces) {
+        return false;
+    }
+    length = 0;
+    for (count = 0; count < payload.vector_length; ++count) {
+        if (!read_from_program(payload.vector + count, parts[count + 1]) ||
+            __builtin_add_overflow(length, parts[count + 1].iov_len, &length)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
-bool relay_datagram(int s, const void *msg, size_t len, const struct sockaddr *to, socklen_t tolen)
+bool relay_datagram(int s, const send_payload &payload, const struct sockaddr *to, socklen_t tolen,
+                    size_t &len)
 {
-    if (len > largest_datagram || !is_ip_datagram_socket(s)) {
+    iovec parts[relayed_datagram_pieces + 1];
+    size_t pieces = 0;
+    if (payload.file >= 0 || !gather(payload, parts, pieces, len) || len > largest_datagram ||
+        !is_ip_datagram_socket(s)) {
         return false;
     }
     program_address destination;
@@ -83,11 +112,11 @@ bool relay_datagram(int s, const void *msg, size_t len, const struct sockaddr *t
     }
     // The kernel reads the program's bytes: a bad pointer fails the handing
     // over, and the real send then answers it.
-    iovec parts[2] = {{&header, sizeof header}, {const_cast<void *>(msg), len}};
+    parts[0] = {&header, sizeof header};
     alignas(cmsghdr) char control_space[CMSG_SPACE(sizeof(int))] = {};
     msghdr message{};
     message.msg_iov = parts;
-    message.msg_iovlen = 2;
+    message.msg_iovlen = pieces + 1;
     message.msg_control = control_space;
     message.msg_controllen = sizeof control_space;
     cmsghdr *passed = CMSG_FIRSTHDR(&message);

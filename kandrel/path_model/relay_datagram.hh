@@ -7,8 +7,17 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
-// Hands the datagram of len bytes at msg, sent on s to to (null: s's peer),
-// to the relay; true when the relay took it, and the send is then taken
-// whole. False (nothing done) for anything else: not a datagram socket of an
-// IP family, not routed, no relay, larger than a datagram can be.
-bool relay_datagram(int s, const void *msg, size_t len, const struct sockaddr *to, socklen_t tolen);
+#include "send_payload.hh"
+
+// Hands the datagram of payload (a buffer or a vector of at most
+// relayed_datagram_pieces pieces), sent on s to to (null: s's peer), to the
+// relay; true when the relay took it, and the send is then taken whole, its
+// length in length. False (nothing done) for anything else: not a datagram
+// socket of an IP family, not routed, no relay, larger than a datagram can
+// be, a vector the library cannot read.
+bool relay_datagram(int s, const send_payload &payload, const struct sockaddr *to, socklen_t tolen,
+                    size_t &length);
+
+// The most pieces of a vector a relayed datagram gathers; a longer vector is
+// sent with full coverage.
+constexpr size_t relayed_datagram_pieces = 64;

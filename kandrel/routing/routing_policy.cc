@@ -58,7 +58,7 @@ bool carries_no_connect(int, const struct sockaddr *, socklen_t)
     return false;
 }
 
-bool carries_no_send(const outgoing_send &)
+bool carries_no_send(const outgoing_send &, size_t &)
 {
     return false;
 }

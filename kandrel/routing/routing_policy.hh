@@ -26,7 +26,8 @@ struct outgoing_send {
     const sockaddr *destination;  // named by the call; null for the socket's peer
     socklen_t destination_length;
     int flags;
-    send_payload payload;  // the data, as far as the library may read it
+    send_payload payload;             // the data, as far as the library may read it
+    bool has_ancillary_data = false;  // a message's control data (sendmsg, sendmmsg)
 };
 
 struct routing_policy {
@@ -86,11 +87,11 @@ struct routing_policy {
     // Calls a policy may carry itself instead of the system (the path
     // model's relay): whether it carries a connect, and that connect; a
     // send, true when carried whole (the exported call then makes no real
-    // call and returns the send's length). getpeername's call: the path
+    // call and returns the send's length, which length gives). getpeername's call: the path
     // model names a carried socket's real destination.
     bool (*carries_connect)(int s, const struct sockaddr *name, socklen_t namelen);
     int (*carried_connect)(int s, const struct sockaddr *name, socklen_t namelen);
-    bool (*carried_send)(const outgoing_send &send);
+    bool (*carried_send)(const outgoing_send &send, size_t &length);
     int (*peer_name)(int s, struct sockaddr *name, socklen_t *namelen);
 };
 
@@ -99,6 +100,6 @@ const routing_policy &routing();
 
 // What a policy that carries no call of its own gives for those moments.
 bool carries_no_connect(int s, const struct sockaddr *name, socklen_t namelen);
-bool carries_no_send(const outgoing_send &send);
+bool carries_no_send(const outgoing_send &send, size_t &length);
 int system_peer_name(int s, struct sockaddr *name, socklen_t *namelen);
 void no_option_moment(int s, int level, int optname);

@@ -137,11 +137,15 @@ TEST_F(PathModel, CallsGiveWhatAKernelSocketGives)
                   "sendtos 20\nrecv dddddddddddddddddddd\n", "dddddddddddddddddddd", 20},
              Case{"a connected datagram socket", {"udp-connect", echoing, "9000", "send", "ping", "recv", "4"},
                   "connect 0\nsend 4\nrecv ping\n", "ping", 4},
+             Case{"datagrams of sendmsg and sendmmsg, gathered from their pieces",
+                  {"udp", echoing, "9000", "sendmsgs", "3", "ab", "sendmmsg", "5", "cd", "recv", "16"},
+                  "sendmsgs 6\nsendmmsg 5 10\nrecv abababcdcdcdcdcd\n", "abababcdcdcdcdcd", 16},
          }) {
         SCOPED_TRACE(row.name);
         fresh_services();
         auto result = run(row.steps);
         EXPECT_EQ(result.out, row.out);
+        EXPECT_EQ(result.err.find("echo()\t"), std::string::npos) << "a send waited for its round trip";
         testsupport::wait_until([&] { return joined(echo_->records()).size() >= row.destination.size(); },
                                 "the destination's bytes");
         EXPECT_EQ(joined(echo_->records()), row.destination);

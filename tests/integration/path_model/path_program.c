@@ -2,6 +2,7 @@
  * as arguments, each printing what the program saw:
  *   connect ADDR PORT | connect-nb ADDR PORT   (then poll for writable)
  *   udp ADDR PORT | udp-connect ADDR PORT | sendtos COUNT TEXT  (to ADDR PORT)
+ *   sendmsgs COUNT TEXT (each TEXT in two pieces) | sendmmsg COUNT TEXT (one call)
  *   peer | send TEXT | sends COUNT TEXT | recv LENGTH | bulk BYTES
  *   nodelay 0|1 (sets TCP_NODELAY, prints what getsockopt then reads)
  *   fork TEXT (a child sends TEXT on the socket and exits) | shutdown | close */
@@ -129,6 +130,33 @@ int main(int argc, char **argv)
                                 datagram_peer_length);
             }
             printf("sendtos %ld\n", total);
+            i += 2;
+        } else if (!strcmp(step, "sendmsgs") || !strcmp(step, "sendmmsg")) {
+            int count = atoi(argv[i + 1]);
+            char *text = argv[i + 2];
+            size_t half = strlen(text) / 2;
+            struct iovec pieces[2] = {{text, half}, {text + half, strlen(text) - half}};
+            struct mmsghdr messages[64];
+            memset(messages, 0, sizeof messages);
+            for (int k = 0; k < count && k < 64; ++k) {
+                messages[k].msg_hdr.msg_name = &datagram_peer;
+                messages[k].msg_hdr.msg_namelen = datagram_peer_length;
+                messages[k].msg_hdr.msg_iov = pieces;
+                messages[k].msg_hdr.msg_iovlen = 2;
+            }
+            long total = 0;
+            if (!strcmp(step, "sendmsgs")) {
+                for (int k = 0; k < count; ++k) {
+                    total += sendmsg(s, &messages[0].msg_hdr, 0);
+                }
+                printf("sendmsgs %ld\n", total);
+            } else {
+                int sent = sendmmsg(s, messages, count, 0);
+                for (int k = 0; k < sent; ++k) {
+                    total += messages[k].msg_len;
+                }
+                printf("sendmmsg %d %ld\n", sent, total);
+            }
             i += 2;
         } else if (!strcmp(step, "peer")) {
             print_peer();
