@@ -3,7 +3,10 @@
 // gives: one registration per connect, answered once when it is registered
 // and once more when the destination answered the relayed handshake; or
 // one datagram per connection, unanswered; or one change of a relayed
-// socket's TCP_NODELAY, answered once it is taken.
+// socket's TCP_NODELAY, answered once it is taken; or a question about a
+// socket connected to the relay: which connection it is (after dup or exec
+// the library no longer knows), answered with its destination and the
+// relay's own address towards it.
 #pragma once
 
 #include <netinet/in.h>
@@ -22,6 +25,7 @@ enum class path_message : std::uint32_t {
     connect = 1,   // a program socket about to connect to the relay's listener
     datagram = 2,  // a datagram to send from the program's socket (passed along) after a round trip
     no_delay = 3,  // a relayed socket's TCP_NODELAY, set or cleared
+    identify = 4,  // which relayed connection a socket (local_port, family) is
 };
 
 // A program socket about to connect to the relay's loopback listener from
@@ -44,10 +48,16 @@ struct path_registration {
     char hop_word[full_host_word_size];
 };
 
-enum class path_answer_kind : std::int32_t { registered = 1, connected = 2, taken = 3 };
+enum class path_answer_kind : std::int32_t { registered = 1, connected = 2, taken = 3, identified = 4 };
 
 struct path_answer {
     path_answer_kind kind;
     std::int32_t error;           // connected: 0, or the errno of the destination's handshake
     std::uint16_t listener_port;  // registered: where to connect, network order
+    // identified: the connection's destination and the relay's local
+    // address on it (lengths 0: no such connection, or not connected yet).
+    sockaddr_storage destination;
+    socklen_t destination_length;
+    sockaddr_storage local;
+    socklen_t local_length;
 };

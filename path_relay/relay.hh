@@ -41,6 +41,7 @@ private:
     void read_control_message(int fd);
     void read_registration(int fd, path_registration &registration);
     void take_no_delay(const path_registration &change);
+    void identify(int fd, const path_registration &question);
     void hold_datagram(const path_registration &registration, int socket, const char *bytes,
                        std::size_t length);
     void release_datagram(std::uint64_t id, micros round_trip_us);

@@ -34,7 +34,10 @@ bool peer_of(int fd, std::uint16_t &family, std::uint16_t &port)
 }
 void answer(int fd, path_answer_kind kind, int error, std::uint16_t port)
 {
-    path_answer message{kind, error, port};
+    path_answer message{};
+    message.kind = kind;
+    message.error = error;
+    message.listener_port = port;
     send(fd, &message, sizeof message, MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
@@ -73,6 +76,12 @@ void path_relay::read_control_message(int fd)
             close(passed);
         }
         read_registration(fd, registration);
+    } else if (whole && registration.kind == path_message::identify) {
+        if (passed >= 0) {
+            close(passed);
+        }
+        identify(fd, registration);
+        close(fd);
     } else if (whole && registration.kind == path_message::no_delay) {
         if (passed >= 0) {
             close(passed);
@@ -86,6 +95,30 @@ void path_relay::read_control_message(int fd)
         }
         close(fd);
     }
+}
+
+// Which connection a program's socket is: its destination, and the relay's
+// own address on the real connection, which is what the network sees.
+void path_relay::identify(int fd, const path_registration &question)
+{
+    path_answer message{};
+    message.kind = path_answer_kind::identified;
+    for (auto &[id, connection] : connections_) {
+        if (connection->over || connection->registration.family != question.family ||
+            connection->registration.local_port != question.local_port) {
+            continue;
+        }
+        message.destination = connection->registration.destination;
+        message.destination_length = connection->registration.destination_length;
+        message.local_length = sizeof message.local;
+        if (connection->destination_fd < 0 ||
+            getsockname(connection->destination_fd, reinterpret_cast<sockaddr *>(&message.local),
+                        &message.local_length) != 0) {
+            message.local_length = 0;
+        }
+        break;
+    }
+    send(fd, &message, sizeof message, MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 // The program set or cleared TCP_NODELAY on a relayed socket: its short

@@ -257,7 +257,7 @@ KANDREL_EXPORTED int getpeername(int s, struct sockaddr *name, socklen_t *namele
 
 KANDREL_EXPORTED int getsockname(int s, struct sockaddr *name, socklen_t *namelen)
 {
-    return traced_name_query("getsockname", s, name, namelen, real_calls().getsockname);
+    return traced_name_query("getsockname", s, name, namelen, routing().local_name);
 }
 
 KANDREL_EXPORTED int connect(int s, const struct sockaddr *name, socklen_t namelen)

@@ -48,7 +48,8 @@ void descriptors_ended(unsigned first, unsigned last)
 // over a distance, unless TCP_NODELAY is set.
 void after_option(int s, int level, int optname)
 {
-    if (level == IPPROTO_TCP && optname == TCP_NODELAY && is_relayed_socket(s)) {
+    relayed_names names{};
+    if (level == IPPROTO_TCP && optname == TCP_NODELAY && find_relayed_socket(s, names)) {
         tell_no_delay(s);
     }
 }
@@ -64,5 +65,6 @@ routing_policy path_model_routing()
     policy.carried_connect = carried_connect;
     policy.carried_send = carried_send;
     policy.peer_name = relayed_getpeername;
+    policy.local_name = relayed_getsockname;
     return policy;
 }

@@ -122,28 +122,45 @@ std::uint16_t register_connect(int control, int s, int family, const program_add
     return answer.listener_port;
 }
 
-// tell_no_delay, which may leave errno changed.
-void tell_no_delay_of(int s)
+// A message of kind about the program's socket s, known to the relay by
+// its local port and family.
+bool message_about(int s, path_message kind, path_registration &message)
 {
     sockaddr_storage local;
     socklen_t length = sizeof local;
     if (real_calls().getsockname(s, reinterpret_cast<sockaddr *>(&local), &length) != 0) {
-        return;
+        return false;
     }
-    path_registration change{};
-    change.kind = path_message::no_delay;
-    change.family = local.ss_family;
-    change.local_port = local.ss_family == AF_INET ? reinterpret_cast<sockaddr_in &>(local).sin_port
-                                                   : reinterpret_cast<sockaddr_in6 &>(local).sin6_port;
-    change.no_delay = has_no_delay(s) ? 1 : 0;
+    message = path_registration{};
+    message.kind = kind;
+    message.family = local.ss_family;
+    message.local_port = local.ss_family == AF_INET ? reinterpret_cast<sockaddr_in &>(local).sin_port
+                                                    : reinterpret_cast<sockaddr_in6 &>(local).sin6_port;
+    return true;
+}
+
+// Sends message to the relay and waits for its answer of kind.
+bool exchange(const path_registration &message, path_answer_kind kind, path_answer &answer)
+{
     int control = open_control();
-    path_answer answer;
-    if (control >= 0 && real_calls().send(control, &change, sizeof change, MSG_NOSIGNAL) ==
-                            static_cast<ssize_t>(sizeof change)) {
-        await_answer(control, path_answer_kind::taken, registration_patience_ms, answer);
+    if (control < 0) {
+        return false;
     }
-    if (control >= 0) {
-        real_calls().close(control);
+    bool answered = real_calls().send(control, &message, sizeof message, MSG_NOSIGNAL) ==
+                        static_cast<ssize_t>(sizeof message) &&
+                    await_answer(control, kind, registration_patience_ms, answer);
+    real_calls().close(control);
+    return answered;
+}
+
+// tell_no_delay, which may leave errno changed.
+void tell_no_delay_of(int s)
+{
+    path_registration change;
+    path_answer answer;
+    if (message_about(s, path_message::no_delay, change)) {
+        change.no_delay = has_no_delay(s) ? 1 : 0;
+        exchange(change, path_answer_kind::taken, answer);
     }
 }
 
@@ -189,7 +206,10 @@ int relayed_connect(int s, const struct sockaddr *name, socklen_t namelen, const
     int result = real_calls().connect(s, reinterpret_cast<sockaddr *>(&relay), relay_length);
     int error = errno;
     if (result == 0 || error == EINPROGRESS) {
-        remember_relayed_socket(s, destination.address(), namelen);
+        relayed_names names{};
+        names.destination_length = std::min<socklen_t>(namelen, sizeof names.destination);
+        std::memcpy(&names.destination, &destination.storage, names.destination_length);
+        remember_relayed_socket(s, names);
     }
     bool blocking = (real_calls().fcntl(s, F_GETFL) & O_NONBLOCK) == 0;
     path_answer answer;
@@ -209,4 +229,21 @@ void tell_no_delay(int s)
     int saved_errno = errno;
     tell_no_delay_of(s);
     errno = saved_errno;
+}
+
+bool ask_relay_about(int s, relayed_names &names)
+{
+    int saved_errno = errno;
+    path_registration question;
+    path_answer answer;
+    bool known = message_about(s, path_message::identify, question) &&
+                 exchange(question, path_answer_kind::identified, answer) && answer.destination_length != 0;
+    if (known) {
+        names.destination_length = std::min<socklen_t>(answer.destination_length, sizeof names.destination);
+        std::memcpy(&names.destination, &answer.destination, names.destination_length);
+        names.local_length = std::min<socklen_t>(answer.local_length, sizeof names.local);
+        std::memcpy(&names.local, &answer.local, names.local_length);
+    }
+    errno = saved_errno;
+    return known;
 }

@@ -22,6 +22,12 @@ const rtbl_ent *relayed_route(int s, const struct sockaddr *name, socklen_t name
 // cannot be reached the connect is made directly. Sets errno.
 int relayed_connect(int s, const struct sockaddr *name, socklen_t namelen, const rtbl_ent &route);
 
+struct relayed_names;
+
+// Asks the relay which of its connections s is; true, with its destination
+// and (once connected) the relay's local address on it, when s is one.
+bool ask_relay_about(int s, relayed_names &names);
+
 // Tells the relay whether relayed socket s has TCP_NODELAY now, and waits
 // until it is taken: the program's next send is timed by it.
 void tell_no_delay(int s);

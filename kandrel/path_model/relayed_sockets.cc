@@ -3,13 +3,14 @@
 // and signal handlers need no lock.
 #include "relayed_sockets.hh"
 
-#include <netinet/in.h>
+#include <arpa/inet.h>
 
 #include <algorithm>
 #include <cstring>
 
 #include "program_memory.hh"
 #include "real_calls.hh"
+#include "relay_connect.hh"
 
 namespace {
 
@@ -18,8 +19,7 @@ constexpr int busy_slot = -2;
 
 struct relayed_socket {
     int fd;
-    socklen_t length;
-    sockaddr_in6 destination;  // large enough for either family
+    relayed_names names;
 };
 
 relayed_socket table[relayed_socket_capacity];
@@ -38,36 +38,58 @@ void prepare_table()
     __atomic_store_n(&table_ready, true, __ATOMIC_RELEASE);
 }
 
-}  // namespace
-
-void remember_relayed_socket(int s, const struct sockaddr *destination, socklen_t length)
-{
-    prepare_table();
-    forget_relayed_sockets(static_cast<unsigned>(s), static_cast<unsigned>(s));
-    length = std::min<socklen_t>(length, sizeof(sockaddr_in6));
-    for (relayed_socket &slot : table) {
-        int expected = free_slot;
-        if (__atomic_compare_exchange_n(&slot.fd, &expected, busy_slot, false, __ATOMIC_ACQ_REL,
-                                        __ATOMIC_RELAXED)) {
-            std::memcpy(&slot.destination, destination, length);
-            slot.length = length;
-            __atomic_store_n(&slot.fd, s, __ATOMIC_RELEASE);
-            return;
-        }
-    }
-}
-
-bool is_relayed_socket(int s)
+bool remembered(int s, relayed_names &names)
 {
     if (!__atomic_load_n(&table_ready, __ATOMIC_ACQUIRE)) {
         return false;
     }
     for (relayed_socket &slot : table) {
         if (__atomic_load_n(&slot.fd, __ATOMIC_ACQUIRE) == s) {
+            names = slot.names;
             return true;
         }
     }
     return false;
+}
+
+// Whether s is a TCP socket connected to a loopback address, as every
+// relayed socket is.
+bool connected_to_loopback(int s)
+{
+    sockaddr_in6 peer{};
+    socklen_t length = sizeof peer;
+    if (real_calls().getpeername(s, reinterpret_cast<sockaddr *>(&peer), &length) != 0) {
+        return false;
+    }
+    if (peer.sin6_family == AF_INET) {
+        return (ntohl(reinterpret_cast<sockaddr_in &>(peer).sin_addr.s_addr) >> 24) == 127;
+    }
+    return peer.sin6_family == AF_INET6 && IN6_IS_ADDR_LOOPBACK(&peer.sin6_addr);
+}
+
+// Gives the program the known name in place of what the kernel gave.
+void give_name(const sockaddr_in6 &known, socklen_t known_length, socklen_t room, struct sockaddr *name,
+               socklen_t *namelen)
+{
+    copy_to_program(name, &known, std::min(room, known_length));
+    copy_to_program(namelen, &known_length, sizeof known_length);
+}
+
+}  // namespace
+
+void remember_relayed_socket(int s, const relayed_names &names)
+{
+    prepare_table();
+    forget_relayed_sockets(static_cast<unsigned>(s), static_cast<unsigned>(s));
+    for (relayed_socket &slot : table) {
+        int expected = free_slot;
+        if (__atomic_compare_exchange_n(&slot.fd, &expected, busy_slot, false, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_RELAXED)) {
+            slot.names = names;
+            __atomic_store_n(&slot.fd, s, __ATOMIC_RELEASE);
+            return;
+        }
+    }
 }
 
 void forget_relayed_sockets(unsigned first, unsigned last)
@@ -83,21 +105,41 @@ void forget_relayed_sockets(unsigned first, unsigned last)
     }
 }
 
+bool find_relayed_socket(int s, relayed_names &names)
+{
+    if (remembered(s, names) && names.local_length != 0) {
+        return true;
+    }
+    // The relay knows the local address once its connection is made; a
+    // socket it does not know is not relayed.
+    if ((names.destination_length != 0 || connected_to_loopback(s)) && ask_relay_about(s, names)) {
+        remember_relayed_socket(s, names);
+        return true;
+    }
+    return names.destination_length != 0;
+}
+
 int relayed_getpeername(int s, struct sockaddr *name, socklen_t *namelen)
 {
     socklen_t room = 0;
     bool readable = namelen != nullptr && read_from_program(namelen, room);
     // The kernel checks the pointers and gives the result and errno.
     int result = real_calls().getpeername(s, name, namelen);
-    if (result != 0 || !readable || !__atomic_load_n(&table_ready, __ATOMIC_ACQUIRE)) {
-        return result;
+    relayed_names names{};
+    if (result == 0 && readable && find_relayed_socket(s, names)) {
+        give_name(names.destination, names.destination_length, room, name, namelen);
     }
-    for (relayed_socket &slot : table) {
-        if (__atomic_load_n(&slot.fd, __ATOMIC_ACQUIRE) == s) {
-            copy_to_program(name, &slot.destination, std::min(room, slot.length));
-            copy_to_program(namelen, &slot.length, sizeof slot.length);
-            break;
-        }
+    return result;
+}
+
+int relayed_getsockname(int s, struct sockaddr *name, socklen_t *namelen)
+{
+    socklen_t room = 0;
+    bool readable = namelen != nullptr && read_from_program(namelen, room);
+    int result = real_calls().getsockname(s, name, namelen);
+    relayed_names names{};
+    if (result == 0 && readable && find_relayed_socket(s, names) && names.local_length != 0) {
+        give_name(names.local, names.local_length, room, name, namelen);
     }
     return result;
 }

@@ -244,4 +244,5 @@ const routing_policy classic_routing = {
     .carried_connect = nullptr,
     .carried_send = carries_no_send,
     .peer_name = system_peer_name,
+    .local_name = system_local_name,
 };

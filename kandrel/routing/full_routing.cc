@@ -210,4 +210,5 @@ const routing_policy full_coverage_routing = {
     .carried_connect = nullptr,
     .carried_send = carries_no_send,
     .peer_name = system_peer_name,
+    .local_name = system_local_name,
 };

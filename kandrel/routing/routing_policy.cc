@@ -68,6 +68,11 @@ int system_peer_name(int s, struct sockaddr *name, socklen_t *namelen)
     return real_calls().getpeername(s, name, namelen);
 }
 
+int system_local_name(int s, struct sockaddr *name, socklen_t *namelen)
+{
+    return real_calls().getsockname(s, name, namelen);
+}
+
 void no_option_moment(int, int, int) {}
 
 const routing_policy &routing()

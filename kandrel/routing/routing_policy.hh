@@ -87,12 +87,14 @@ struct routing_policy {
     // Calls a policy may carry itself instead of the system (the path
     // model's relay): whether it carries a connect, and that connect; a
     // send, true when carried whole (the exported call then makes no real
-    // call and returns the send's length, which length gives). getpeername's call: the path
-    // model names a carried socket's real destination.
+    // call and returns the send's length, which length gives). getpeername's
+    // and getsockname's calls: the path model names a carried socket's real
+    // destination and the relay's real local address on it.
     bool (*carries_connect)(int s, const struct sockaddr *name, socklen_t namelen);
     int (*carried_connect)(int s, const struct sockaddr *name, socklen_t namelen);
     bool (*carried_send)(const outgoing_send &send, size_t &length);
     int (*peer_name)(int s, struct sockaddr *name, socklen_t *namelen);
+    int (*local_name)(int s, struct sockaddr *name, socklen_t *namelen);
 };
 
 // The policy of this process.
@@ -102,4 +104,5 @@ const routing_policy &routing();
 bool carries_no_connect(int s, const struct sockaddr *name, socklen_t namelen);
 bool carries_no_send(const outgoing_send &send, size_t &length);
 int system_peer_name(int s, struct sockaddr *name, socklen_t *namelen);
+int system_local_name(int s, struct sockaddr *name, socklen_t *namelen);
 void no_option_moment(int s, int level, int optname);

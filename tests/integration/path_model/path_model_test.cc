@@ -158,7 +158,7 @@ TEST_F(PathModel, CallsGiveWhatAKernelSocketGives)
     }
 }
 
-TEST_F(PathModel, GetpeernameNamesTheDestinationNotTheRelay)
+TEST_F(PathModel, NamesAreTheRealConnectionsNotTheRelays)
 {
     auto result = run({"connect", echoing, "9000", "peer"});
     EXPECT_EQ(result.out, "connect 0 \npeer 127.0.0.5 9000\n");
@@ -169,8 +169,13 @@ TEST_F(PathModel, GetpeernameNamesTheDestinationNotTheRelay)
         << result.err;
 
     echo_.emplace(testsupport::EchoHopOptions{.address = echoing6, .port = 9000});
-    EXPECT_EQ(run({"connect", echoing6, "9000", "peer", "send", "v6", "recv", "2"}).out,
-              "connect 0 \npeer fd00::5 9000\nsend 2\nrecv v6\n");
+    // The relay's connection leaves from fd00::5; the program's socket is
+    // really bound to ::1. A copy is known as the socket is.
+    EXPECT_EQ(run({"connect", echoing6, "9000", "peer", "local", "dup", "peer", "local", "nodelay", "1", "send", "v6",
+                   "recv", "2"})
+                  .out,
+              "connect 0 \npeer fd00::5 9000\nlocal fd00::5\ndup\npeer fd00::5 9000\nlocal fd00::5\nnodelay 0 "
+              "1\nsend 2\nrecv v6\n");
 }
 
 TEST_F(PathModel, CloseDeliversWhatIsStillInFlight)

@@ -3,7 +3,7 @@
  *   connect ADDR PORT | connect-nb ADDR PORT   (then poll for writable)
  *   udp ADDR PORT | udp-connect ADDR PORT | sendtos COUNT TEXT  (to ADDR PORT)
  *   sendmsgs COUNT TEXT (each TEXT in two pieces) | sendmmsg COUNT TEXT (one call)
- *   peer | send TEXT | sends COUNT TEXT | recv LENGTH | bulk BYTES
+ *   peer | local | dup (the socket's copy takes its place) | send TEXT | sends COUNT TEXT | recv LENGTH | bulk BYTES
  *   nodelay 0|1 (sets TCP_NODELAY, prints what getsockopt then reads)
  *   fork TEXT (a child sends TEXT on the socket and exits) | shutdown | close */
 #define _GNU_SOURCE
@@ -54,18 +54,23 @@ static void do_connect(const char *text, int port, int nonblocking)
     }
 }
 
-static void print_peer(void)
+/* "peer ADDR PORT", or "local ADDR" (its port is the system's choice). */
+static void print_name(int local)
 {
-    struct sockaddr_storage peer;
-    socklen_t length = sizeof peer;
+    struct sockaddr_storage name;
+    socklen_t length = sizeof name;
     char text[INET6_ADDRSTRLEN] = "";
-    getpeername(s, (struct sockaddr *)&peer, &length);
-    int v6 = peer.ss_family == AF_INET6;
-    inet_ntop(peer.ss_family, v6 ? (void *)&((struct sockaddr_in6 *)&peer)->sin6_addr
-                                 : (void *)&((struct sockaddr_in *)&peer)->sin_addr,
+    (local ? getsockname : getpeername)(s, (struct sockaddr *)&name, &length);
+    int v6 = name.ss_family == AF_INET6;
+    inet_ntop(name.ss_family, v6 ? (void *)&((struct sockaddr_in6 *)&name)->sin6_addr
+                                 : (void *)&((struct sockaddr_in *)&name)->sin_addr,
               text, sizeof text);
+    if (local) {
+        printf("local %s\n", text);
+        return;
+    }
     printf("peer %s %d\n", text,
-           ntohs(v6 ? ((struct sockaddr_in6 *)&peer)->sin6_port : ((struct sockaddr_in *)&peer)->sin_port));
+           ntohs(v6 ? ((struct sockaddr_in6 *)&name)->sin6_port : ((struct sockaddr_in *)&name)->sin_port));
 }
 
 /* Waits for readiness before each read, as an event loop does. */
@@ -158,8 +163,13 @@ int main(int argc, char **argv)
                 printf("sendmmsg %d %ld\n", sent, total);
             }
             i += 2;
-        } else if (!strcmp(step, "peer")) {
-            print_peer();
+        } else if (!strcmp(step, "peer") || !strcmp(step, "local")) {
+            print_name(!strcmp(step, "local"));
+        } else if (!strcmp(step, "dup")) {
+            int copy = dup(s);
+            close(s);
+            s = copy;
+            printf("dup\n");
         } else if (!strcmp(step, "send")) {
             printf("send %zd\n", send(s, argv[i + 1], strlen(argv[i + 1]), 0));
             ++i;
