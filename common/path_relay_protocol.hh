@@ -6,7 +6,10 @@
 // socket's TCP_NODELAY, answered once it is taken; or a question about a
 // socket connected to the relay: which connection it is (after dup or exec
 // the library no longer knows), answered with its destination and the
-// relay's own address towards it.
+// relay's own address towards it; or a connection the program accepted
+// from a routed peer, passed to the relay, answered as a connect's
+// registration: the program's socket is then connected to the relay in its
+// place.
 #pragma once
 
 #include <netinet/in.h>
@@ -26,6 +29,7 @@ enum class path_message : std::uint32_t {
     datagram = 2,  // a datagram to send from the program's socket (passed along) after a round trip
     no_delay = 3,  // a relayed socket's TCP_NODELAY, set or cleared
     identify = 4,  // which relayed connection a socket (local_port, family) is
+    adopt = 5,     // an accepted connection (passed along) the program will reach over loopback
 };
 
 // A program socket about to connect to the relay's loopback listener from

@@ -216,7 +216,9 @@ void path_relay::poll_once()
             watch(c.destination_fd, POLLOUT, {what::destination, id, 0});
             continue;
         }
-        if (!c.established || c.over) {
+        // Nothing is read before the program's connection is there: an
+        // accepted connection the relay holds is not read in its stead.
+        if (!c.established || c.over || c.program_fd < 0) {
             wake = std::min(wake, c.registered_at + attach_patience_us);
             continue;
         }

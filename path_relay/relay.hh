@@ -39,7 +39,10 @@ private:
     void connect_hops_of_routes();
     void take_control();
     void read_control_message(int fd);
+    relayed_connection &add_connection(path_registration &registration);
+    bool has_listener(const path_registration &registration) const;
     void read_registration(int fd, path_registration &registration);
+    void adopt(int fd, path_registration &registration, int accepted);
     void take_no_delay(const path_registration &change);
     void identify(int fd, const path_registration &question);
     void hold_datagram(const path_registration &registration, int socket, const char *bytes,

@@ -4,6 +4,7 @@
 #include "relay.hh"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/uio.h>
@@ -76,6 +77,8 @@ void path_relay::read_control_message(int fd)
             close(passed);
         }
         read_registration(fd, registration);
+    } else if (whole && registration.kind == path_message::adopt && passed >= 0) {
+        adopt(fd, registration, passed);
     } else if (whole && registration.kind == path_message::identify) {
         if (passed >= 0) {
             close(passed);
@@ -169,23 +172,15 @@ void path_relay::release_datagram(std::uint64_t id, micros round_trip_us)
     datagrams_.erase(found);
 }
 
-// A registration starts the destination's handshake and the hop's echo of
-// it at once; the program's connection to the listener follows.
-void path_relay::read_registration(int fd, path_registration &registration)
+// A relayed connection of registration, its hops ready; the caller adds its
+// destination.
+relayed_connection &path_relay::add_connection(path_registration &registration)
 {
-    int family = registration.destination.ss_family;
-    bool valid = (registration.family == AF_INET ? listener_v4_ >= 0 : listener_v6_ >= 0) &&
-                 (family == AF_INET || family == AF_INET6);
-    if (!valid) {
-        close(fd);
-        return;
-    }
     registration.to_word[sizeof registration.to_word - 1] = '\0';
     registration.hop_word[sizeof registration.hop_word - 1] = '\0';
     auto connection = std::make_unique<relayed_connection>();
     connection->id = next_id_++;
     connection->registration = registration;
-    connection->control_fd = fd;
     connection->registered_at = now_us();
     connection->up.holds_short_pieces = registration.no_delay == 0;
     connection->handshake_hop =
@@ -196,22 +191,64 @@ void path_relay::read_registration(int fd, path_registration &registration)
                                        on_echo(owner, bytes, round_trip_us);
                                    });
     connection->data_hop->open_now();
-    connection->destination_fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (connection->destination_fd < 0) {
-        connection->destination_decided = true;
-        connection->handshake_error = errno;
-    } else if (connect(connection->destination_fd,
-                       reinterpret_cast<const sockaddr *>(&registration.destination),
-                       registration.destination_length) == 0) {
-        connection->destination_decided = true;
-    } else if (errno != EINPROGRESS) {
-        connection->destination_decided = true;
-        connection->handshake_error = errno;
-    }
-    answer(fd, path_answer_kind::registered, 0, registration.family == AF_INET ? port_v4_ : port_v6_);
     relayed_connection &stored = *connection;
     connections_.emplace(stored.id, std::move(connection));
-    stored.handshake_hop->send_echo({stored.id, lane_handshake, 0}, 1);
+    return stored;
+}
+
+bool path_relay::has_listener(const path_registration &registration) const
+{
+    int family = registration.destination.ss_family;
+    return (registration.family == AF_INET ? listener_v4_ >= 0 : listener_v6_ >= 0) &&
+           (family == AF_INET || family == AF_INET6);
+}
+
+// A registration starts the destination's handshake and the hop's echo of
+// it at once; the program's connection to the listener follows.
+void path_relay::read_registration(int fd, path_registration &registration)
+{
+    if (!has_listener(registration)) {
+        close(fd);
+        return;
+    }
+    relayed_connection &connection = add_connection(registration);
+    connection.control_fd = fd;
+    connection.destination_fd =
+        socket(registration.destination.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (connection.destination_fd < 0) {
+        connection.destination_decided = true;
+        connection.handshake_error = errno;
+    } else if (connect(connection.destination_fd,
+                       reinterpret_cast<const sockaddr *>(&registration.destination),
+                       registration.destination_length) == 0) {
+        connection.destination_decided = true;
+    } else if (errno != EINPROGRESS) {
+        connection.destination_decided = true;
+        connection.handshake_error = errno;
+    }
+    answer(fd, path_answer_kind::registered, 0, registration.family == AF_INET ? port_v4_ : port_v6_);
+    connection.handshake_hop->send_echo({connection.id, lane_handshake, 0}, 1);
+}
+
+// A connection the program accepted is established already: the relay
+// carries it from now on, and the program's socket is connected to the
+// listener in its place.
+void path_relay::adopt(int fd, path_registration &registration, int accepted)
+{
+    if (!has_listener(registration)) {
+        close(accepted);
+        close(fd);
+        return;
+    }
+    relayed_connection &connection = add_connection(registration);
+    int flags = fcntl(accepted, F_GETFL);
+    fcntl(accepted, F_SETFL, flags | O_NONBLOCK);
+    connection.destination_fd = accepted;
+    connection.destination_decided = true;
+    connection.handshake_echoed = true;
+    connection.established = true;
+    answer(fd, path_answer_kind::registered, 0, registration.family == AF_INET ? port_v4_ : port_v6_);
+    close(fd);
 }
 
 void path_relay::take_program_connection(int listener)

@@ -1,11 +1,12 @@
-// The path model's routing: full coverage, except that a TCP connection to a
-// routed destination and a datagram sent to one are carried by the path
+// The path model's routing: full coverage, except that a TCP connection to
+// or from a routed peer and a datagram sent to one are carried by the path
 // relay, which holds each direction back by half the path's round trip
 // without blocking the program, and names a carried socket's destination.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
 #include "real_calls.hh"
+#include "relay_accept.hh"
 #include "relay_connect.hh"
 #include "relay_datagram.hh"
 #include "relayed_sockets.hh"
@@ -38,6 +39,13 @@ bool carried_send(const outgoing_send &send, size_t &length)
            relay_datagram(send.s, send.payload, send.destination, send.destination_length, length);
 }
 
+void after_accept(int s)
+{
+    if (!relay_accepted(s)) {
+        full_coverage_routing.after_accept(s);
+    }
+}
+
 void descriptors_ended(unsigned first, unsigned last)
 {
     full_coverage_routing.descriptors_ended(first, last);
@@ -59,6 +67,7 @@ void after_option(int s, int level, int optname)
 routing_policy path_model_routing()
 {
     routing_policy policy = full_coverage_routing;
+    policy.after_accept = after_accept;
     policy.descriptors_ended = descriptors_ended;
     policy.after_option = after_option;
     policy.carries_connect = carries_connect;

@@ -23,84 +23,6 @@
 
 namespace {
 
-// How long the relay may take to register a connect (it answers at once).
-constexpr int registration_patience_ms = 2000;
-
-int socket_option(int s, int option, int level = SOL_SOCKET)
-{
-    int value = -1;
-    socklen_t size = sizeof value;
-    return real_calls().getsockopt(s, level, option, &value, &size) == 0 ? value : -1;
-}
-
-bool has_no_delay(int s)
-{
-    return socket_option(s, TCP_NODELAY, IPPROTO_TCP) > 0;
-}
-
-// The loopback address of family with port (network order).
-socklen_t loopback(int family, std::uint16_t port, sockaddr_storage &address)
-{
-    std::memset(&address, 0, sizeof address);
-    if (family == AF_INET) {
-        auto &v4 = reinterpret_cast<sockaddr_in &>(address);
-        v4.sin_family = AF_INET;
-        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        v4.sin_port = port;
-        return sizeof v4;
-    }
-    auto &v6 = reinterpret_cast<sockaddr_in6 &>(address);
-    v6.sin6_family = AF_INET6;
-    v6.sin6_addr = in6addr_loopback;
-    v6.sin6_port = port;
-    return sizeof v6;
-}
-
-// The socket's local port, bound to an ephemeral loopback port first when it
-// has none: the relay knows the program's connection by it. 0 on failure.
-std::uint16_t local_port(int s, int family)
-{
-    sockaddr_storage local;
-    socklen_t length = sizeof local;
-    if (real_calls().getsockname(s, reinterpret_cast<sockaddr *>(&local), &length) != 0) {
-        return 0;
-    }
-    auto port = [&] {
-        return family == AF_INET ? reinterpret_cast<sockaddr_in &>(local).sin_port
-                                 : reinterpret_cast<sockaddr_in6 &>(local).sin6_port;
-    };
-    if (port() != 0) {
-        return port();
-    }
-    length = loopback(family, 0, local);
-    if (real_calls().bind(s, reinterpret_cast<sockaddr *>(&local), length) != 0) {
-        return 0;
-    }
-    length = sizeof local;
-    return real_calls().getsockname(s, reinterpret_cast<sockaddr *>(&local), &length) == 0 ? port() : 0;
-}
-
-// The relay's next answer of kind, waiting at most patience_ms (-1: for
-// ever, as a blocking connect waits for its handshake).
-bool await_answer(int control, path_answer_kind kind, int patience_ms, path_answer &answer)
-{
-    pollfd ready{control, POLLIN, 0};
-    for (;;) {
-        int polled = poll(&ready, 1, patience_ms);
-        if (polled < 0 && errno == EINTR) {
-            continue;
-        }
-        if (polled <= 0) {
-            return false;
-        }
-        ssize_t got = real_calls().recv(control, &answer, sizeof answer, 0);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        return got == static_cast<ssize_t>(sizeof answer) && answer.kind == kind;
-    }
-}
-
 // Sends the registration of s; the relay's listener port for it, or 0.
 std::uint16_t register_connect(int control, int s, int family, const program_address &destination,
                                socklen_t destination_length, const rtbl_ent &route)
@@ -116,41 +38,10 @@ std::uint16_t register_connect(int control, int s, int family, const program_add
     if (registration.local_port == 0 ||
         real_calls().send(control, &registration, sizeof registration, MSG_NOSIGNAL) !=
             static_cast<ssize_t>(sizeof registration) ||
-        !await_answer(control, path_answer_kind::registered, registration_patience_ms, answer)) {
+        !await_answer(control, path_answer_kind::registered, relay_patience_ms, answer)) {
         return 0;
     }
     return answer.listener_port;
-}
-
-// A message of kind about the program's socket s, known to the relay by
-// its local port and family.
-bool message_about(int s, path_message kind, path_registration &message)
-{
-    sockaddr_storage local;
-    socklen_t length = sizeof local;
-    if (real_calls().getsockname(s, reinterpret_cast<sockaddr *>(&local), &length) != 0) {
-        return false;
-    }
-    message = path_registration{};
-    message.kind = kind;
-    message.family = local.ss_family;
-    message.local_port = local.ss_family == AF_INET ? reinterpret_cast<sockaddr_in &>(local).sin_port
-                                                    : reinterpret_cast<sockaddr_in6 &>(local).sin6_port;
-    return true;
-}
-
-// Sends message to the relay and waits for its answer of kind.
-bool exchange(const path_registration &message, path_answer_kind kind, path_answer &answer)
-{
-    int control = open_control();
-    if (control < 0) {
-        return false;
-    }
-    bool answered = real_calls().send(control, &message, sizeof message, MSG_NOSIGNAL) ==
-                        static_cast<ssize_t>(sizeof message) &&
-                    await_answer(control, kind, registration_patience_ms, answer);
-    real_calls().close(control);
-    return answered;
 }
 
 // tell_no_delay, which may leave errno changed.

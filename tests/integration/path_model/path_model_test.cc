@@ -178,6 +178,28 @@ TEST_F(PathModel, NamesAreTheRealConnectionsNotTheRelays)
               "1\nsend 2\nrecv v6\n");
 }
 
+// A server under kandrel-run whose client's address is routed: the
+// connection it accepts is carried by the relay as a connect's is.
+TEST_F(PathModel, AcceptedConnectionsFromRoutedPeersAreCarriedToo)
+{
+    const std::string client = "127.0.0.8";
+    testsupport::write_file(scratch_.file("routes"), "gamma " + client + " " + hop + " TCP\n");
+    testsupport::BackgroundProgram server(
+        {.argv = {KANDREL_RUN_PATH, "-r", scratch_.file("routes"), "--", PATH_PROGRAM_PATH, "serve", "127.0.0.7",
+                  "9100", "recv", "5", "send", "world", "local", "nodelay", "1", "send", "!", "recv", "1"},
+         .cwd = scratch_.path()});
+    testsupport::wait_until([] { return testsupport::tcp_listening(9100); }, "the server");
+    auto result = testsupport::run_program(
+        {.argv = {PATH_PROGRAM_PATH, "from", client, "connect", "127.0.0.7", "9100", "send", "hello", "recv", "6"}});
+    EXPECT_EQ(result.out, "connect 0 \nsend 5\nrecv world!\n");
+    auto served = server.stop(0);
+    EXPECT_EQ(served.exit_status, 0) << served.err;
+    EXPECT_EQ(served.out, "accepted 127.0.0.8\nrecv hello\nsend 5\nlocal 127.0.0.7\nnodelay 0 1\nsend 1\nrecv end\n");
+    EXPECT_EQ(served.err.find("echo()\t"), std::string::npos) << "a send waited for its round trip";
+    expect_echoed(5 + 6);
+    EXPECT_EQ(timelog_bytes(testsupport::read_file(scratch_.file("timelog"))), 6u);
+}
+
 TEST_F(PathModel, CloseDeliversWhatIsStillInFlight)
 {
     testsupport::TcpSink sink(sinking, 9000);

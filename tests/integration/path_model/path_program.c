@@ -1,6 +1,7 @@
 /* The path model tests' application: one TCP socket driven by steps given
  * as arguments, each printing what the program saw:
  *   connect ADDR PORT | connect-nb ADDR PORT   (then poll for writable)
+ *   from ADDR (the next connect's source) | serve ADDR PORT (accepts one)
  *   udp ADDR PORT | udp-connect ADDR PORT | sendtos COUNT TEXT  (to ADDR PORT)
  *   sendmsgs COUNT TEXT (each TEXT in two pieces) | sendmmsg COUNT TEXT (one call)
  *   peer | local | dup (the socket's copy takes its place) | send TEXT | sends COUNT TEXT | recv LENGTH | bulk BYTES
@@ -21,6 +22,7 @@
 #include <unistd.h>
 
 static int s = -1;
+static const char *source = NULL;
 static struct sockaddr_storage datagram_peer;
 static socklen_t datagram_peer_length;
 
@@ -45,6 +47,11 @@ static void do_connect(const char *text, int port, int nonblocking)
     struct sockaddr_storage address;
     socklen_t length = address_of(text, port, &address);
     s = socket(address.ss_family, SOCK_STREAM | (nonblocking ? SOCK_NONBLOCK : 0), 0);
+    if (source != NULL) {
+        struct sockaddr_storage local;
+        socklen_t local_length = address_of(source, 0, &local);
+        bind(s, (struct sockaddr *)&local, local_length);
+    }
     int result = connect(s, (struct sockaddr *)&address, length);
     printf("connect %d %s\n", result, result == 0 ? "" : strerrorname_np(errno));
     if (nonblocking) {
@@ -119,6 +126,22 @@ int main(int argc, char **argv)
         const char *step = argv[i];
         if (!strcmp(step, "connect") || !strcmp(step, "connect-nb")) {
             do_connect(argv[i + 1], atoi(argv[i + 2]), !strcmp(step, "connect-nb"));
+            i += 2;
+        } else if (!strcmp(step, "from")) {
+            source = argv[++i];
+        } else if (!strcmp(step, "serve")) {
+            struct sockaddr_storage address, peer;
+            socklen_t length = address_of(argv[i + 1], atoi(argv[i + 2]), &address), peer_length = sizeof peer;
+            int listener = socket(address.ss_family, SOCK_STREAM, 0);
+            int on = 1;
+            setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+            bind(listener, (struct sockaddr *)&address, length);
+            listen(listener, 1);
+            s = accept(listener, (struct sockaddr *)&peer, &peer_length);
+            char text[INET6_ADDRSTRLEN] = "";
+            inet_ntop(AF_INET, &((struct sockaddr_in *)&peer)->sin_addr, text, sizeof text);
+            printf("accepted %s\n", text);
+            close(listener);
             i += 2;
         } else if (!strcmp(step, "udp") || !strcmp(step, "udp-connect")) {
             datagram_peer_length = address_of(argv[i + 1], atoi(argv[i + 2]), &datagram_peer);
