@@ -48,8 +48,7 @@ bool start_path_relay(const std::string &launcher_dir, const std::string &cwd, p
     }
     pid_t child = fork();
     if (child == 0) {
-        pid_t grandchild = fork();
-        if (grandchild == 0) {
+        if (fork() == 0) {
             setsid();
             unsetenv("LD_PRELOAD");
             // Nothing of the program's standard streams stays open in the
@@ -58,6 +57,9 @@ bool start_path_relay(const std::string &launcher_dir, const std::string &cwd, p
             for (int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
                 dup2(null, stream);
             }
+            // The relay's process id comes first, then its "ready".
+            pid_t relay = getpid();
+            (void)!write(ready[1], &relay, sizeof relay);
             std::string ready_fd = std::to_string(ready[1]);
             fcntl(ready[1], F_SETFD, 0);
             std::vector<const char *> argv{path.c_str(),        "--control", control.c_str(), "--program-pid",
@@ -66,8 +68,6 @@ bool start_path_relay(const std::string &launcher_dir, const std::string &cwd, p
             execv(path.c_str(), const_cast<char *const *>(argv.data()));
             _exit(127);
         }
-        // The relay's process id comes first, then its "ready".
-        (void)!write(ready[1], &grandchild, sizeof grandchild);
         _exit(0);
     }
     close(ready[1]);
