@@ -34,7 +34,7 @@ std::string malformed_reason(const std::string &line, route_line_status status, 
 
 }  // namespace
 
-route_file_check check_route_text(std::string_view text, const std::string &host,
+route_file_check check_route_text(std::string_view text, const std::string &host, route_names_needed needed,
                                   const std::function<bool(const std::string &)> &resolves)
 {
     route_file_check check;
@@ -61,12 +61,15 @@ route_file_check check_route_text(std::string_view text, const std::string &host
             continue;  // a blank line
         }
         bool ours = words.from == host;
-        std::string missing = !ours                  ? ""
-                              : !resolves(words.to)  ? words.to
-                              : !resolves(words.hop) ? words.hop
-                                                     : "";
+        std::string missing = !ours                                  ? ""
+                              : needed.from && !resolves(words.from) ? words.from
+                              : !resolves(words.to)                  ? words.to
+                              : needed.hop && !resolves(words.hop)   ? words.hop
+                                                                     : "";
         if (!missing.empty()) {
-            skip(missing + " does not resolve");
+            skip(missing + " does not resolve" +
+                 (missing == words.from ? " (this host's name: add it to /etc/hosts, or set KANDREL_HOST)"
+                                        : ""));
             continue;
         }
         if (std::find(check.from_names.begin(), check.from_names.end(), words.from) ==

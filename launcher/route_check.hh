@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "route_line.hh"
+
 namespace launcher {
 
 // A route of this host, with the words the file gives it.
@@ -28,8 +30,8 @@ struct route_file_check {
 // Reads route-file text line by line with the library's own route-line
 // parser. `resolves` says whether a host name or address resolves here; it
 // is asked only about this host's lines, which are the only ones the library
-// resolves.
-route_file_check check_route_text(std::string_view text, const std::string &host,
+// resolves, and only about the words the library needs resolved.
+route_file_check check_route_text(std::string_view text, const std::string &host, route_names_needed needed,
                                   const std::function<bool(const std::string &)> &resolves);
 
 // The sentence kandrel-run prints when no route of the file is this host's.

@@ -34,6 +34,14 @@ struct route_words {
     char protocol[protocol_word_size];
 };
 
+// Which words of a route line must resolve besides its destination. A host
+// named by KANDREL_HOST need not be a resolvable name; a replayed run never
+// reaches its hops, whose names may be gone.
+struct route_names_needed {
+    bool from = true;
+    bool hop = true;
+};
+
 enum class route_line_status {
     ok,             // four words, each fits its field
     too_few_words,  // blank or fewer than four words

@@ -6,6 +6,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "route_line.hh"
+
 struct route_words;
 
 // The most addresses of one destination name that are kept.
@@ -16,14 +18,6 @@ struct route_reach {
     int to_count;
     sockaddr_storage hop;  // the hop's echo service
     socklen_t hop_length;
-};
-
-// Which words of a route line must resolve besides its destination. A host
-// named by KANDREL_HOST need not be a resolvable name; a replayed run never
-// reaches its hops, whose names may be gone.
-struct route_names_needed {
-    bool from = true;
-    bool hop = true;
 };
 
 // Resolves a route line's words, announcing the route as the classic loader
