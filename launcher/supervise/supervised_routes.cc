@@ -41,17 +41,19 @@ std::vector<std::string> pieces_of(const std::string &text)
 }
 
 // Resolves a matching line's words into a route; false, with the
-// resolver's messages on the trace, when a name does not resolve.
-bool build_route(const route_words &words, const name_resolver &resolve, supervised_route &route,
-                 std::string &trace)
+// resolver's messages on the trace, when a name does not resolve. This
+// host's name is shown as written when it need not resolve.
+bool build_route(const route_words &words, bool from_needed, const name_resolver &resolve,
+                 supervised_route &route, std::string &trace)
 {
-    resolved_name from = resolve(words.from), to = resolve(words.to), hop = resolve(words.hop);
+    resolved_name from = from_needed ? resolve(words.from) : resolved_name{};
+    resolved_name to = resolve(words.to), hop = resolve(words.hop);
     for (const auto *name : {&from, &to, &hop}) {
         trace += name->message;
     }
-    in6_addr from_key, hop_key;
-    if (from.addresses.empty() || to.addresses.empty() || hop.addresses.empty() ||
-        !key_of(from.addresses.front(), from_key) || !key_of(hop.addresses.front(), hop_key)) {
+    in6_addr from_key{}, hop_key;
+    if ((from_needed && (from.addresses.empty() || !key_of(from.addresses.front(), from_key))) ||
+        to.addresses.empty() || hop.addresses.empty() || !key_of(hop.addresses.front(), hop_key)) {
         return false;
     }
     for (const auto &address : to.addresses) {
@@ -70,15 +72,17 @@ bool build_route(const route_words &words, const name_resolver &resolve, supervi
     route.to_word = words.to;
     route.hop_word = words.hop;
     char line[3 * INET6_ADDRSTRLEN + sizeof route_added_format];
-    std::snprintf(line, sizeof line, route_added_format, key_text(from_key).c_str(),
-                  key_text(route.to.front()).c_str(), key_text(hop_key).c_str());
+    std::snprintf(line, sizeof line, route_added_format,
+                  from_needed ? key_text(from_key).c_str() : words.from, key_text(route.to.front()).c_str(),
+                  key_text(hop_key).c_str());
     trace += line;
     return !route.to.empty();
 }
 
 }  // namespace
 
-route_load load_routes(const std::string &text, const std::string &host_name, const name_resolver &resolve)
+route_load load_routes(const std::string &text, const std::string &host_name, bool from_needed,
+                       const name_resolver &resolve)
 {
     route_load load;
     for (const auto &piece : pieces_of(text)) {
@@ -95,7 +99,7 @@ route_load load_routes(const std::string &text, const std::string &host_name, co
         }
         load.trace += route_for_this_host_line;
         supervised_route route;
-        if (build_route(words, resolve, route, load.trace)) {
+        if (build_route(words, from_needed, resolve, route, load.trace)) {
             load.routes.push_back(std::move(route));
         }
     }

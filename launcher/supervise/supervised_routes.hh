@@ -33,8 +33,10 @@ struct route_load {
 };
 
 // Reads the route file's text for host_name, at most as many routes as the
-// library keeps; the hop's port becomes the echo port.
-route_load load_routes(const std::string &text, const std::string &host_name, const name_resolver &resolve);
+// library keeps; the hop's port becomes the echo port. The FROM word is
+// resolved when from_needed (the host's name, unless KANDREL_HOST gave it).
+route_load load_routes(const std::string &text, const std::string &host_name, bool from_needed,
+                       const name_resolver &resolve);
 
 // The route that bounces traffic to address (TCP or UDP), or null.
 const supervised_route *route_for(const std::vector<supervised_route> &routes, const sockaddr *address,

@@ -17,12 +17,14 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 
 #include "launch_options.hh"
 #include "record_lines.hh"
+#include "run_checks.hh"
 #include "run_supervision.hh"
 #include "supervised_routes.hh"
 #include "supervisor.hh"
@@ -110,13 +112,6 @@ std::string route_text(const std::string &path)
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-std::string host_name()
-{
-    char name[HOST_NAME_MAX + 1] = {};
-    gethostname(name, sizeof name - 1);
-    return name;
-}
-
 int exit_status_of(int status)
 {
     if (WIFSIGNALED(status)) {
@@ -146,7 +141,11 @@ std::string supervision_refusal(const std::string &name)
 
 int run_supervised(const supervised_program &program, std::string &refusal)
 {
-    route_load load = load_routes(route_text(program.route_file), host_name(), resolve_with_system);
+    // This host is named as the library names it: KANDREL_HOST, which need
+    // not resolve, or the host name.
+    const char *given = std::getenv("KANDREL_HOST");
+    route_load load = load_routes(route_text(program.route_file), launcher::this_host_name(),
+                                  given == nullptr || *given == '\0', resolve_with_system);
     auto *outcome = static_cast<filter_outcome *>(
         mmap(nullptr, sizeof(filter_outcome), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     if (outcome == MAP_FAILED) {

@@ -144,7 +144,7 @@ TEST(SupervisedRoutes, LoadsThisHostsLinesAsTheLibraryWritesThem)
                             "gamma 10.0.0.9\n"
                             "gamma 10.0.0.8 fd00::7 UDP extra words\n"
                             "gamma 10.0.0.6 10.0.0.2 ECHO",
-                            "gamma", resolve);
+                            "gamma", true, resolve);
     EXPECT_EQ(load.trace, "init_route_tbl()\t:\tFrom matches myname\n"
                           "init_route_tbl()\t:\tAdded route (10.0.0.3)=>(10.0.0.5) : (10.0.0.2)\n"
                           "init_route_tbl()\t:\tFrom doesnot match myname\n"
@@ -171,6 +171,12 @@ TEST(SupervisedRoutes, LoadsThisHostsLinesAsTheLibraryWritesThem)
     }
     sockaddr local{AF_UNIX, {}};
     EXPECT_EQ(route_for(load.routes, &local, sizeof local), nullptr);
+
+    // Named by KANDREL_HOST, this host need not resolve, and shows as written.
+    auto named = load_routes("container-7 dual 10.0.0.2 TCP\n", "container-7", false, resolve);
+    EXPECT_EQ(named.trace, "init_route_tbl()\t:\tFrom matches myname\n"
+                           "init_route_tbl()\t:\tAdded route (container-7)=>(10.0.0.5) : (10.0.0.2)\n");
+    EXPECT_EQ(named.routes.size(), 1u);
 }
 
 TEST(SupervisedRoutes, KeepsAtMostSixtyFourRoutes)
@@ -179,7 +185,7 @@ TEST(SupervisedRoutes, KeepsAtMostSixtyFourRoutes)
     for (int i = 0; i < 70; ++i) {
         text += "gamma 10.1.0." + std::to_string(i) + " 10.0.0.2 UDP\n";
     }
-    EXPECT_EQ(load_routes(text, "gamma", resolve).routes.size(), 64u);
+    EXPECT_EQ(load_routes(text, "gamma", true, resolve).routes.size(), 64u);
 }
 
 std::vector<unsigned char> bytes_at(const std::string &file, std::uint64_t offset, std::uint64_t size)
