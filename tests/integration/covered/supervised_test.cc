@@ -62,6 +62,8 @@ TEST_F(Supervised, StaticProgramsSendsAreDelayedOnEveryPath)
             }
             EXPECT_EQ(result.trace, load({destination}) + c.lines + trips);
             expect_bounced(result, via == lines::tcp ? "tcp" : "udp", std::vector<long>(c.trips, 5));
+            // A connect over a TCP route costs its round trip, as the library's does.
+            EXPECT_EQ(hop_->connect_echoes(), via == lines::tcp ? 1u : 0u);
         }
     }
     EXPECT_EQ(tcp_sink_->streams(), streams);
