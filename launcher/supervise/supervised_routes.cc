@@ -71,7 +71,9 @@ bool build_route(const route_words &words, bool from_needed, const name_resolver
     route.protocol = route_protocol_of(words.protocol);
     route.to_word = words.to;
     route.hop_word = words.hop;
-    char line[3 * INET6_ADDRSTRLEN + sizeof route_added_format];
+    // This host's word, shown as written when it need not resolve, can be
+    // longer than an address.
+    char line[full_host_word_size + 2 * INET6_ADDRSTRLEN + sizeof route_added_format];
     std::snprintf(line, sizeof line, route_added_format,
                   from_needed ? key_text(from_key).c_str() : words.from, key_text(route.to.front()).c_str(),
                   key_text(hop_key).c_str());
