@@ -21,11 +21,18 @@ bool carries_connect(int s, const struct sockaddr *name, socklen_t namelen)
     return relayed_route(s, name, namelen) != nullptr;
 }
 
+// A connect the relay cannot take (it is gone, or never started) is routed
+// as full coverage routes it: each send then waits its round trip, and the
+// run's report counts it, rather than the connection going undelayed.
 int carried_connect(int s, const struct sockaddr *name, socklen_t namelen)
 {
     const rtbl_ent *route = relayed_route(s, name, namelen);
-    return route != nullptr ? relayed_connect(s, name, namelen, *route)
-                            : real_calls().connect(s, name, namelen);
+    if (std::optional<int> result =
+            route != nullptr ? relayed_connect(s, name, namelen, *route) : std::nullopt) {
+        return *result;
+    }
+    full_coverage_routing.before_connect(s, name, namelen);
+    return real_calls().connect(s, name, namelen);
 }
 
 // A datagram the relay takes whole: of send, sendto, write, or of sendmsg,

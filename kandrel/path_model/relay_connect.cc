@@ -72,7 +72,8 @@ const rtbl_ent *relayed_route(int s, const struct sockaddr *name, socklen_t name
                                                                                                     : nullptr;
 }
 
-int relayed_connect(int s, const struct sockaddr *name, socklen_t namelen, const rtbl_ent &route)
+std::optional<int> relayed_connect(int s, const struct sockaddr *name, socklen_t namelen,
+                                   const rtbl_ent &route)
 {
     // A program asking again whether its non-blocking connect is done gets
     // the kernel's answer (EISCONN), and no second registration.
@@ -90,7 +91,7 @@ int relayed_connect(int s, const struct sockaddr *name, socklen_t namelen, const
         if (control >= 0) {
             real_calls().close(control);
         }
-        return real_calls().connect(s, name, namelen);
+        return std::nullopt;
     }
     sockaddr_storage relay;
     socklen_t relay_length = loopback(family, port, relay);

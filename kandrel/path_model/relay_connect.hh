@@ -8,6 +8,8 @@
 
 #include <sys/socket.h>
 
+#include <optional>
+
 struct rtbl_ent;
 
 // The route a connect of s to name goes through the relay on, or null: a
@@ -18,9 +20,12 @@ const rtbl_ent *relayed_route(int s, const struct sockaddr *name, socklen_t name
 // Connects s through the relay, as connect would: a blocking connect returns
 // once the destination answered, after one round trip of the path, with its
 // error; a non-blocking one returns at once and the relay keeps the
-// program's first bytes until the destination is connected. When the relay
-// cannot be reached the connect is made directly. Sets errno.
-int relayed_connect(int s, const struct sockaddr *name, socklen_t namelen, const rtbl_ent &route);
+// program's first bytes until the destination is connected. Sets errno.
+// Nothing when the relay cannot be reached (s is then untouched, unless the
+// relay ended between taking the registration and answering it: s is then
+// bound to a loopback port).
+std::optional<int> relayed_connect(int s, const struct sockaddr *name, socklen_t namelen,
+                                   const rtbl_ent &route);
 
 struct relayed_names;
 

@@ -14,6 +14,7 @@
 #include "hop_services.hh"
 #include "lines.hh"
 #include "netns.hh"
+#include "preloaded_run.hh"
 #include "process.hh"
 #include "waiting.hh"
 
@@ -176,6 +177,21 @@ TEST_F(PathModel, NamesAreTheRealConnectionsNotTheRelays)
                   .out,
               "connect 0 \npeer fd00::5 9000\nlocal fd00::5\ndup\npeer fd00::5 9000\nlocal fd00::5\nnodelay 0 "
               "1\nsend 2\nrecv v6\n");
+}
+
+// With no relay to reach (it ended, or never started), a routed connect is
+// delayed as full coverage delays it, send by send, rather than not at all.
+TEST_F(PathModel, WithoutItsRelayAConnectionIsDelayedSendBySend)
+{
+    auto result = testsupport::run_preloaded(
+        {.argv = {PATH_PROGRAM_PATH, "connect", echoing, "9000", "send", "hi", "recv", "2"},
+         .cwd = scratch_.path(),
+         .env = {{"QUOR_ROUTE_TABLE", scratch_.file("routes")},
+                 {"KANDREL_COVERAGE", "path"},
+                 {"KANDREL_PATH_RELAY", "@kandrel-path-gone"}}});
+    EXPECT_EQ(result.program.out, "connect 0 \nsend 2\nrecv hi\n");
+    EXPECT_EQ(result.timelog_bytes, std::vector<long>{2});
+    EXPECT_EQ(hop_->connect_echoes(), 1u);
 }
 
 // A server under kandrel-run whose client's address is routed: the
