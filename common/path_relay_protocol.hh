@@ -44,6 +44,7 @@ struct path_registration {
     std::uint16_t local_port;  // network order, as getsockname gives it
     std::uint16_t family;      // of the program's socket: AF_INET or AF_INET6
     std::uint32_t no_delay;    // the program's socket has TCP_NODELAY (1) or not (0)
+    std::uint32_t held;        // connect: non-blocking, the socket connects to the holding port
     sockaddr_storage destination;
     socklen_t destination_length;
     sockaddr_storage hop;  // the route's hop echo service
@@ -58,6 +59,10 @@ struct path_answer {
     path_answer_kind kind;
     std::int32_t error;           // connected: 0, or the errno of the destination's handshake
     std::uint16_t listener_port;  // registered: where to connect, network order
+    // registered: where a non-blocking connect connects instead, network
+    // order (0: nowhere; the listener then takes it). The relay opens the
+    // connection from there once the handshake is decided.
+    std::uint16_t holding_port;
     // identified: the connection's destination and the relay's local
     // address on it (lengths 0: no such connection, or not connected yet).
     sockaddr_storage destination;

@@ -14,6 +14,30 @@
 #include <cstdio>
 #include <cstring>
 
+socklen_t loopback_address(int family, std::uint16_t port, sockaddr_storage &address)
+{
+    address = sockaddr_storage{};
+    if (family == AF_INET) {
+        auto &v4 = reinterpret_cast<sockaddr_in &>(address);
+        v4.sin_family = AF_INET;
+        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        v4.sin_port = port;
+        return sizeof v4;
+    }
+    auto &v6 = reinterpret_cast<sockaddr_in6 &>(address);
+    v6.sin6_family = AF_INET6;
+    v6.sin6_addr = in6addr_loopback;
+    v6.sin6_port = port;
+    return sizeof v6;
+}
+
+void share_port(int fd)
+{
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+}
+
 namespace {
 
 // A registration never followed by its connection is dropped after this.
@@ -21,32 +45,51 @@ constexpr micros attach_patience_us = 10'000'000;
 // The most datagrams held at once.
 constexpr std::size_t datagram_limit = 4096;
 
-int listen_on_loopback(int family, std::uint16_t &port)
+// A listener on the loopback address of family, on a port of the system's
+// choice (port, network order); -1 when it cannot be made.
+int listen_on_loopback(int family, std::uint16_t &port, int backlog = SOMAXCONN, bool shared = false)
 {
     int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return -1;
     }
-    sockaddr_storage address{};
-    socklen_t length;
-    if (family == AF_INET) {
-        auto &v4 = reinterpret_cast<sockaddr_in &>(address);
-        v4.sin_family = AF_INET;
-        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        length = sizeof v4;
-    } else {
-        auto &v6 = reinterpret_cast<sockaddr_in6 &>(address);
-        v6.sin6_family = AF_INET6;
-        v6.sin6_addr = in6addr_loopback;
-        length = sizeof v6;
+    if (shared) {
+        share_port(fd);
     }
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), length) != 0 || listen(fd, SOMAXCONN) != 0 ||
+    sockaddr_storage address;
+    socklen_t length = loopback_address(family, 0, address);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&address), length) != 0 || listen(fd, backlog) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
         close(fd);
         return -1;
     }
     port = family == AF_INET ? reinterpret_cast<sockaddr_in &>(address).sin_port
                              : reinterpret_cast<sockaddr_in6 &>(address).sin6_port;
+    return fd;
+}
+
+// The holding port: a listener whose accept queue is kept full by two
+// connections never accepted (a backlog of 1 holds two), so the kernel drops
+// every other SYN to it without a word. A program's non-blocking connect to
+// it stays pending, as one to a distant host does, until the relay opens the
+// connection from that same port (see attach_held). -1 when it cannot be made.
+int hold_on_loopback(int family, std::uint16_t &port, std::vector<int> &fillers)
+{
+    int fd = listen_on_loopback(family, port, 1, true);
+    sockaddr_storage address;
+    socklen_t length = loopback_address(family, port, address);
+    for (int i = 0; fd >= 0 && i < 2; ++i) {
+        int filler = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (filler < 0 || connect(filler, reinterpret_cast<sockaddr *>(&address), length) != 0) {
+            if (filler >= 0) {
+                close(filler);
+            }
+            close(fd);
+            fd = -1;
+            break;
+        }
+        fillers.push_back(filler);
+    }
     return fd;
 }
 
@@ -85,6 +128,8 @@ bool path_relay::start(const relay_settings &settings)
     if (listener_v4_ < 0 && listener_v6_ < 0) {
         return false;
     }
+    holding_v4_ = hold_on_loopback(AF_INET, holding_port_v4_, holding_fillers_);
+    holding_v6_ = hold_on_loopback(AF_INET6, holding_port_v6_, holding_fillers_);
     connect_hops_of_routes();
     if (settings.ready_fd >= 0) {
         (void)!write(settings.ready_fd, "ready\n", 6);
@@ -216,6 +261,10 @@ void path_relay::poll_once()
             watch(c.destination_fd, POLLOUT, {what::destination, id, 0});
             continue;
         }
+        if (c.program_connecting) {
+            watch(c.program_fd, POLLOUT, {what::program, id, 0});
+            continue;
+        }
         // Nothing is read before the program's connection is there: an
         // accepted connection the relay holds is not read in its stead.
         if (!c.established || c.over || c.program_fd < 0) {
@@ -307,6 +356,19 @@ void path_relay::poll_once()
                 decide_handshake(c);
                 break;
             }
+            if (role.kind == what::program && c.program_connecting) {
+                // The held connect is open, or the program gave it up.
+                int error = 0;
+                socklen_t size = sizeof error;
+                getsockopt(c.program_fd, SOL_SOCKET, SO_ERROR, &error, &size);
+                c.program_connecting = false;
+                if (error != 0) {
+                    finish(c);
+                } else {
+                    keep_acknowledgements_for_reads(c.program_fd);
+                }
+                break;
+            }
             int lane_number = role.kind == what::program ? lane_up : lane_down;
             if (revents & (POLLIN | POLLHUP | POLLERR)) {
                 read_side(c, lane_number);
@@ -327,13 +389,13 @@ void path_relay::poll_once()
     // Deliver what is due and drop what is over.
     for (auto it = connections_.begin(); it != connections_.end();) {
         relayed_connection &c = *it->second;
-        if (c.established && !c.over && c.program_fd >= 0) {
+        if (c.established && !c.over && c.program_fd >= 0 && !c.program_connecting) {
             deliver(c, lane_up, now);
             if (!c.over) {
                 deliver(c, lane_down, now);
             }
         }
-        if (c.program_fd < 0 && now >= c.registered_at + attach_patience_us) {
+        if (c.program_fd < 0 && !c.held && now >= c.registered_at + attach_patience_us) {
             finish(c);  // the program never connected, or its handshake failed unseen
         } else if (c.up.end_delivered && c.down.end_delivered) {
             finish(c);

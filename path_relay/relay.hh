@@ -22,6 +22,11 @@ struct relay_settings {
     std::string routes;        // the route file: its hops are connected before the program starts
 };
 
+// The loopback address of family with port (network order); its length.
+socklen_t loopback_address(int family, std::uint16_t port, sockaddr_storage &address);
+// Lets fd share its port with the holding listener (SO_REUSEPORT).
+void share_port(int fd);
+
 // The acknowledgements of a program's connection: held until the relay
 // reads, then sent (TCP_QUICKACK).
 void keep_acknowledgements_for_reads(int program_fd);
@@ -51,6 +56,7 @@ private:
     void take_program_connection(int listener);
     void on_echo(const echo_owner &owner, std::size_t length, micros round_trip_us);
     void decide_handshake(relayed_connection &connection);
+    void attach_held(relayed_connection &connection);
     void read_side(relayed_connection &connection, int lane_number);
     void deliver(relayed_connection &connection, int lane_number, micros now);
     void reset(relayed_connection &connection);
@@ -67,6 +73,11 @@ private:
     int listener_v4_ = -1;
     int listener_v6_ = -1;
     std::uint16_t port_v4_ = 0;
+    int holding_v4_ = -1;  // see hold_on_loopback
+    int holding_v6_ = -1;
+    std::uint16_t holding_port_v4_ = 0;
+    std::uint16_t holding_port_v6_ = 0;
+    std::vector<int> holding_fillers_;
     std::uint16_t port_v6_ = 0;
     bool program_gone_ = false;
     std::uint64_t next_id_ = 1;

@@ -33,12 +33,13 @@ bool peer_of(int fd, std::uint16_t &family, std::uint16_t &port)
                              : reinterpret_cast<sockaddr_in6 &>(peer).sin6_port;
     return true;
 }
-void answer(int fd, path_answer_kind kind, int error, std::uint16_t port)
+void answer(int fd, path_answer_kind kind, int error, std::uint16_t port, std::uint16_t holding_port = 0)
 {
     path_answer message{};
     message.kind = kind;
     message.error = error;
     message.listener_port = port;
+    message.holding_port = holding_port;
     send(fd, &message, sizeof message, MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
@@ -213,6 +214,8 @@ void path_relay::read_registration(int fd, path_registration &registration)
     }
     relayed_connection &connection = add_connection(registration);
     connection.control_fd = fd;
+    std::uint16_t holding_port = registration.family == AF_INET ? holding_port_v4_ : holding_port_v6_;
+    connection.held = registration.held != 0 && holding_port != 0;
     connection.destination_fd =
         socket(registration.destination.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (connection.destination_fd < 0) {
@@ -226,7 +229,8 @@ void path_relay::read_registration(int fd, path_registration &registration)
         connection.destination_decided = true;
         connection.handshake_error = errno;
     }
-    answer(fd, path_answer_kind::registered, 0, registration.family == AF_INET ? port_v4_ : port_v6_);
+    answer(fd, path_answer_kind::registered, 0, registration.family == AF_INET ? port_v4_ : port_v6_,
+           connection.held ? holding_port : 0);
     connection.handshake_hop->send_echo({connection.id, lane_handshake, 0}, 1);
 }
 
@@ -297,6 +301,12 @@ void path_relay::decide_handshake(relayed_connection &connection)
         close(connection.control_fd);
         connection.control_fd = -1;
     }
+    if (connection.held) {
+        attach_held(connection);
+        if (connection.over) {
+            return;
+        }
+    }
     if (connection.handshake_error != 0) {
         connection.failed = true;
         if (connection.program_fd >= 0) {
@@ -305,4 +315,36 @@ void path_relay::decide_handshake(relayed_connection &connection)
         return;
     }
     connection.established = true;
+}
+
+// A held connect is opened from the holding port to the program's socket,
+// whose SYN the holding listener dropped: the two SYNs cross (a
+// simultaneous open) and the program's connect completes now, one round
+// trip after it began. A refused one is reset at once, and the program's
+// connect fails then (ECONNRESET), not at its first read.
+void path_relay::attach_held(relayed_connection &connection)
+{
+    int family = connection.registration.family;
+    std::uint16_t holding_port = family == AF_INET ? holding_port_v4_ : holding_port_v6_;
+    sockaddr_storage from, to;
+    socklen_t from_length = loopback_address(family, holding_port, from);
+    socklen_t to_length = loopback_address(family, connection.registration.local_port, to);
+    int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        finish(connection);  // the program's connect then times out, as to a host gone silent
+        return;
+    }
+    share_port(fd);
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    // Acknowledgements are held for reads only once the connection is open
+    // (see poll_once): held now, the handshake's last one would wait 200 ms.
+    if (bind(fd, reinterpret_cast<sockaddr *>(&from), from_length) != 0 ||
+        (connect(fd, reinterpret_cast<sockaddr *>(&to), to_length) != 0 && errno != EINPROGRESS)) {
+        close(fd);
+        finish(connection);
+        return;
+    }
+    connection.program_fd = fd;
+    connection.program_connecting = true;
 }

@@ -42,8 +42,10 @@ struct relayed_connection {
     bool handshake_echoed = false;
     int handshake_error = 0;
     bool established = false;
-    bool failed = false;  // the destination refused the handshake
-    bool over = false;    // closed, to be dropped
+    bool held = false;                // a non-blocking connect, pending at the holding port
+    bool program_connecting = false;  // the relay's side of a held connect is opening
+    bool failed = false;              // the destination refused the handshake
+    bool over = false;                // closed, to be dropped
     micros registered_at = 0;
     relay_direction up;    // program to destination
     relay_direction down;  // destination to program

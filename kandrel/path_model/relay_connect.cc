@@ -23,14 +23,16 @@
 
 namespace {
 
-// Sends the registration of s; the relay's listener port for it, or 0.
-std::uint16_t register_connect(int control, int s, int family, const program_address &destination,
+// Sends the registration of s; the relay's port to connect s to (its
+// holding port for a held connect, else its listener), or 0.
+std::uint16_t register_connect(int control, int s, int family, bool held, const program_address &destination,
                                socklen_t destination_length, const rtbl_ent &route)
 {
     path_registration registration = registration_for(route, path_message::connect);
     registration.family = static_cast<std::uint16_t>(family);
     registration.local_port = local_port(s, family);
     registration.no_delay = has_no_delay(s) ? 1 : 0;
+    registration.held = held ? 1 : 0;
     std::memcpy(&registration.destination, &destination.storage, sizeof registration.destination);
     registration.destination_length =
         std::min<socklen_t>(destination_length, sizeof registration.destination);
@@ -41,7 +43,17 @@ std::uint16_t register_connect(int control, int s, int family, const program_add
         !await_answer(control, path_answer_kind::registered, relay_patience_ms, answer)) {
         return 0;
     }
-    return answer.listener_port;
+    return held && answer.holding_port != 0 ? answer.holding_port : answer.listener_port;
+}
+
+// Whether s's own connect is still under way (a held one, pending at the
+// relay's holding port).
+bool connect_under_way(int s)
+{
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    return real_calls().getsockopt(s, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 &&
+           (info.tcpi_state == TCP_SYN_SENT || info.tcpi_state == TCP_SYN_RECV);
 }
 
 // tell_no_delay, which may leave errno changed.
@@ -76,17 +88,22 @@ std::optional<int> relayed_connect(int s, const struct sockaddr *name, socklen_t
                                    const rtbl_ent &route)
 {
     // A program asking again whether its non-blocking connect is done gets
-    // the kernel's answer (EISCONN), and no second registration.
+    // the kernel's answer (EALREADY, EISCONN), and no second registration.
     sockaddr_storage peer;
     socklen_t peer_length = sizeof peer;
-    if (real_calls().getpeername(s, reinterpret_cast<sockaddr *>(&peer), &peer_length) == 0) {
+    if (real_calls().getpeername(s, reinterpret_cast<sockaddr *>(&peer), &peer_length) == 0 ||
+        connect_under_way(s)) {
         return real_calls().connect(s, name, namelen);
     }
     int family = socket_option(s, SO_DOMAIN);
+    // A non-blocking connect is held pending until the relay has its
+    // outcome: writable after one round trip, or failed then.
+    bool blocking = (real_calls().fcntl(s, F_GETFL) & O_NONBLOCK) == 0;
     program_address destination;
     int copied = copy_program_address(destination, name, static_cast<int>(namelen));
     int control = copied >= 0 ? open_control() : -1;
-    std::uint16_t port = control >= 0 ? register_connect(control, s, family, destination, namelen, route) : 0;
+    std::uint16_t port =
+        control >= 0 ? register_connect(control, s, family, !blocking, destination, namelen, route) : 0;
     if (port == 0) {
         if (control >= 0) {
             real_calls().close(control);
@@ -103,7 +120,6 @@ std::optional<int> relayed_connect(int s, const struct sockaddr *name, socklen_t
         std::memcpy(&names.destination, &destination.storage, names.destination_length);
         remember_relayed_socket(s, names);
     }
-    bool blocking = (real_calls().fcntl(s, F_GETFL) & O_NONBLOCK) == 0;
     path_answer answer;
     if (result == 0 && blocking && await_answer(control, path_answer_kind::connected, -1, answer) &&
         answer.error != 0) {

@@ -113,8 +113,8 @@ TEST_F(PathModel, CallsGiveWhatAKernelSocketGives)
                   {"connect", echoing, "9000", "send", "hello", "recv", "5", "send", "world", "recv", "5"},
                   "connect 0 \nsend 5\nrecv hello\nsend 5\nrecv world\n", "helloworld", 1 + 20},
              Case{"a non-blocking connect, then readiness",
-                  {"connect-nb", echoing, "9000", "send", "hi", "recv", "2", "close"},
-                  "connect -1 EINPROGRESS\nwritable\nsend 2\nrecv hi\nclose 0\n", "hi", 1 + 4},
+                  {"connect-nb", echoing, "9000", "writable", "send", "hi", "recv", "2", "close"},
+                  "connect -1 EINPROGRESS\nwritable 0\nsend 2\nrecv hi\nclose 0\n", "hi", 1 + 4},
              Case{"short sends held as Nagle's algorithm holds them, then TCP_NODELAY set and cleared",
                   {"connect", echoing, "9000", "send", "ab", "send", "cd", "nodelay", "1", "send", "ef",
                    "nodelay", "0", "send", "gh", "recv", "8"},
@@ -124,9 +124,8 @@ TEST_F(PathModel, CallsGiveWhatAKernelSocketGives)
                   {"connect", echoing, "9000", "peer"}, "connect 0 \npeer 127.0.0.5 9000\n", "", 1},
              Case{"a refused destination refuses the connect", {"connect", echoing, "9001"},
                   "connect -1 ECONNREFUSED\n", "", 1},
-             Case{"a refused non-blocking connect shows as a reset",
-                  {"connect-nb", echoing, "9001", "recv", "1"},
-                  "connect -1 EINPROGRESS\nwritable\nrecv ECONNRESET\n", "", 1},
+             Case{"a refused non-blocking connect fails then, as a reset",
+                  {"connect-nb", echoing, "9001", "writable"}, "connect -1 EINPROGRESS\nwritable ECONNRESET\n", "", 1},
              Case{"a child of fork sends on the inherited socket",
                   {"connect", echoing, "9000", "fork", "child", "send", "parent", "recv", "11"},
                   "connect 0 \nsend 6\nrecv childparent\n", "childparent", 1 + 22},
@@ -177,6 +176,16 @@ TEST_F(PathModel, NamesAreTheRealConnectionsNotTheRelays)
                   .out,
               "connect 0 \npeer fd00::5 9000\nlocal fd00::5\ndup\npeer fd00::5 9000\nlocal fd00::5\nnodelay 0 "
               "1\nsend 2\nrecv v6\n");
+}
+
+// A non-blocking connect stays under way until the relay has the
+// destination's answer and the hop's echo: not writable before, and asking
+// again meanwhile gets the kernel's EALREADY.
+TEST_F(PathModel, NonBlockingConnectIsPendingForItsRoundTrip)
+{
+    hop_.emplace(testsupport::EchoHopOptions{.address = hop, .delay_ms = 300, .delay_line = true});
+    EXPECT_EQ(run({"connect-nb", echoing, "9000", "pending", "again", echoing, "9000", "writable", "peer"}).out,
+              "connect -1 EINPROGRESS\npending\nconnect -1 EALREADY\nwritable 0\npeer 127.0.0.5 9000\n");
 }
 
 // With no relay to reach (it ended, or never started), a routed connect is

@@ -1,6 +1,7 @@
 /* The path model tests' application: one TCP socket driven by steps given
  * as arguments, each printing what the program saw:
- *   connect ADDR PORT | connect-nb ADDR PORT   (then poll for writable)
+ *   connect ADDR PORT | connect-nb ADDR PORT | again ADDR PORT (connect the same socket again)
+ *   pending (whether a connect is still under way) | writable (waits, then SO_ERROR)
  *   from ADDR (the next connect's source) | serve ADDR PORT (accepts one)
  *   udp ADDR PORT | udp-connect ADDR PORT | sendtos COUNT TEXT  (to ADDR PORT)
  *   sendmsgs COUNT TEXT (each TEXT in two pieces) | sendmmsg COUNT TEXT (one call)
@@ -42,23 +43,33 @@ static socklen_t address_of(const char *text, int port, struct sockaddr_storage 
     return sizeof *v6;
 }
 
-static void do_connect(const char *text, int port, int nonblocking)
+static void do_connect(const char *text, int port, int nonblocking, int again)
 {
     struct sockaddr_storage address;
     socklen_t length = address_of(text, port, &address);
-    s = socket(address.ss_family, SOCK_STREAM | (nonblocking ? SOCK_NONBLOCK : 0), 0);
-    if (source != NULL) {
+    if (!again) {
+        s = socket(address.ss_family, SOCK_STREAM | (nonblocking ? SOCK_NONBLOCK : 0), 0);
+    }
+    if (source != NULL && !again) {
         struct sockaddr_storage local;
         socklen_t local_length = address_of(source, 0, &local);
         bind(s, (struct sockaddr *)&local, local_length);
     }
     int result = connect(s, (struct sockaddr *)&address, length);
     printf("connect %d %s\n", result, result == 0 ? "" : strerrorname_np(errno));
-    if (nonblocking) {
-        struct pollfd ready = {s, POLLOUT, 0};
-        poll(&ready, 1, -1);
-        printf("writable\n");
+}
+
+static void await_writable(int patience_ms)
+{
+    struct pollfd ready = {s, POLLOUT, 0};
+    if (poll(&ready, 1, patience_ms) == 0) {
+        printf("pending\n");
+        return;
     }
+    int error = 0;
+    socklen_t size = sizeof error;
+    getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &size);
+    printf("writable %s\n", error == 0 ? "0" : strerrorname_np(error));
 }
 
 /* "peer ADDR PORT", or "local ADDR" (its port is the system's choice). */
@@ -124,9 +135,11 @@ int main(int argc, char **argv)
     setvbuf(stdout, NULL, _IONBF, 0);
     for (int i = 1; i < argc; ++i) {
         const char *step = argv[i];
-        if (!strcmp(step, "connect") || !strcmp(step, "connect-nb")) {
-            do_connect(argv[i + 1], atoi(argv[i + 2]), !strcmp(step, "connect-nb"));
+        if (!strcmp(step, "connect") || !strcmp(step, "connect-nb") || !strcmp(step, "again")) {
+            do_connect(argv[i + 1], atoi(argv[i + 2]), !strcmp(step, "connect-nb"), !strcmp(step, "again"));
             i += 2;
+        } else if (!strcmp(step, "pending") || !strcmp(step, "writable")) {
+            await_writable(!strcmp(step, "pending") ? 0 : -1);
         } else if (!strcmp(step, "from")) {
             source = argv[++i];
         } else if (!strcmp(step, "serve")) {
