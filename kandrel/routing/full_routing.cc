@@ -47,6 +47,13 @@ bool store_route(const route_words &words, route_names_needed needed, rtbl_ent &
     return true;
 }
 
+bool is_stream_socket(int s)
+{
+    int type = 0;
+    socklen_t size = sizeof type;
+    return real_calls().getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &size) == 0 && type == SOCK_STREAM;
+}
+
 // Runs trip(link) over one of the route's hop connections, taken from its
 // pool for the trip alone and given back after.
 template <typename Trip>
@@ -67,9 +74,9 @@ void over_pooled_hop(rtbl_ent &route, Trip trip)
 
 // Binds s to the route of the address it connects to; a connect to an
 // unrouted address ends the socket's binding. The program's connect waits
-// for a hop connection of the route and, over a stream route, for one small
-// round trip: the handshake's on the path. A replayed run sends nothing to
-// any hop.
+// for a hop connection of the route and, for a TCP socket over a stream
+// route, for one small round trip: the handshake's on the path (a datagram
+// socket's connect sends nothing). A replayed run sends nothing to any hop.
 void before_connect(int s, const struct sockaddr *name, socklen_t namelen)
 {
     load_routes_once();
@@ -86,7 +93,7 @@ void before_connect(int s, const struct sockaddr *name, socklen_t namelen)
         usable_socket(link);
         trace_debug("connect()\t:\ts=%d s1=%d hop=%s\n", s, link.s,
                     get_address_with_ipv6(link.hop, static_cast<int>(link.hop_length)));
-        if (route->protocol == protocol_tcp) {
+        if (route->protocol == protocol_tcp && is_stream_socket(s)) {
             connect_round_trip(link);
         }
     });

@@ -81,10 +81,9 @@ void supervisor::make_trips(pid_t pid, std::uint64_t id, std::vector<pending_tri
             records_.round_trip(pid, trip.binding->route(), *trip.len, trip.binding->round_trip(*trip.len));
             continue;
         }
-        // A connect: over a stream route it waits one small round trip, the
-        // handshake's on the path, unrecorded, as the library's connect does.
+        // As the library's connect does.
         trip.binding->open();
-        if (trip.binding->route().protocol == protocol_tcp) {
+        if (trip.handshake) {
             trip.binding->round_trip(1);
         }
     }
@@ -123,7 +122,14 @@ void supervisor::handle(const seccomp_notif &request)
     switch (call.kind) {
     case call_kind::connect:
         if (const supervised_route *route = route_of_address(pid, call.address, call.address_length)) {
-            trips_.push_back({bind(pid, call.fd, *route), std::nullopt});
+            descriptor_copy socket(processes_.copy_descriptor(pid, call.fd));
+            int type = 0;
+            socklen_t size = sizeof type;
+            bool stream = socket.get() >= 0 &&
+                          getsockopt(socket.get(), SOL_SOCKET, SO_TYPE, &type, &size) == 0 &&
+                          type == SOCK_STREAM;
+            trips_.push_back(
+                {bind(pid, call.fd, *route), std::nullopt, stream && route->protocol == protocol_tcp});
         } else {
             forget(pid, static_cast<unsigned>(call.fd), static_cast<unsigned>(call.fd));
             descriptors_[{pid, call.fd}] = {};

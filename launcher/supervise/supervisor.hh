@@ -50,9 +50,13 @@ private:
     };
     // What a call waits for before it continues: its binding's hop socket
     // opened (len unset), or a round trip of len bytes.
+    // A send's round trip of len bytes; without len, a connect's: the hop
+    // connection opened, and for a TCP socket over a stream route one small
+    // unrecorded round trip (the handshake's).
     struct pending_trip {
         std::shared_ptr<hop_binding> binding;
         std::optional<std::size_t> len;
+        bool handshake = false;
     };
     using descriptor_key = std::pair<pid_t, int>;
 

@@ -80,6 +80,17 @@ TEST_F(Supervised, DatagramsToARoutedAddressAndNoOtherAreDelayed)
     expect_bounced(result, "udp", {5, 5});
 }
 
+// A datagram socket's connect has no handshake to pay for, whatever the
+// route's hop protocol.
+TEST_F(Supervised, ADatagramSocketsConnectCostsNoRoundTrip)
+{
+    write_routes({destination}, "TCP");
+    hop_.emplace(testsupport::EchoHopOptions{.address = hop});
+    auto result = launch({SEND_PATHS_STATIC_PATH, "udp4", "to", destination, port, "connect", "send", text});
+    expect_bounced(result, "tcp", {5});
+    EXPECT_EQ(hop_->connect_echoes(), 0u);
+}
+
 TEST_F(Supervised, ForkedChildIsSupervisedAndRecordedToo)
 {
     write_routes({destination}, "TCP");
