@@ -125,7 +125,7 @@ TEST_F(PathModel, CallsGiveWhatAKernelSocketGives)
              Case{"a refused destination refuses the connect", {"connect", echoing, "9001"},
                   "connect -1 ECONNREFUSED\n", "", 1},
              Case{"a refused non-blocking connect fails then, as a reset",
-                  {"connect-nb", echoing, "9001", "writable"}, "connect -1 EINPROGRESS\nwritable ECONNRESET\n", "", 1},
+                  {"connect-nb", echoing, "9001", "outcome"}, "connect -1 EINPROGRESS\nfailed ECONNRESET\n", "", 1},
              Case{"a child of fork sends on the inherited socket",
                   {"connect", echoing, "9000", "fork", "child", "send", "parent", "recv", "11"},
                   "connect 0 \nsend 6\nrecv childparent\n", "childparent", 1 + 22},

@@ -2,6 +2,7 @@
  * as arguments, each printing what the program saw:
  *   connect ADDR PORT | connect-nb ADDR PORT | again ADDR PORT (connect the same socket again)
  *   pending (whether a connect is still under way) | writable (waits, then SO_ERROR)
+ *   outcome (waits; "failed ERROR" from SO_ERROR or, when it says nothing, the first read)
  *   from ADDR (the next connect's source) | serve ADDR PORT (accepts one)
  *   udp ADDR PORT | udp-connect ADDR PORT | sendtos COUNT TEXT  (to ADDR PORT)
  *   sendmsgs COUNT TEXT (each TEXT in two pieces) | sendmmsg COUNT TEXT (one call)
@@ -140,6 +141,17 @@ int main(int argc, char **argv)
             i += 2;
         } else if (!strcmp(step, "pending") || !strcmp(step, "writable")) {
             await_writable(!strcmp(step, "pending") ? 0 : -1);
+        } else if (!strcmp(step, "outcome")) {
+            struct pollfd ready = {s, POLLOUT, 0};
+            poll(&ready, 1, -1);
+            int error = 0;
+            socklen_t size = sizeof error;
+            getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &size);
+            char byte;
+            if (error == 0 && recv(s, &byte, 1, 0) < 0) {
+                error = errno;
+            }
+            printf("%s %s\n", error == 0 ? "connected" : "failed", error == 0 ? "" : strerrorname_np(error));
         } else if (!strcmp(step, "from")) {
             source = argv[++i];
         } else if (!strcmp(step, "serve")) {
