@@ -46,6 +46,21 @@ std::uint16_t register_connect(int control, int s, int family, bool held, const 
     return held && answer.holding_port != 0 ? answer.holding_port : answer.listener_port;
 }
 
+bool unbound_or_on_loopback(int s)
+{
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (real_calls().getsockname(s, reinterpret_cast<sockaddr *>(&local), &length) != 0) {
+        return false;
+    }
+    if (local.ss_family == AF_INET) {
+        const auto &v4 = reinterpret_cast<const sockaddr_in &>(local);
+        return v4.sin_port == 0 || ntohl(v4.sin_addr.s_addr) == INADDR_LOOPBACK;
+    }
+    const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(local);
+    return v6.sin6_port == 0 || IN6_IS_ADDR_LOOPBACK(&v6.sin6_addr);
+}
+
 // Whether s's own connect is still under way (a held one, pending at the
 // relay's holding port).
 bool connect_under_way(int s)
@@ -97,13 +112,16 @@ std::optional<int> relayed_connect(int s, const struct sockaddr *name, socklen_t
     }
     int family = socket_option(s, SO_DOMAIN);
     // A non-blocking connect is held pending until the relay has its
-    // outcome: writable after one round trip, or failed then.
+    // outcome: writable after one round trip, or failed then. The relay
+    // opens it towards the socket's loopback port, so a socket the program
+    // bound to another address connects to the listener instead.
     bool blocking = (real_calls().fcntl(s, F_GETFL) & O_NONBLOCK) == 0;
+    bool held = !blocking && unbound_or_on_loopback(s);
     program_address destination;
     int copied = copy_program_address(destination, name, static_cast<int>(namelen));
     int control = copied >= 0 ? open_control() : -1;
     std::uint16_t port =
-        control >= 0 ? register_connect(control, s, family, !blocking, destination, namelen, route) : 0;
+        control >= 0 ? register_connect(control, s, family, held, destination, namelen, route) : 0;
     if (port == 0) {
         if (control >= 0) {
             real_calls().close(control);
