@@ -173,12 +173,15 @@ TEST_F(PathModel, NamesAreTheRealConnectionsNotTheRelays)
 
     echo_.emplace(testsupport::EchoHopOptions{.address = echoing6, .port = 9000});
     // The relay's connection leaves from fd00::5; the program's socket is
-    // really bound to ::1. A copy is known as the socket is.
+    // really bound to ::1. A copy, and the socket after exec, are known as
+    // the socket is.
     EXPECT_EQ(run({"connect", echoing6, "9000", "peer", "local", "dup", "peer", "local", "nodelay", "1", "send", "v6",
                    "recv", "2"})
                   .out,
               "connect 0 \npeer fd00::5 9000\nlocal fd00::5\ndup\npeer fd00::5 9000\nlocal fd00::5\nnodelay 0 "
               "1\nsend 2\nrecv v6\n");
+    EXPECT_EQ(run({"connect", echoing6, "9000", "exec", "peer", "local", "send", "v6", "recv", "2"}).out,
+              "connect 0 \npeer fd00::5 9000\nlocal fd00::5\nsend 2\nrecv v6\n");
 }
 
 // A non-blocking connect stays under way until the relay has the

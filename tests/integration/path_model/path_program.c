@@ -6,6 +6,7 @@
  *   from ADDR (the next connect's source) | serve ADDR PORT (accepts one)
  *   udp ADDR PORT | udp-connect ADDR PORT | sendtos COUNT TEXT  (to ADDR PORT)
  *   sendmsgs COUNT TEXT (each TEXT in two pieces) | sendmmsg COUNT TEXT (one call)
+ *   exec (runs this program again with the steps left, on the same socket) | socket FD
  *   peer | local | dup (the socket's copy takes its place) | send TEXT | sends COUNT TEXT | recv LENGTH | bulk BYTES
  *   nodelay 0|1 (sets TCP_NODELAY, prints what getsockopt then reads)
  *   fork TEXT (a child sends TEXT on the socket and exits) | shutdown | close */
@@ -213,6 +214,19 @@ int main(int argc, char **argv)
             i += 2;
         } else if (!strcmp(step, "peer") || !strcmp(step, "local")) {
             print_name(!strcmp(step, "local"));
+        } else if (!strcmp(step, "exec")) {
+            char number[16];
+            snprintf(number, sizeof number, "%d", s);
+            char **again = calloc((size_t)(argc - i + 3), sizeof *again);
+            again[0] = argv[0];
+            again[1] = "socket";
+            again[2] = number;
+            memcpy(again + 3, argv + i + 1, (size_t)(argc - i - 1) * sizeof *again);
+            execv(argv[0], again);
+            printf("exec %s\n", strerrorname_np(errno));
+            return 1;
+        } else if (!strcmp(step, "socket")) {
+            s = atoi(argv[++i]);
         } else if (!strcmp(step, "dup")) {
             int copy = dup(s);
             close(s);
