@@ -141,7 +141,11 @@ KANDREL_EXPORTED ssize_t write(int descriptor, const void *data, size_t count)
     auto real = [&] { return real_calls().write(descriptor, data, count); };
     return interposed(real, [&](call_frame &frame) {
         trace_debug("write()\t:\twrite called\n");
-        routing().before_send({send_call::write, descriptor, nullptr, 0, 0, bytes_of(data, count)});
+        const outgoing_send sent{send_call::write, descriptor, nullptr, 0, 0, bytes_of(data, count)};
+        if (ssize_t carried = carried_length(sent); carried >= 0) {
+            return carried;
+        }
+        routing().before_send(sent);
         return frame.real(real);
     });
 }

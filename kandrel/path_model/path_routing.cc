@@ -35,12 +35,23 @@ int carried_connect(int s, const struct sockaddr *name, socklen_t namelen)
     return real_calls().connect(s, name, namelen);
 }
 
-// A datagram the relay takes whole: of send, sendto, write, or of sendmsg,
-// sendmmsg and writev when its vector is short enough. A datagram with
-// ancillary data, or corked (MSG_MORE) for the next send to complete, is
-// sent as full coverage sends it.
+// A datagram socket's connect is noted, for its writes; it costs nothing on
+// a path, and full coverage binds the socket as before.
+void before_connect(int s, const struct sockaddr *name, socklen_t namelen)
+{
+    full_coverage_routing.before_connect(s, name, namelen);
+    note_datagram_connect(s, name, namelen);
+}
+
+// A datagram the relay takes whole: of send, sendto, write on a connected
+// datagram socket, or of sendmsg, sendmmsg and writev when its vector is
+// short enough. A datagram with ancillary data, or corked (MSG_MORE) for
+// the next send to complete, is sent as full coverage sends it.
 bool carried_send(const outgoing_send &send, size_t &length)
 {
+    if (send.call == send_call::write && !is_routed_datagram_socket(send.s)) {
+        return false;
+    }
     return send.call != send_call::sendfile && send.call != send_call::splice && !send.has_ancillary_data &&
            (send.flags & MSG_MORE) == 0 &&
            relay_datagram(send.s, send.payload, send.destination, send.destination_length, length);
@@ -57,6 +68,7 @@ void descriptors_ended(unsigned first, unsigned last)
 {
     full_coverage_routing.descriptors_ended(first, last);
     forget_relayed_sockets(first, last);
+    forget_datagram_sockets(first, last);
 }
 
 // The relay holds a relayed socket's short pieces as its kernel would
@@ -74,6 +86,7 @@ void after_option(int s, int level, int optname)
 routing_policy path_model_routing()
 {
     routing_policy policy = full_coverage_routing;
+    policy.before_connect = before_connect;
     policy.after_accept = after_accept;
     policy.descriptors_ended = descriptors_ended;
     policy.after_option = after_option;

@@ -5,6 +5,7 @@
 #include <sys/uio.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "path_relay_protocol.hh"
@@ -72,7 +73,44 @@ bool gather(const send_payload &payload, iovec (&parts)[relayed_datagram_pieces 
     return true;
 }
 
+// One bit per descriptor, set and cleared atomically: threads, fork and
+// signal handlers need no lock.
+std::uint64_t routed_datagram_bits[routed_datagram_socket_limit / 64];
+
+void set_routed_datagram_bit(int s, bool routed)
+{
+    std::uint64_t bit = std::uint64_t{1} << (s % 64);
+    if (routed) {
+        __atomic_fetch_or(&routed_datagram_bits[s / 64], bit, __ATOMIC_RELEASE);
+    } else {
+        __atomic_fetch_and(&routed_datagram_bits[s / 64], ~bit, __ATOMIC_RELEASE);
+    }
+}
+
 }  // namespace
+
+void note_datagram_connect(int s, const struct sockaddr *name, socklen_t namelen)
+{
+    if (s < 0 || s >= routed_datagram_socket_limit || !is_ip_datagram_socket(s)) {
+        return;
+    }
+    rtbl_ent *route = name != nullptr ? find_route(name, namelen) : nullptr;
+    set_routed_datagram_bit(s, route != nullptr &&
+                                   (route->protocol == protocol_tcp || route->protocol == protocol_udp));
+}
+
+bool is_routed_datagram_socket(int s)
+{
+    return s >= 0 && s < routed_datagram_socket_limit &&
+           (__atomic_load_n(&routed_datagram_bits[s / 64], __ATOMIC_ACQUIRE) >> (s % 64) & 1) != 0;
+}
+
+void forget_datagram_sockets(unsigned first, unsigned last)
+{
+    for (unsigned s = first; s <= last && s < routed_datagram_socket_limit; ++s) {
+        set_routed_datagram_bit(static_cast<int>(s), false);
+    }
+}
 
 bool relay_datagram(int s, const send_payload &payload, const struct sockaddr *to, socklen_t tolen,
                     size_t &len)

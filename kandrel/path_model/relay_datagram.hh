@@ -18,6 +18,15 @@
 bool relay_datagram(int s, const send_payload &payload, const struct sockaddr *to, socklen_t tolen,
                     size_t &length);
 
+// Datagram sockets connected to a routed destination, noted at their
+// connect (a bit for each descriptor below routed_datagram_socket_limit),
+// so that a write, which every file sees, is asked of the relay only on
+// them; others write with full coverage's round trip.
+constexpr int routed_datagram_socket_limit = 1024;
+void note_datagram_connect(int s, const struct sockaddr *name, socklen_t namelen);
+bool is_routed_datagram_socket(int s);
+void forget_datagram_sockets(unsigned first, unsigned last);
+
 // The most pieces of a vector a relayed datagram gathers; a longer vector is
 // sent with full coverage.
 constexpr size_t relayed_datagram_pieces = 64;

@@ -7,7 +7,7 @@
  *   udp ADDR PORT | udp-connect ADDR PORT | sendtos COUNT TEXT  (to ADDR PORT)
  *   sendmsgs COUNT TEXT (each TEXT in two pieces) | sendmmsg COUNT TEXT (one call)
  *   exec (runs this program again with the steps left, on the same socket) | socket FD
- *   peer | local | dup (the socket's copy takes its place) | send TEXT | sends COUNT TEXT | recv LENGTH | bulk BYTES
+ *   peer | local | dup (the socket's copy takes its place) | send TEXT | write TEXT | sends COUNT TEXT | recv LENGTH | bulk BYTES
  *   nodelay 0|1 (sets TCP_NODELAY, prints what getsockopt then reads)
  *   fork TEXT (a child sends TEXT on the socket and exits) | shutdown | close */
 #define _GNU_SOURCE
@@ -232,6 +232,9 @@ int main(int argc, char **argv)
             close(s);
             s = copy;
             printf("dup\n");
+        } else if (!strcmp(step, "write")) {
+            printf("write %zd\n", write(s, argv[i + 1], strlen(argv[i + 1])));
+            ++i;
         } else if (!strcmp(step, "send")) {
             printf("send %zd\n", send(s, argv[i + 1], strlen(argv[i + 1]), 0));
             ++i;
