@@ -46,11 +46,17 @@ bool probe_hops(const launch_options &options, checked_routes &checked, launch_f
 
 }  // namespace
 
+bool host_named_by_setting()
+{
+    const char *given = std::getenv("KANDREL_HOST");
+    return given != nullptr && *given != '\0';
+}
+
 std::string this_host_name()
 {
     // KANDREL_HOST names the host as the library reads it with full coverage.
-    if (const char *given = std::getenv("KANDREL_HOST"); given != nullptr && *given != '\0') {
-        return given;
+    if (host_named_by_setting()) {
+        return std::getenv("KANDREL_HOST");
     }
     char name[HOST_NAME_MAX + 1] = {};
     gethostname(name, sizeof name - 1);
@@ -97,8 +103,7 @@ bool check_routes(const launch_options &options, const std::string &cwd, checked
     std::string host = this_host_name();
     // As the library reads the file: this host's own name resolves unless
     // KANDREL_HOST gives it; a replayed run never reaches its hops.
-    const char *given = std::getenv("KANDREL_HOST");
-    route_names_needed needed{given == nullptr || *given == '\0', options.replay_file.empty()};
+    route_names_needed needed{!host_named_by_setting(), options.replay_file.empty()};
     route_file_check check = check_route_text(source.text, host, needed, host_resolves);
     for (const auto &line : check.skipped) {
         say(shown + ": " + line);

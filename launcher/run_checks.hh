@@ -21,6 +21,9 @@ struct checked_routes {
 // This host's name as hostname prints it (or KANDREL_HOST when set), which
 // route lines start with.
 std::string this_host_name();
+// Whether KANDREL_HOST names this host: the library then does not resolve
+// the name, which need not be a resolvable one.
+bool host_named_by_setting();
 
 // Notes what the library would skip or miss, and each hop's echo; refuses (false,
 // with failure) a route file that cannot be read and a hop that does not

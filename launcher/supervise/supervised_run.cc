@@ -17,7 +17,6 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -143,9 +142,8 @@ int run_supervised(const supervised_program &program, std::string &refusal)
 {
     // This host is named as the library names it: KANDREL_HOST, which need
     // not resolve, or the host name.
-    const char *given = std::getenv("KANDREL_HOST");
     route_load load = load_routes(route_text(program.route_file), launcher::this_host_name(),
-                                  given == nullptr || *given == '\0', resolve_with_system);
+                                  !launcher::host_named_by_setting(), resolve_with_system);
     auto *outcome = static_cast<filter_outcome *>(
         mmap(nullptr, sizeof(filter_outcome), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     if (outcome == MAP_FAILED) {
