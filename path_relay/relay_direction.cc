@@ -40,20 +40,42 @@ micros relay_direction::leaves_at(micros now, std::size_t length, std::size_t se
     return leaves;
 }
 
-held_chunk &relay_direction::take(std::vector<char> bytes, micros now, std::size_t segment, micros round_trip)
+namespace {
+
+// A chunk read at now that leaves at leaves: delivered half a round trip
+// later, and never before the chunks queued ahead of it.
+held_chunk queued_chunk(const std::deque<held_chunk> &queue, std::uint64_t sequence, micros now,
+                        micros leaves, micros round_trip)
 {
     held_chunk chunk;
-    chunk.sequence = next_sequence++;
+    chunk.sequence = sequence;
     chunk.read_at = now;
-    chunk.leaves_at = leaves_at(now, bytes.size(), segment, round_trip);
-    chunk.release_at = chunk.leaves_at + round_trip / 2;
+    chunk.leaves_at = leaves;
+    chunk.release_at = leaves + round_trip / 2;
     if (!queue.empty()) {
         chunk.release_at = std::max(chunk.release_at, queue.back().release_at);
     }
+    return chunk;
+}
+
+}  // namespace
+
+held_chunk &relay_direction::take(std::vector<char> bytes, micros now, std::size_t segment, micros round_trip)
+{
+    micros leaves = leaves_at(now, bytes.size(), segment, round_trip);
+    held_chunk chunk = queued_chunk(queue, next_sequence++, now, leaves, round_trip);
     held += bytes.size();
     in_flight += bytes.size();
     unacknowledged.push_back({chunk.release_at + round_trip / 2, bytes.size()});
     chunk.bytes = std::move(bytes);
     queue.push_back(std::move(chunk));
     return queue.back();
+}
+
+void relay_direction::take_end(held_chunk::kind what, micros now, micros round_trip)
+{
+    held_chunk end = queued_chunk(queue, next_sequence++, now, now, round_trip);
+    end.what = what;
+    source_done = true;
+    queue.push_back(std::move(end));
 }

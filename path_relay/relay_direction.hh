@@ -75,4 +75,7 @@ struct relay_direction {
     // it leaves, and after every piece before it; acknowledged one round
     // trip after it leaves.
     held_chunk &take(std::vector<char> bytes, micros now, std::size_t segment, micros round_trip);
+    // Queues the end of the stream or a reset, read at now: delivered as a
+    // piece is, after every piece before it; nothing more is read.
+    void take_end(held_chunk::kind what, micros now, micros round_trip);
 };

@@ -106,16 +106,7 @@ void path_relay::read_side(relayed_connection &connection, int lane_number)
     micros now = now_us();
     micros round_trip = 2 * half_trip(connection);
     if (got <= 0) {
-        held_chunk end;
-        end.what = got == 0 ? held_chunk::kind::end : held_chunk::kind::reset;
-        end.sequence = direction.next_sequence++;
-        end.read_at = end.leaves_at = now;
-        end.release_at = now + round_trip / 2;
-        if (!direction.queue.empty()) {
-            end.release_at = std::max(end.release_at, direction.queue.back().release_at);
-        }
-        direction.source_done = true;
-        direction.queue.push_back(std::move(end));
+        direction.take_end(got == 0 ? held_chunk::kind::end : held_chunk::kind::reset, now, round_trip);
         return;
     }
     if (lane_number == lane_up) {
