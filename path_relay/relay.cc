@@ -14,23 +14,6 @@
 #include <cstdio>
 #include <cstring>
 
-socklen_t loopback_address(int family, std::uint16_t port, sockaddr_storage &address)
-{
-    address = sockaddr_storage{};
-    if (family == AF_INET) {
-        auto &v4 = reinterpret_cast<sockaddr_in &>(address);
-        v4.sin_family = AF_INET;
-        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        v4.sin_port = port;
-        return sizeof v4;
-    }
-    auto &v6 = reinterpret_cast<sockaddr_in6 &>(address);
-    v6.sin6_family = AF_INET6;
-    v6.sin6_addr = in6addr_loopback;
-    v6.sin6_port = port;
-    return sizeof v6;
-}
-
 void share_port(int fd)
 {
     int on = 1;
@@ -63,8 +46,7 @@ int listen_on_loopback(int family, std::uint16_t &port, int backlog = SOMAXCONN,
         close(fd);
         return -1;
     }
-    port = family == AF_INET ? reinterpret_cast<sockaddr_in &>(address).sin_port
-                             : reinterpret_cast<sockaddr_in6 &>(address).sin6_port;
+    port = port_of(address);
     return fd;
 }
 

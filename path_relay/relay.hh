@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "hop_line.hh"
+#include "loopback_address.hh"
 #include "relay_records.hh"
 #include "relayed_connection.hh"
 
@@ -22,8 +23,6 @@ struct relay_settings {
     std::string routes;        // the route file: its hops are connected before the program starts
 };
 
-// The loopback address of family with port (network order); its length.
-socklen_t loopback_address(int family, std::uint16_t port, sockaddr_storage &address);
 // Lets fd share its port with the holding listener (SO_REUSEPORT).
 void share_port(int fd);
 
@@ -48,6 +47,7 @@ private:
     bool has_listener(const path_registration &registration) const;
     void read_registration(int fd, path_registration &registration);
     void adopt(int fd, path_registration &registration, int accepted);
+    relayed_connection *registered_for(std::uint16_t family, std::uint16_t port);
     void take_no_delay(const path_registration &change);
     void identify(int fd, const path_registration &question);
     void hold_datagram(const path_registration &registration, int socket, const char *bytes,

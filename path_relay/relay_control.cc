@@ -29,8 +29,7 @@ bool peer_of(int fd, std::uint16_t &family, std::uint16_t &port)
         return false;
     }
     family = peer.ss_family;
-    port = family == AF_INET ? reinterpret_cast<sockaddr_in &>(peer).sin_port
-                             : reinterpret_cast<sockaddr_in6 &>(peer).sin6_port;
+    port = port_of(peer);
     return true;
 }
 void answer(int fd, path_answer_kind kind, int error, std::uint16_t port, std::uint16_t holding_port = 0)
@@ -101,17 +100,26 @@ void path_relay::read_control_message(int fd)
     }
 }
 
+// The connection registered for the program's socket at port of family
+// (network order) and not over, or null.
+relayed_connection *path_relay::registered_for(std::uint16_t family, std::uint16_t port)
+{
+    for (auto &[id, connection] : connections_) {
+        if (!connection->over && connection->registration.family == family &&
+            connection->registration.local_port == port) {
+            return connection.get();
+        }
+    }
+    return nullptr;
+}
+
 // Which connection a program's socket is: its destination, and the relay's
 // own address on the real connection, which is what the network sees.
 void path_relay::identify(int fd, const path_registration &question)
 {
     path_answer message{};
     message.kind = path_answer_kind::identified;
-    for (auto &[id, connection] : connections_) {
-        if (connection->over || connection->registration.family != question.family ||
-            connection->registration.local_port != question.local_port) {
-            continue;
-        }
+    if (relayed_connection *connection = registered_for(question.family, question.local_port)) {
         message.destination = connection->registration.destination;
         message.destination_length = connection->registration.destination_length;
         message.local_length = sizeof message.local;
@@ -120,7 +128,6 @@ void path_relay::identify(int fd, const path_registration &question)
                         &message.local_length) != 0) {
             message.local_length = 0;
         }
-        break;
     }
     send(fd, &message, sizeof message, MSG_NOSIGNAL | MSG_DONTWAIT);
 }
@@ -129,11 +136,8 @@ void path_relay::identify(int fd, const path_registration &question)
 // pieces leave at once, or wait as Nagle's algorithm has them wait.
 void path_relay::take_no_delay(const path_registration &change)
 {
-    for (auto &[id, connection] : connections_) {
-        if (!connection->over && connection->registration.family == change.family &&
-            connection->registration.local_port == change.local_port) {
-            connection->up.holds_short_pieces = change.no_delay == 0;
-        }
+    if (relayed_connection *connection = registered_for(change.family, change.local_port)) {
+        connection->up.holds_short_pieces = change.no_delay == 0;
     }
 }
 
@@ -264,17 +268,8 @@ void path_relay::take_program_connection(int listener)
         }
         std::uint16_t family = 0;
         std::uint16_t port = 0;
-        relayed_connection *owner = nullptr;
-        if (peer_of(fd, family, port)) {
-            for (auto &[id, connection] : connections_) {
-                if (connection->program_fd < 0 && connection->registration.family == family &&
-                    connection->registration.local_port == port) {
-                    owner = connection.get();
-                    break;
-                }
-            }
-        }
-        if (owner == nullptr) {
+        relayed_connection *owner = peer_of(fd, family, port) ? registered_for(family, port) : nullptr;
+        if (owner == nullptr || owner->program_fd >= 0) {
             close(fd);  // nobody registered it
             continue;
         }

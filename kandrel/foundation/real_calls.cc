@@ -88,3 +88,10 @@ const real_call_table &real_calls()
     pthread_once(&table_once, resolve_all);
     return table;
 }
+
+int socket_option(int s, int option, int level)
+{
+    int value = -1;
+    socklen_t size = sizeof value;
+    return real_calls().getsockopt(s, level, option, &value, &size) == 0 ? value : -1;
+}

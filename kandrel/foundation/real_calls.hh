@@ -75,3 +75,7 @@ struct real_call_table {
 // The table, resolved on first use; every entry is the next definition after
 // this library's, never the library's own.
 const real_call_table &real_calls();
+
+// An int option of socket s (SO_TYPE, SO_DOMAIN, TCP_NODELAY...) read with
+// the real getsockopt, or -1.
+int socket_option(int s, int option, int level = SOL_SOCKET);

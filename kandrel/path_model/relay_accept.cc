@@ -27,20 +27,9 @@ std::uint16_t hand_over(int accepted, const path_registration &registration)
         return 0;
     }
     iovec part{const_cast<path_registration *>(&registration), sizeof registration};
-    alignas(cmsghdr) char control_space[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control_space;
-    message.msg_controllen = sizeof control_space;
-    cmsghdr *passed = CMSG_FIRSTHDR(&message);
-    passed->cmsg_level = SOL_SOCKET;
-    passed->cmsg_type = SCM_RIGHTS;
-    passed->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(passed), &accepted, sizeof accepted);
     path_answer answer;
     bool registered =
-        real_calls().sendmsg(control, &message, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof registration) &&
+        send_with_descriptor(control, &part, 1, accepted) == static_cast<ssize_t>(sizeof registration) &&
         await_answer(control, path_answer_kind::registered, relay_patience_ms, answer);
     real_calls().close(control);
     return registered ? answer.listener_port : 0;
@@ -90,7 +79,7 @@ bool relay_accepted_now(int s)
     registration.destination_length = peer_length;
     std::uint16_t port = registration.local_port != 0 ? hand_over(s, registration) : 0;
     sockaddr_storage relay;
-    socklen_t relay_length = loopback(family, port, relay);
+    socklen_t relay_length = loopback_address(family, port, relay);
     // Over loopback the connect is done once the call returns; the relay
     // already holds the accepted connection, so failing now would lose it.
     bool placed =

@@ -50,15 +50,8 @@ bool unbound_or_on_loopback(int s)
 {
     sockaddr_storage local{};
     socklen_t length = sizeof local;
-    if (real_calls().getsockname(s, reinterpret_cast<sockaddr *>(&local), &length) != 0) {
-        return false;
-    }
-    if (local.ss_family == AF_INET) {
-        const auto &v4 = reinterpret_cast<const sockaddr_in &>(local);
-        return v4.sin_port == 0 || ntohl(v4.sin_addr.s_addr) == INADDR_LOOPBACK;
-    }
-    const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(local);
-    return v6.sin6_port == 0 || IN6_IS_ADDR_LOOPBACK(&v6.sin6_addr);
+    return real_calls().getsockname(s, reinterpret_cast<sockaddr *>(&local), &length) == 0 &&
+           (port_of(local) == 0 || is_loopback_address(local));
 }
 
 // Whether s's own connect is still under way (a held one, pending at the
@@ -94,9 +87,7 @@ const rtbl_ent *relayed_route(int s, const struct sockaddr *name, socklen_t name
     if (family != AF_INET && family != AF_INET6) {
         return nullptr;
     }
-    rtbl_ent *route = find_route(name, namelen);
-    return route != nullptr && (route->protocol == protocol_tcp || route->protocol == protocol_udp) ? route
-                                                                                                    : nullptr;
+    return bouncing_route(find_route(name, namelen));
 }
 
 std::optional<int> relayed_connect(int s, const struct sockaddr *name, socklen_t namelen,
@@ -129,7 +120,7 @@ std::optional<int> relayed_connect(int s, const struct sockaddr *name, socklen_t
         return std::nullopt;
     }
     sockaddr_storage relay;
-    socklen_t relay_length = loopback(family, port, relay);
+    socklen_t relay_length = loopback_address(family, port, relay);
     int result = real_calls().connect(s, reinterpret_cast<sockaddr *>(&relay), relay_length);
     int error = errno;
     if (result == 0 || error == EINPROGRESS) {

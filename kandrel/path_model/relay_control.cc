@@ -49,33 +49,9 @@ path_registration registration_for(const rtbl_ent &route, path_message kind)
     return registration;
 }
 
-int socket_option(int s, int option, int level)
-{
-    int value = -1;
-    socklen_t size = sizeof value;
-    return real_calls().getsockopt(s, level, option, &value, &size) == 0 ? value : -1;
-}
-
 bool has_no_delay(int s)
 {
     return socket_option(s, TCP_NODELAY, IPPROTO_TCP) > 0;
-}
-
-socklen_t loopback(int family, std::uint16_t port, sockaddr_storage &address)
-{
-    std::memset(&address, 0, sizeof address);
-    if (family == AF_INET) {
-        auto &v4 = reinterpret_cast<sockaddr_in &>(address);
-        v4.sin_family = AF_INET;
-        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        v4.sin_port = port;
-        return sizeof v4;
-    }
-    auto &v6 = reinterpret_cast<sockaddr_in6 &>(address);
-    v6.sin6_family = AF_INET6;
-    v6.sin6_addr = in6addr_loopback;
-    v6.sin6_port = port;
-    return sizeof v6;
 }
 
 std::uint16_t local_port(int s, int family)
@@ -85,19 +61,16 @@ std::uint16_t local_port(int s, int family)
     if (real_calls().getsockname(s, reinterpret_cast<sockaddr *>(&local), &length) != 0) {
         return 0;
     }
-    auto port = [&] {
-        return family == AF_INET ? reinterpret_cast<sockaddr_in &>(local).sin_port
-                                 : reinterpret_cast<sockaddr_in6 &>(local).sin6_port;
-    };
-    if (port() != 0) {
-        return port();
+    if (port_of(local) != 0) {
+        return port_of(local);
     }
-    length = loopback(family, 0, local);
+    length = loopback_address(family, 0, local);
     if (real_calls().bind(s, reinterpret_cast<sockaddr *>(&local), length) != 0) {
         return 0;
     }
     length = sizeof local;
-    return real_calls().getsockname(s, reinterpret_cast<sockaddr *>(&local), &length) == 0 ? port() : 0;
+    return real_calls().getsockname(s, reinterpret_cast<sockaddr *>(&local), &length) == 0 ? port_of(local)
+                                                                                           : 0;
 }
 
 bool await_answer(int control, path_answer_kind kind, int patience_ms, path_answer &answer)
@@ -119,6 +92,22 @@ bool await_answer(int control, path_answer_kind kind, int patience_ms, path_answ
     }
 }
 
+ssize_t send_with_descriptor(int control, iovec *parts, std::size_t count, int passed)
+{
+    alignas(cmsghdr) char control_space[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = count;
+    message.msg_control = control_space;
+    message.msg_controllen = sizeof control_space;
+    cmsghdr *header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(header), &passed, sizeof passed);
+    return real_calls().sendmsg(control, &message, MSG_NOSIGNAL);
+}
+
 bool message_about(int s, path_message kind, path_registration &message)
 {
     sockaddr_storage local;
@@ -129,8 +118,7 @@ bool message_about(int s, path_message kind, path_registration &message)
     message = path_registration{};
     message.kind = kind;
     message.family = local.ss_family;
-    message.local_port = local.ss_family == AF_INET ? reinterpret_cast<sockaddr_in &>(local).sin_port
-                                                    : reinterpret_cast<sockaddr_in6 &>(local).sin6_port;
+    message.local_port = port_of(local);
     return true;
 }
 

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <cstdint>
 
+#include "loopback_address.hh"
 #include "path_relay_protocol.hh"
 
 struct rtbl_ent;
@@ -20,12 +22,7 @@ path_registration registration_for(const rtbl_ent &route, path_message kind);
 // How long the relay may take to answer a message (it answers at once).
 constexpr int relay_patience_ms = 2000;
 
-// An int option of s, or -1.
-int socket_option(int s, int option, int level = SOL_SOCKET);
 bool has_no_delay(int s);
-
-// The loopback address of family with port (network order); its length.
-socklen_t loopback(int family, std::uint16_t port, sockaddr_storage &address);
 
 // The socket's local port, bound to an ephemeral loopback port first when it
 // has none: the relay knows the program's connection by it. 0 on failure.
@@ -34,6 +31,10 @@ std::uint16_t local_port(int s, int family);
 // The relay's next answer of kind on control, waiting at most patience_ms
 // (-1: for ever, as a blocking connect waits for its handshake).
 bool await_answer(int control, path_answer_kind kind, int patience_ms, path_answer &answer);
+
+// Sends parts on control with descriptor passed along with them
+// (SCM_RIGHTS); what sendmsg returned.
+ssize_t send_with_descriptor(int control, iovec *parts, std::size_t count, int passed);
 
 // A message of kind about the program's socket s, known to the relay by
 // its local port and family.

@@ -21,15 +21,11 @@ constexpr size_t largest_datagram = 65507;
 
 bool is_ip_datagram_socket(int s)
 {
-    int type = -1;
-    int family = -1;
-    socklen_t size = sizeof type;
-    if (real_calls().getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &size) != 0 || type != SOCK_DGRAM) {
+    if (socket_option(s, SO_TYPE) != SOCK_DGRAM) {
         return false;
     }
-    size = sizeof family;
-    return real_calls().getsockopt(s, SOL_SOCKET, SO_DOMAIN, &family, &size) == 0 &&
-           (family == AF_INET || family == AF_INET6);
+    int family = socket_option(s, SO_DOMAIN);
+    return family == AF_INET || family == AF_INET6;
 }
 
 // Binds an unbound socket as its first send would, so that the program sees
@@ -41,9 +37,7 @@ void bind_as_a_send_would(int s)
     if (real_calls().getsockname(s, reinterpret_cast<sockaddr *>(&local), &length) != 0) {
         return;
     }
-    in_port_t port = local.ss_family == AF_INET ? reinterpret_cast<sockaddr_in &>(local).sin_port
-                                                : reinterpret_cast<sockaddr_in6 &>(local).sin6_port;
-    if (port == 0) {
+    if (port_of(local) == 0) {
         real_calls().bind(s, reinterpret_cast<sockaddr *>(&local), length);
     }
 }
@@ -94,9 +88,7 @@ void note_datagram_connect(int s, const struct sockaddr *name, socklen_t namelen
     if (s < 0 || s >= routed_datagram_socket_limit || !is_ip_datagram_socket(s)) {
         return;
     }
-    rtbl_ent *route = name != nullptr ? find_route(name, namelen) : nullptr;
-    set_routed_datagram_bit(s, route != nullptr &&
-                                   (route->protocol == protocol_tcp || route->protocol == protocol_udp));
+    set_routed_datagram_bit(s, bouncing_route(find_route(name, namelen)) != nullptr);
 }
 
 bool is_routed_datagram_socket(int s)
@@ -117,8 +109,9 @@ bool relay_datagram(int s, const send_payload &payload, const struct sockaddr *t
 {
     iovec parts[relayed_datagram_pieces + 1];
     size_t pieces = 0;
-    if (payload.file >= 0 || !gather(payload, parts, pieces, len) || len > largest_datagram ||
-        !is_ip_datagram_socket(s)) {
+    // The socket first: a stream socket's send reads nothing more.
+    if (payload.file >= 0 || !is_ip_datagram_socket(s) || !gather(payload, parts, pieces, len) ||
+        len > largest_datagram) {
         return false;
     }
     program_address destination;
@@ -135,8 +128,8 @@ bool relay_datagram(int s, const send_payload &payload, const struct sockaddr *t
             return false;
         }
     }
-    rtbl_ent *route = find_route(destination.address(), length);
-    if (route == nullptr || (route->protocol != protocol_tcp && route->protocol != protocol_udp)) {
+    rtbl_ent *route = bouncing_route(find_route(destination.address(), length));
+    if (route == nullptr) {
         return false;
     }
     int control = open_control();
@@ -151,20 +144,9 @@ bool relay_datagram(int s, const send_payload &payload, const struct sockaddr *t
     // The kernel reads the program's bytes: a bad pointer fails the handing
     // over, and the real send then answers it.
     parts[0] = {&header, sizeof header};
-    alignas(cmsghdr) char control_space[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = parts;
-    message.msg_iovlen = pieces + 1;
-    message.msg_control = control_space;
-    message.msg_controllen = sizeof control_space;
-    cmsghdr *passed = CMSG_FIRSTHDR(&message);
-    passed->cmsg_level = SOL_SOCKET;
-    passed->cmsg_type = SCM_RIGHTS;
-    passed->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(passed), &s, sizeof s);
     bind_as_a_send_would(s);
     bool taken =
-        real_calls().sendmsg(control, &message, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof header + len);
+        send_with_descriptor(control, parts, pieces + 1, s) == static_cast<ssize_t>(sizeof header + len);
     real_calls().close(control);
     return taken;
 }

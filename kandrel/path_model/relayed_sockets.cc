@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "loopback_address.hh"
 #include "program_memory.hh"
 #include "real_calls.hh"
 #include "relay_connect.hh"
@@ -52,19 +53,14 @@ bool remembered(int s, relayed_names &names)
     return false;
 }
 
-// Whether s is a TCP socket connected to a loopback address, as every
-// relayed socket is.
+// Whether s is connected to the loopback address the relay listens on, as
+// every relayed socket is.
 bool connected_to_loopback(int s)
 {
-    sockaddr_in6 peer{};
+    sockaddr_storage peer{};
     socklen_t length = sizeof peer;
-    if (real_calls().getpeername(s, reinterpret_cast<sockaddr *>(&peer), &length) != 0) {
-        return false;
-    }
-    if (peer.sin6_family == AF_INET) {
-        return (ntohl(reinterpret_cast<sockaddr_in &>(peer).sin_addr.s_addr) >> 24) == 127;
-    }
-    return peer.sin6_family == AF_INET6 && IN6_IS_ADDR_LOOPBACK(&peer.sin6_addr);
+    return real_calls().getpeername(s, reinterpret_cast<sockaddr *>(&peer), &length) == 0 &&
+           is_loopback_address(peer);
 }
 
 // Gives the program the known name in place of what the kernel gave.

@@ -28,13 +28,6 @@ namespace {
 // large send costs no more memory than that.
 constexpr std::size_t echo_kept_size = 64 * 1024;
 
-// A route that bounces traffic (TCP or UDP), or null.
-rtbl_ent *bouncing_route(rtbl_ent *route)
-{
-    return route != nullptr && (route->protocol == protocol_tcp || route->protocol == protocol_udp) ? route
-                                                                                                    : nullptr;
-}
-
 // A route's destination and hop resolved in either family, announced as
 // they resolve.
 bool store_route(const route_words &words, route_names_needed needed, rtbl_ent &entry)
@@ -45,13 +38,6 @@ bool store_route(const route_words &words, route_names_needed needed, rtbl_ent &
     entry.protocol = route_protocol_of(words.protocol);
     trace_debug("init_route_tbl()\t:\tprotocol = %d\n", entry.protocol);
     return true;
-}
-
-bool is_stream_socket(int s)
-{
-    int type = 0;
-    socklen_t size = sizeof type;
-    return real_calls().getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &size) == 0 && type == SOCK_STREAM;
 }
 
 // Runs trip(link) over one of the route's hop connections, taken from its
@@ -93,7 +79,7 @@ void before_connect(int s, const struct sockaddr *name, socklen_t namelen)
         usable_socket(link);
         trace_debug("connect()\t:\ts=%d s1=%d hop=%s\n", s, link.s,
                     get_address_with_ipv6(link.hop, static_cast<int>(link.hop_length)));
-        if (route->protocol == protocol_tcp && is_stream_socket(s)) {
+        if (route->protocol == protocol_tcp && socket_option(s, SO_TYPE) == SOCK_STREAM) {
             connect_round_trip(link);
         }
     });

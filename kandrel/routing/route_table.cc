@@ -309,6 +309,12 @@ bool routes_stored()
     return filled_end() != rtbl;
 }
 
+rtbl_ent *bouncing_route(rtbl_ent *route)
+{
+    return route != nullptr && (route->protocol == protocol_tcp || route->protocol == protocol_udp) ? route
+                                                                                                    : nullptr;
+}
+
 rtbl_ent *find_route(const struct sockaddr *address, socklen_t length)
 {
     rtbl_ent *end = filled_end();

@@ -79,6 +79,9 @@ rtbl_ent *stored_routes_end();
 // that of the application's address (IPv4, IPv6 or IPv4-mapped), or null.
 rtbl_ent *find_route(const struct sockaddr *address, socklen_t length);
 
+// route when it bounces traffic (TCP or UDP), else null.
+rtbl_ent *bouncing_route(rtbl_ent *route);
+
 // The first route bound to the application's socket s, or null.
 rtbl_ent *get_sock_ent(int s);
 

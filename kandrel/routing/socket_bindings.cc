@@ -127,9 +127,7 @@ rtbl_ent *peer_route(int s)
     if (!routes_stored() || real_calls().getpeername(s, reinterpret_cast<sockaddr *>(&peer), &length) != 0) {
         return nullptr;
     }
-    rtbl_ent *route = find_route(reinterpret_cast<sockaddr *>(&peer), length);
-    return route != nullptr && (route->protocol == protocol_tcp || route->protocol == protocol_udp) ? route
-                                                                                                    : nullptr;
+    return bouncing_route(find_route(reinterpret_cast<sockaddr *>(&peer), length));
 }
 
 // Binds inode to route; null when the table has no room. Called with the
